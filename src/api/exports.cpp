@@ -1,0 +1,77 @@
+// The exported C functions: thin shims over the core. No exception may cross into the host, so
+// each shim catches everything and answers as a failed call would.
+#include <efilink/efilink.h>
+
+#include "api/messages.h"
+#include "api/process_state.h"
+
+namespace {
+
+// Library load and unload: the static object's life is the module's life in the host process.
+struct LibraryLifetime {
+  LibraryLifetime() { efi::on_library_load(); }
+  ~LibraryLifetime() {
+    try {
+      efi::on_library_unload();
+    } catch (...) {
+    }
+  }
+};
+const LibraryLifetime library_lifetime;
+
+template <typename Call>
+uint32_t guarded(Call call, uint32_t on_exception) noexcept {
+  try {
+    return call();
+  } catch (...) {
+    return on_exception;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+EFI_API uint32_t EfiInitializeInterfaces(uint32_t flags, const char* text) {
+  return guarded([&] { return efi::initialize_interfaces(flags, text); }, 1);
+}
+
+EFI_API uint32_t EfiCloseInterfaces(uint32_t which) {
+  return guarded([&] { return efi::close_interfaces(which); }, 1);
+}
+
+EFI_API uint32_t EfiConnectCommandResponseInterface(void) {
+  return guarded([] { return efi::connect_command_response_interface(); }, 1);
+}
+
+EFI_API uint32_t EfiAppendPlayback(const void* data, uint32_t size) {
+  return guarded([&] { return efi::append_playback(data, size); }, 1);
+}
+
+EFI_API uint32_t EfiUpdateRuntimeOptions(void) { return efi::update_runtime_options(); }
+
+EFI_API void EnableErrorMessages(uint8_t enable) { efi::enable_error_messages(enable); }
+
+EFI_API uint32_t EfiSendCommand(uint8_t command, void* command_data, uint16_t command_data_size, void* response_data,
+                                uint16_t response_buffer_size, uint16_t* received_size) {
+  return guarded(
+      [&] {
+        return efi::send_command(command, command_data, command_data_size, response_data, response_buffer_size,
+                                 received_size);
+      },
+      STATUS_CR_NOT_INITIALIZED);
+}
+
+// The machine-wide interface lock is not built yet: every lock export reports failure.
+EFI_API uint32_t EfiLockInterface(uint32_t) { return 1; }
+EFI_API uint32_t EfiUnlockInterface(uint32_t) { return 1; }
+EFI_API uint32_t EfiQueryInterface(uint32_t, void*) { return 1; }
+EFI_API uint32_t EfiQueryAndLockInterface(uint32_t, void*) { return 1; }
+EFI_API uint32_t EfiUpdateInterface(uint32_t, const void*) { return 1; }
+EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t, const void*) { return 1; }
+
+EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
+  efi::set_message_handler(handler, context);
+}
+
+}  // extern "C"

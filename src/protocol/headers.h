@@ -1,0 +1,22 @@
+#pragma once
+
+#include <efilink/efilink.h>
+
+#include <cstdint>
+
+namespace efi {
+
+static_assert(sizeof(CommandHeader_TS) == 8 && sizeof(ResponseHeader_TS) == 8);
+
+// Exchanges the two bytes of each of the four 16-bit fields of an 8-byte header, either kind, in
+// place: host order to link order and back.
+void SwapHeaderByteOrder(void* header);
+
+// Byte-order helpers for big-endian values on a link.
+inline uint16_t load_be16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline void store_be16(unsigned char* p, uint16_t v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v);
+}
+
+}  // namespace efi
