@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/transport.h"
+#include "convert/converter_table.h"
 
 #include <cstdint>
 #include <string>
@@ -59,6 +60,8 @@ struct ProcessState {
   ResponseHeader_TS response_header{};
   CRM crm{};
   TransportRegistry registry;
+  // The conversion rows the dispatcher uses; tests point it at rows of their own.
+  const ConverterRow* converter_rows = CommandConverterTable;
 };
 
 ProcessState& process();

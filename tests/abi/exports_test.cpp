@@ -1,0 +1,126 @@
+// The shared library as a host loads it: exported names, and the documented results of the
+// exports on a freshly loaded library.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "test_support.h"
+
+extern "C" uint32_t efi_c_pointer_word_round_trip(void);
+
+namespace efi::test {
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::set<std::string> header_exports() {
+  const std::string header = read_file(std::string(EFI_SOURCE_DIR) + "/include/efilink/efilink.h");
+  std::set<std::string> names;
+  const std::regex declaration(R"(EFI_API\s+[A-Za-z_0-9]+\s+([A-Za-z_0-9]+)\s*\()");
+  for (auto it = std::sregex_iterator(header.begin(), header.end(), declaration); it != std::sregex_iterator(); ++it)
+    names.insert((*it)[1]);
+  return names;
+}
+
+TEST(Exports, DefinitionFileListsExactlyTheHeaderExports) {
+  const std::set<std::string> declared = header_exports();
+  ASSERT_EQ(declared.size(), 14u);
+  std::istringstream def(read_file(std::string(EFI_SOURCE_DIR) + "/src/efilink.def"));
+  std::set<std::string> listed;
+  std::string line;
+  bool in_exports = false;
+  while (std::getline(def, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (!(words >> word)) continue;
+    if (word == "EXPORTS") {
+      in_exports = true;
+      continue;
+    }
+    if (in_exports) listed.insert(word);
+  }
+  EXPECT_EQ(listed, declared);
+}
+
+TEST(Exports, EveryDeclaredExportResolvesInTheLoadedLibrary) {
+  HostLibrary library;
+  ASSERT_TRUE(library.loaded());
+  for (const std::string& name : header_exports()) EXPECT_NE(library.symbol(name.c_str()), nullptr) << name;
+  EXPECT_EQ(library.symbol("on_library_load"), nullptr);
+}
+
+TEST(Exports, HeaderIsValidCAndItsPointerWordHelpersAgree) {
+  // Element area at offset 20, word for a descriptor at 86 sits at 92.
+  EXPECT_EQ(efi_c_pointer_word_round_trip(), 20u + 92u);
+  unsigned char structure[16] = {};
+  EfiSetArrayElements(structure, 0, structure + 8);
+  EXPECT_EQ(EfiArrayElements(structure, 0), structure + 8);
+  EXPECT_EQ(EfiArrayPointerWordOffset(0), 4u);
+  EXPECT_EQ(EfiArrayPointerWordOffset(2), 8u);
+  EXPECT_EQ(EfiArrayPointerWordOffset(4), 8u);
+  if constexpr (sizeof(void*) > 4) {
+    uint32_t word;
+    std::memcpy(&word, structure + 4, 4);
+    EXPECT_EQ(word, 8u) << "64-bit hosts keep the offset from the structure";
+  }
+}
+
+class FreshLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library.loaded());
+    library.set_message_handler(MessageLog::handler, &log);
+  }
+  HostLibrary library;
+  MessageLog log;
+};
+
+TEST_F(FreshLibrary, ExportsWithoutALinkAnswerAsDocumented) {
+  EXPECT_EQ(library.close(EFI_CLOSE_ALL_PORTS), 1u);
+  EXPECT_EQ(library.connect(), 1u);
+  EXPECT_EQ(library.append_playback("x", 1), 1u);
+  EXPECT_EQ(library.update_runtime_options(), 0u);
+  EXPECT_EQ(library.initialize(0, nullptr), 1u);
+  EXPECT_TRUE(log.messages.empty());
+
+  unsigned char data[4] = {1, 0, 0, 0};
+  unsigned char response[8];
+  uint16_t received = 0x1234;
+  EXPECT_EQ(library.send_command(5, data, 4, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
+  ASSERT_EQ(log.messages.size(), 1u);
+  EXPECT_EQ(log.messages[0].title, "ERROR!");
+  EXPECT_EQ(log.messages[0].text, "EfiSendCommand Error ! No interface initialized");
+  EXPECT_EQ(received, 0x1234);
+  EXPECT_EQ(data[0], 1);
+}
+
+TEST_F(FreshLibrary, SuppressedMessagesReachNeitherHandlerNorScreen) {
+  library.enable_error_messages(0);
+  unsigned char response[8];
+  uint16_t received = 0;
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
+  EXPECT_TRUE(log.messages.empty());
+  library.enable_error_messages(1);
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
+  EXPECT_EQ(log.messages.size(), 1u);
+}
+
+TEST(Exports, LockExportsReportFailureUntilTheLockIsBuilt) {
+  HostLibrary library;
+  using Lock = decltype(&EfiLockInterface);
+  for (const char* name : {"EfiLockInterface", "EfiUnlockInterface"})
+    EXPECT_EQ(reinterpret_cast<Lock>(library.symbol(name))(0), 1u);
+}
+
+}  // namespace
+}  // namespace efi::test

@@ -1,0 +1,165 @@
+// The simulator link through the exports: the order of calls into a simulator library, its
+// results, the minimum delay, append playback, close, and release of the library at unload.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "test_support.h"
+
+namespace efi::test {
+namespace {
+
+// Loads a test simulator library a second time to read its call log; the loader hands back the
+// module the bridge already holds.
+class SimulatorProbe {
+ public:
+  explicit SimulatorProbe(const std::string& path) : module_(platform::load_module(path.c_str())) {
+    if (auto reset = reinterpret_cast<void (*)()>(platform::find_symbol(module_, "TestSimulatorReset"))) reset();
+  }
+  ~SimulatorProbe() { platform::free_module(module_); }
+  std::string log() const {
+    auto read = reinterpret_cast<const char* (*)()>(platform::find_symbol(module_, "TestSimulatorLog"));
+    return read ? read() : "<no log>";
+  }
+
+ private:
+  platform::ModuleHandle module_;
+};
+
+class SimulatorBridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library.loaded());
+    library.set_message_handler(MessageLog::handler, &log);
+  }
+  uint32_t initialize(const std::string& variant) {
+    text = "@" + test_simulator_path(variant);
+    return library.initialize(EFI_FLAG_SIMULATOR, text.c_str());
+  }
+  HostLibrary library;
+  MessageLog log;
+  std::string text;
+};
+
+TEST_F(SimulatorBridge, CompleteLibraryIsStartedWithTheWholeTextAndAnswersCommands) {
+  SimulatorProbe probe(test_simulator_path("complete"));
+  ASSERT_EQ(initialize("complete"), 0u);
+  EXPECT_EQ(probe.log(), "start(" + text + ");");
+
+  unsigned char command[4] = {1, 2, 3, 4};
+  unsigned char response[8] = {};
+  uint16_t received = 0;
+  // The library claims unit status 7; the bridge reports success whatever the simulator put there.
+  EXPECT_EQ(library.send_command(5, command, 4, response, 8, &received), 0u);
+  EXPECT_EQ(received, 4);
+  EXPECT_EQ(std::string(response, response + 4), std::string("\x01\x02\x03\x04"));
+  EXPECT_EQ(library.append_playback("abcdef", 6), 0x1006u);
+  EXPECT_EQ(library.connect(), 0u);
+  EXPECT_EQ(probe.log(), "start(" + text + ");command(cd05,0);append(6);");
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(SimulatorBridge, EveryCommandWaitsAtLeastOneHundredMicroseconds) {
+  ASSERT_EQ(initialize("complete"), 0u);
+  unsigned char response[8];
+  uint16_t received = 0;
+  for (int i = 0; i < 20; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(library.send_command(0x07, nullptr, 0, response, 8, &received), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(100));
+  }
+}
+
+TEST_F(SimulatorBridge, ConversionIsOffForTheSimulator) {
+  ASSERT_EQ(initialize("complete"), 0u);
+  // Command 0x05 carries one 32-bit value: with conversion on the library would hand the
+  // simulator 00 00 00 01; the simulator sees host order and echoes it.
+  unsigned char command[4] = {1, 0, 0, 0};
+  unsigned char response[4] = {};
+  uint16_t received = 0;
+  ASSERT_EQ(library.send_command(5, command, 4, response, 4, &received), 0u);
+  EXPECT_EQ(response[0], 1);
+}
+
+TEST_F(SimulatorBridge, CloseReleasesTheLibraryAndLaterCallsFail) {
+  ASSERT_EQ(initialize("complete"), 0u);
+  EXPECT_EQ(library.close(0), 0u);
+  unsigned char response[8];
+  uint16_t received = 0x55;
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), 1u);
+  ASSERT_EQ(log.messages.size(), 1u);
+  EXPECT_EQ(log.messages[0].text, "EfiSendCommand SendCommandReceiveResponse failed return_status = 00000001");
+  EXPECT_EQ(received, 0x55);
+  EXPECT_EQ(library.append_playback("x", 1), 1u);
+  EXPECT_EQ(library.close(0), 1u) << "nothing left to release";
+  // Initialising again loads and starts the library again.
+  EXPECT_EQ(initialize("complete"), 0u);
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), 0u);
+}
+
+TEST_F(SimulatorBridge, LibraryWithoutCommandProcessorIsStartedButFailsEveryCommand) {
+  SimulatorProbe probe(test_simulator_path("no_processor"));
+  EXPECT_EQ(initialize("no_processor"), 1u);
+  EXPECT_EQ(probe.log(), "start(" + text + ");");
+  library.enable_error_messages(0);
+  unsigned char response[8];
+  uint16_t received = 0;
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), 1u);
+  EXPECT_TRUE(log.messages.empty());
+  EXPECT_EQ(library.append_playback("abc", 3), 0x1003u);
+  EXPECT_EQ(library.close(0), 0u);
+}
+
+TEST_F(SimulatorBridge, LibraryWithoutAppendPlaybackStillInitialises) {
+  ASSERT_EQ(initialize("no_append"), 0u);
+  EXPECT_EQ(library.append_playback("abc", 3), 1u);
+  unsigned char response[8];
+  uint16_t received = 0;
+  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), 0u);
+}
+
+TEST_F(SimulatorBridge, LibraryWithoutStartFunctionIsRefusedAndNeverCalled) {
+  SimulatorProbe probe(test_simulator_path("no_start"));
+  EXPECT_EQ(initialize("no_start"), 1u);
+  EXPECT_EQ(probe.log(), "");
+}
+
+TEST_F(SimulatorBridge, MissingLibraryOrEmptyTextFailsQuietly) {
+  EXPECT_EQ(library.initialize(EFI_FLAG_SIMULATOR, "@no-such-simulator-library"), 1u);
+  EXPECT_EQ(library.initialize(EFI_FLAG_SIMULATOR, ""), 1u);
+  EXPECT_EQ(library.initialize(EFI_FLAG_SIMULATOR, nullptr), 1u);
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST(LibraryLifetime, UnloadClosesTheSelectedLinkAndReleasesTheSimulator) {
+  const std::string trace = module_path("simulator-unload-trace.txt");
+  std::remove(trace.c_str());
+#if defined(_WIN32)
+  _putenv_s("EFI_TEST_SIM_TRACE", trace.c_str());
+#else
+  setenv("EFI_TEST_SIM_TRACE", trace.c_str(), 1);
+#endif
+  {
+    HostLibrary library;
+    const std::string text = "@" + test_simulator_path("no_append");
+    ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
+    EXPECT_TRUE(library.unload());
+  }
+  std::ifstream in(trace);
+  std::string line;
+  EXPECT_TRUE(std::getline(in, line)) << "the simulator library was not released at unload";
+  EXPECT_EQ(line, "unloaded");
+  in.close();
+  std::remove(trace.c_str());
+
+  // A library that never selected a link unloads without calling anything.
+  HostLibrary idle;
+  EXPECT_TRUE(idle.unload());
+}
+
+}  // namespace
+}  // namespace efi::test

@@ -1,0 +1,177 @@
+// The dispatcher's order of converter calls, headers, the CRM and status pass-through, with a
+// recording stand-in for a link and recording converters.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "api/messages.h"
+#include "api/process_state.h"
+#include "protocol/headers.h"
+
+namespace efi {
+namespace {
+
+std::string trace;
+uint32_t transport_result = 0;
+uint16_t unit_status = 0;
+CRM seen_crm{};
+CommandHeader_TS seen_header{};
+uint32_t seen_transfer_status = 0xFFFFFFFF;
+
+uint32_t fake_send(CRM* crm) {
+  trace += "transfer,";
+  seen_crm = *crm;
+  seen_header = *crm->command_header;
+  seen_transfer_status = *crm->transfer_status;
+  crm->response_header->response_status = unit_status;
+  return transport_result;
+}
+uint32_t fake_initialize(uint32_t, const char*) { return 0; }
+
+uint32_t record(const char* name) {
+  trace += name;
+  trace += ",";
+  return 0;
+}
+uint32_t command_swap(unsigned char*, size_t) { return record("command_swap"); }
+uint32_t command_placement(unsigned char*, size_t) { return record("command_placement"); }
+uint32_t response_swap(unsigned char*, size_t) { return record("response_swap"); }
+uint32_t response_placement(unsigned char*, size_t) { return record("response_placement"); }
+
+class CommandExecution : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    rows.fill({command_swap, command_placement, response_swap, response_placement});
+    rows[7] = {};
+    process().converter_rows = rows.data();
+    process().registry = {};
+    link = {"fake", fake_send, connect_nothing, fake_initialize, close_nothing, nullptr};
+    process().registry.usb = &link;
+    set_message_handler(MessageLog::handler, &log);
+    trace.clear();
+    transport_result = 0;
+    unit_status = 0;
+  }
+  void TearDown() override {
+    set_message_handler(nullptr, nullptr);
+    on_library_load();
+  }
+
+  struct MessageLog {
+    std::string text;
+    std::string title;
+    static void handler(const char* title, const char* text, void* context) {
+      auto* log = static_cast<MessageLog*>(context);
+      log->title = title;
+      log->text += text;
+    }
+  } log;
+
+  uint32_t send(uint8_t command) {
+    trace.clear();
+    return send_command(command, command_data, sizeof command_data, response, sizeof response, &received);
+  }
+
+  std::array<ConverterRow, CONVERTER_ROW_COUNT> rows{};
+  TransportDescriptor link{};
+  unsigned char command_data[4] = {1, 2, 3, 4};
+  unsigned char response[16] = {};
+  uint16_t received = 0xBEEF;
+};
+
+TEST_F(CommandExecution, ConverterOrderFollowsOutcomeAndConversionFlag) {
+  const struct {
+    uint32_t flags;
+    uint32_t transport;
+    uint16_t unit;
+    const char* expected;
+    uint32_t result;
+  } cases[] = {
+      {0x20, 0, 0, "command_swap,transfer,response_placement,response_swap,command_swap,", 0},
+      {0x80000020, 0, 0, "transfer,response_placement,", 0},
+      {0x20, 0, 3, "command_swap,transfer,command_swap,", 3},
+      {0x80000020, 0, 3, "transfer,", 3},
+      {0x20, STATUS_CR_READ_FAILED, 0, "command_swap,transfer,command_swap,", STATUS_CR_READ_FAILED},
+      {0x80000020, STATUS_CR_READ_FAILED, 0, "transfer,", STATUS_CR_READ_FAILED},
+  };
+  for (const auto& c : cases) {
+    initialize_interfaces(c.flags, nullptr);
+    transport_result = c.transport;
+    unit_status = c.unit;
+    EXPECT_EQ(send(0x17), c.result);
+    EXPECT_EQ(trace, c.expected) << std::hex << c.flags << " " << c.transport << " " << c.unit;
+  }
+}
+
+TEST_F(CommandExecution, EmptyRowAndNumbersPastTheTableTravelUnconverted) {
+  initialize_interfaces(0x20, nullptr);
+  EXPECT_EQ(send(7), 0u);
+  EXPECT_EQ(trace, "transfer,");
+  for (int command : {0x57, 0x58, 0xFF}) {
+    EXPECT_EQ(send(static_cast<uint8_t>(command)), 0u);
+    EXPECT_EQ(trace, command == 0x57 ? "command_swap,transfer,response_placement,response_swap,command_swap,"
+                                     : "transfer,");
+    EXPECT_EQ(seen_header.command_code, 0xCD00 + command);
+  }
+}
+
+TEST_F(CommandExecution, FillsHeaderAndBlockFromTheArguments) {
+  initialize_interfaces(0x20, nullptr);
+  send(0x23);
+  EXPECT_EQ(seen_header.command_code, 0xCD23);
+  EXPECT_EQ(seen_header.command_data_size, 4);
+  EXPECT_EQ(seen_header.response_buffer_size, 16);
+  EXPECT_EQ(seen_header.reserved, 0);
+  EXPECT_EQ(seen_crm.command_data, command_data);
+  EXPECT_EQ(seen_crm.response_data, response);
+  EXPECT_EQ(seen_crm.response_data_received_size, &received);
+  EXPECT_EQ(seen_transfer_status, 0u);
+  EXPECT_EQ(received, 0xBEEF) << "the dispatcher never writes the received size";
+
+  // 0x23 with no data and a 16-byte buffer goes out as CD 23 00 00 00 10 00 00.
+  send_command(0x23, nullptr, 0, response, 16, &received);
+  CommandHeader_TS link_order = seen_header;
+  SwapHeaderByteOrder(&link_order);
+  const unsigned char expected[8] = {0xCD, 0x23, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00};
+  EXPECT_EQ(std::memcmp(&link_order, expected, 8), 0);
+}
+
+TEST_F(CommandExecution, NoLinkSelectedReportsInWideTextAndTouchesNothing) {
+  EXPECT_EQ(send(5), STATUS_CR_NOT_INITIALIZED);
+  EXPECT_EQ(trace, "");
+  EXPECT_EQ(log.title, "ERROR!");
+  EXPECT_EQ(log.text, "EfiSendCommand Error ! No interface initialized");
+  const unsigned char original[4] = {1, 2, 3, 4};
+  EXPECT_EQ(std::memcmp(command_data, original, 4), 0);
+}
+
+TEST_F(CommandExecution, FailedTransferIsReportedWithItsStatusUnlessSuppressed) {
+  initialize_interfaces(0x20, nullptr);
+  transport_result = STATUS_CR_WRITE_FAILED;
+  EXPECT_EQ(send(5), STATUS_CR_WRITE_FAILED);
+  EXPECT_EQ(log.text, "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000006");
+
+  log.text.clear();
+  enable_error_messages(0);
+  EXPECT_EQ(send(5), STATUS_CR_WRITE_FAILED);
+  EXPECT_EQ(send_command(5, nullptr, 0, nullptr, 0, nullptr), STATUS_CR_WRITE_FAILED);
+  process().table = {};
+  EXPECT_EQ(send(5), STATUS_CR_NOT_INITIALIZED);
+  EXPECT_EQ(log.text, "");
+  enable_error_messages(1);
+}
+
+TEST_F(CommandExecution, UnitStatusReachesTheHostWidenedAndWithoutMessage) {
+  initialize_interfaces(0x20, nullptr);
+  for (uint16_t status : {uint16_t{1}, uint16_t{0x8000}, uint16_t{0xFFFF}}) {
+    unit_status = status;
+    EXPECT_EQ(send(0x10), uint32_t{status});
+  }
+  EXPECT_EQ(log.text, "");
+}
+
+}  // namespace
+}  // namespace efi

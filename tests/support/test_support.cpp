@@ -1,0 +1,37 @@
+#include "test_support.h"
+
+namespace efi::test {
+
+std::string module_path(const std::string& file) { return std::string(EFI_TEST_MODULE_DIR) + file; }
+
+std::string test_simulator_path(const std::string& variant) {
+  return module_path("test_sim_" + variant + EFI_MODULE_SUFFIX);
+}
+
+HostLibrary::HostLibrary() : module_(platform::load_module(module_path(EFI_LIBRARY_FILE).c_str())) {
+  if (!module_) return;
+  auto find = [this](auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(symbol(name));
+  };
+  find(initialize, "EfiInitializeInterfaces");
+  find(close, "EfiCloseInterfaces");
+  find(connect, "EfiConnectCommandResponseInterface");
+  find(append_playback, "EfiAppendPlayback");
+  find(update_runtime_options, "EfiUpdateRuntimeOptions");
+  find(enable_error_messages, "EnableErrorMessages");
+  find(send_command, "EfiSendCommand");
+  find(set_message_handler, "EfiSetMessageHandler");
+}
+
+HostLibrary::~HostLibrary() { unload(); }
+
+void* HostLibrary::symbol(const char* name) const { return platform::find_symbol(module_, name); }
+
+bool HostLibrary::unload() {
+  if (!module_) return false;
+  const bool released = platform::free_module(module_);
+  module_ = nullptr;
+  return released;
+}
+
+}  // namespace efi::test

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <efilink/efilink.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/module.h"
+
+namespace efi::test {
+
+// Path under which the loader finds a module built by the project.
+std::string module_path(const std::string& file);
+// The test simulator library of one variant: "complete", "no_processor", "no_append", "no_start".
+std::string test_simulator_path(const std::string& variant);
+
+struct Message {
+  std::string title;
+  std::string text;
+};
+
+// Collects the messages the library would show, through the message-handler extension.
+struct MessageLog {
+  std::vector<Message> messages;
+  static void handler(const char* title, const char* text, void* context) {
+    static_cast<MessageLog*>(context)->messages.push_back({title, text});
+  }
+};
+
+// The shared library as a host sees it: loaded at run time, exports found by name.
+class HostLibrary {
+ public:
+  HostLibrary();
+  ~HostLibrary();
+  HostLibrary(const HostLibrary&) = delete;
+  HostLibrary& operator=(const HostLibrary&) = delete;
+
+  bool loaded() const { return module_ != nullptr; }
+  void* symbol(const char* name) const;
+  // Unloads now (the destructor then does nothing).
+  bool unload();
+
+  decltype(&EfiInitializeInterfaces) initialize = nullptr;
+  decltype(&EfiCloseInterfaces) close = nullptr;
+  decltype(&EfiConnectCommandResponseInterface) connect = nullptr;
+  decltype(&EfiAppendPlayback) append_playback = nullptr;
+  decltype(&EfiUpdateRuntimeOptions) update_runtime_options = nullptr;
+  decltype(&EnableErrorMessages) enable_error_messages = nullptr;
+  decltype(&EfiSendCommand) send_command = nullptr;
+  decltype(&EfiSetMessageHandler) set_message_handler = nullptr;
+
+ private:
+  platform::ModuleHandle module_ = nullptr;
+};
+
+}  // namespace efi::test
