@@ -169,6 +169,14 @@ EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t flags, const void* list);
 typedef void (*EfiMessageHandler)(const char* title, const char* text, void* context);
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context);
 
+/*
+ * EfiSetDeviceDirectory: off Windows, a device-interface class is the directory
+ * <device directory>/{class GUID}; its entries, in name order, are the class's members 0, 1, 2 …
+ * and each entry's path is the member's device path. The device directory is "/run/efilink"
+ * until this moves it; null restores it. Windows enumerates devices itself and ignores it.
+ */
+EFI_API void EfiSetDeviceDirectory(const char* path);
+
 #ifdef __cplusplus
 }
 #endif

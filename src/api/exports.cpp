@@ -4,6 +4,7 @@
 
 #include "api/messages.h"
 #include "api/process_state.h"
+#include "platform/device_interface.h"
 
 namespace {
 
@@ -62,13 +63,26 @@ EFI_API uint32_t EfiSendCommand(uint8_t command, void* command_data, uint16_t co
       STATUS_CR_NOT_INITIALIZED);
 }
 
-// The machine-wide interface lock is not built yet: every lock export reports failure.
-EFI_API uint32_t EfiLockInterface(uint32_t) { return 1; }
-EFI_API uint32_t EfiUnlockInterface(uint32_t) { return 1; }
-EFI_API uint32_t EfiQueryInterface(uint32_t, void*) { return 1; }
-EFI_API uint32_t EfiQueryAndLockInterface(uint32_t, void*) { return 1; }
-EFI_API uint32_t EfiUpdateInterface(uint32_t, const void*) { return 1; }
-EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t, const void*) { return 1; }
+EFI_API uint32_t EfiLockInterface(uint32_t flags) {
+  return guarded([&] { return efi::lock_interface(flags); }, 1);
+}
+EFI_API uint32_t EfiUnlockInterface(uint32_t flags) {
+  return guarded([&] { return efi::unlock_interface(flags); }, 1);
+}
+EFI_API uint32_t EfiQueryInterface(uint32_t flags, void* list) {
+  return guarded([&] { return efi::query_interface(flags, list); }, 1);
+}
+EFI_API uint32_t EfiQueryAndLockInterface(uint32_t flags, void* list) {
+  return guarded([&] { return efi::query_and_lock_interface(flags, list); }, 1);
+}
+EFI_API uint32_t EfiUpdateInterface(uint32_t flags, const void* list) {
+  return guarded([&] { return efi::update_interface(flags, list); }, 1);
+}
+EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t flags, const void* list) {
+  return guarded([&] { return efi::release_interface_lock(flags, list); }, 1);
+}
+
+EFI_API void EfiSetDeviceDirectory(const char* path) { efi::platform::set_device_directory(path); }
 
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
   efi::set_message_handler(handler, context);

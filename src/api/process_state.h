@@ -34,6 +34,16 @@ struct TransportTable {
   AppendOperation AppendPlayback = nullptr;
 };
 
+// The six interface-lock entries, filled only by the lock exports.
+struct LockTable {
+  uint32_t (*LockInterface)(uint32_t flags) = nullptr;
+  uint32_t (*QueryInterface)(uint32_t flags, void* list) = nullptr;
+  uint32_t (*UpdateInterface)(uint32_t flags, const void* list) = nullptr;
+  uint32_t (*UnlockInterface)(uint32_t flags) = nullptr;
+  uint32_t (*QueryAndLockInterface)(uint32_t flags, void* list) = nullptr;
+  uint32_t (*ReleaseInterfaceLock)(uint32_t flags, const void* list) = nullptr;
+};
+
 // Which descriptor each selecting bit installs. A link that is not built here has none, and its
 // bit then selects nothing.
 struct TransportRegistry {
@@ -45,12 +55,14 @@ struct TransportRegistry {
   const TransportDescriptor* bluetooth;
   const TransportDescriptor* ethernet;
   const TransportDescriptor* simulator;
+  const LockTable* usb_lock;
 };
 
 // All process-wide state of the exports. The host calls in from one thread at a time, so nothing
 // here is locked.
 struct ProcessState {
   TransportTable table;
+  LockTable locks;
   uint8_t no_conversion = 0;
   uint8_t error_messages_suppressed = 0;
   SerialPortRecord stream_port;
@@ -80,6 +92,12 @@ uint32_t connect_command_response_interface();
 uint32_t append_playback(const void* data, uint32_t size);
 uint32_t update_runtime_options();
 void enable_error_messages(uint8_t enable);
+uint32_t lock_interface(uint32_t flags);
+uint32_t unlock_interface(uint32_t flags);
+uint32_t query_interface(uint32_t flags, void* list);
+uint32_t query_and_lock_interface(uint32_t flags, void* list);
+uint32_t update_interface(uint32_t flags, const void* list);
+uint32_t release_interface_lock(uint32_t flags, const void* list);
 uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data_size, void* response_data,
                       uint16_t response_buffer_size, uint16_t* received_size);
 

@@ -48,7 +48,7 @@ class TransportSelection : public ::testing::Test {
     bluetooth = Recorder<5>::descriptor("bluetooth");
     ethernet = Recorder<6>::descriptor("ethernet");
     simulator = Recorder<7>::descriptor("simulator");
-    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator};
+    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr};
   }
   void TearDown() override { on_library_load(); }
 

@@ -1,0 +1,41 @@
+#include "platform/fault.h"
+
+#include <array>
+#include <cstddef>
+
+namespace efi::platform {
+
+#if defined(EFI_FAULT_HOOKS)
+namespace {
+struct Fault {
+  uint32_t successes = 0;
+  uint32_t failures = 0;
+  uint32_t error = 0;
+};
+std::array<Fault, static_cast<size_t>(FaultPoint::count)> faults;
+}  // namespace
+
+void inject_fault(FaultPoint point, uint32_t successes, uint32_t failures, uint32_t error) {
+  faults[static_cast<size_t>(point)] = {successes, failures, error};
+}
+
+void clear_faults() { faults = {}; }
+
+bool take_fault(FaultPoint point, uint32_t& error) {
+  Fault& fault = faults[static_cast<size_t>(point)];
+  if (fault.failures == 0) return false;
+  if (fault.successes > 0) {
+    --fault.successes;
+    return false;
+  }
+  --fault.failures;
+  error = fault.error;
+  return true;
+}
+#else
+void inject_fault(FaultPoint, uint32_t, uint32_t, uint32_t) {}
+void clear_faults() {}
+bool take_fault(FaultPoint, uint32_t&) { return false; }
+#endif
+
+}  // namespace efi::platform

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+namespace efi::platform {
+
+// Operations of the seam that tests can make fail on demand, for failure paths that a real
+// operating system will not produce when asked.
+enum class FaultPoint : uint8_t {
+  device_open,
+  device_read,
+  device_write,
+  device_enumerate,
+  named_mutex_open,
+  shared_memory_open,
+  shared_memory_map,
+  count
+};
+
+// Test builds only (EFI_FAULT_HOOKS): after `successes` more successful calls of `point`, the
+// next `failures` calls fail with `error`. Elsewhere these do nothing.
+void inject_fault(FaultPoint point, uint32_t successes, uint32_t failures, uint32_t error);
+void clear_faults();
+
+// Called by the seam's implementations: true (and the error to report) when this call must fail.
+bool take_fault(FaultPoint point, uint32_t& error);
+
+}  // namespace efi::platform

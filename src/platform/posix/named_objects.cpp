@@ -1,0 +1,190 @@
+#include "platform/named_objects.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/fault.h"
+
+namespace efi::platform {
+
+namespace {
+
+// How long an opener waits for the creator of an object to finish setting it up.
+constexpr int SETUP_WAIT_MS = 2000;
+constexpr uint32_t MUTEX_READY = 0x4D555458;
+
+struct SharedMutexBlock {
+  std::atomic<uint32_t> ready;
+  pthread_mutex_t mutex;
+};
+
+// One mapping of each named mutex per process, shared by all of its handles.
+struct MappedMutex {
+  SharedMutexBlock* block = nullptr;
+  int handles = 0;
+};
+std::map<std::string, MappedMutex> mapped_mutexes;
+
+struct MutexHandle {
+  std::string name;
+};
+
+std::string object_name(const char* name) { return std::string("/") + name; }
+
+bool injected(FaultPoint point) {
+  uint32_t error = 0;
+  if (!take_fault(point, error)) return false;
+  errno = static_cast<int>(error);
+  return true;
+}
+
+// Creates the object, or opens it when another process did; waits until its creator has given
+// it its size. `created` tells which happened.
+int open_sized(const std::string& name, size_t size, bool& created) {
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    created = true;
+    fchmod(fd, 0666);  // the umask must not keep other users' hosts out
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      const int error = errno;
+      close(fd);
+      shm_unlink(name.c_str());
+      errno = error;
+      return -1;
+    }
+    return fd;
+  }
+  if (errno != EEXIST) return -1;
+  created = false;
+  fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  for (int waited = 0;; ++waited) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) >= size) return fd;
+    if (waited >= SETUP_WAIT_MS) break;
+    sleep_ms(1);
+  }
+  close(fd);
+  errno = ETIMEDOUT;
+  return -1;
+}
+
+SharedMutexBlock* map_mutex_block(const std::string& name) {
+  bool created = false;
+  const int fd = open_sized(name, sizeof(SharedMutexBlock), created);
+  if (fd < 0) return nullptr;
+  void* view = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (view == MAP_FAILED) return nullptr;
+  auto* block = static_cast<SharedMutexBlock*>(view);
+  if (created) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&block->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    block->ready.store(MUTEX_READY, std::memory_order_release);
+    return block;
+  }
+  for (int waited = 0; block->ready.load(std::memory_order_acquire) != MUTEX_READY; ++waited) {
+    if (waited >= SETUP_WAIT_MS) {
+      munmap(view, sizeof(SharedMutexBlock));
+      errno = ETIMEDOUT;
+      return nullptr;
+    }
+    sleep_ms(1);
+  }
+  return block;
+}
+
+SharedMutexBlock* block_of(NamedMutexHandle mutex) {
+  auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex)->name);
+  return found == mapped_mutexes.end() ? nullptr : found->second.block;
+}
+
+}  // namespace
+
+NamedMutexHandle open_named_mutex(const char* name) {
+  if (injected(FaultPoint::named_mutex_open)) return nullptr;
+  const std::string shared_name = object_name(name);
+  MappedMutex& mapped = mapped_mutexes[shared_name];
+  if (!mapped.block) mapped.block = map_mutex_block(shared_name);
+  if (!mapped.block) {
+    mapped_mutexes.erase(shared_name);
+    return nullptr;
+  }
+  ++mapped.handles;
+  return new MutexHandle{shared_name};
+}
+
+MutexWait wait_named_mutex(NamedMutexHandle mutex) {
+  SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
+  if (!block) return MutexWait::failed;
+  const int result = pthread_mutex_lock(&block->mutex);
+  if (result == 0) return MutexWait::acquired;
+  if (result == EOWNERDEAD) {
+    pthread_mutex_consistent(&block->mutex);
+    return MutexWait::abandoned;
+  }
+  return MutexWait::failed;
+}
+
+bool release_named_mutex(NamedMutexHandle mutex) {
+  SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
+  return block && pthread_mutex_unlock(&block->mutex) == 0;
+}
+
+void close_named_mutex(NamedMutexHandle mutex) {
+  if (!mutex) return;
+  auto* handle = static_cast<MutexHandle*>(mutex);
+  auto found = mapped_mutexes.find(handle->name);
+  if (found != mapped_mutexes.end() && --found->second.handles == 0) {
+    munmap(found->second.block, sizeof(SharedMutexBlock));
+    mapped_mutexes.erase(found);
+  }
+  delete handle;
+}
+
+SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& already_existed) {
+  if (injected(FaultPoint::shared_memory_open)) return nullptr;
+  bool created = false;
+  const int fd = open_sized(object_name(name), size, created);
+  if (fd < 0) return nullptr;
+  already_existed = !created;
+  return reinterpret_cast<SharedMemoryHandle>(static_cast<intptr_t>(fd) + 1);
+}
+
+void* map_shared_memory(SharedMemoryHandle memory, size_t size) {
+  if (!memory || injected(FaultPoint::shared_memory_map)) return nullptr;
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(memory)) - 1;
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return view == MAP_FAILED ? nullptr : view;
+}
+
+void unmap_shared_memory(void* view, size_t size) {
+  if (view) munmap(view, size);
+}
+
+void close_shared_memory(SharedMemoryHandle memory) {
+  if (memory) close(static_cast<int>(reinterpret_cast<intptr_t>(memory)) - 1);
+}
+
+void remove_named_objects(const char* mutex_name, const char* memory_name) {
+  shm_unlink(object_name(mutex_name).c_str());
+  shm_unlink(object_name(memory_name).c_str());
+  // Handles still open here keep their old mapping; new opens must not find it.
+  mapped_mutexes.erase(object_name(mutex_name));
+}
+
+}  // namespace efi::platform
