@@ -34,19 +34,18 @@ uint32_t response_placement(unsigned char* data, size_t size) {
   return PlaceArrayData(*COMMAND_LAYOUTS[N].response, data, size);
 }
 
-// Plain functions rather than inline tests, so the compiler does not warn that the address of a
-// named layout is never null.
-constexpr bool converts(const Layout* layout) { return layout != nullptr; }
-constexpr bool places(const Layout* layout) { return layout != nullptr && layout->has_arrays(); }
+constexpr bool places(const Layout* layout, bool present) {
+  return present && layout->has_arrays();
+}
 
 template <size_t N>
 constexpr ConverterRow make_row() {
-  const CommandLayouts& layouts = COMMAND_LAYOUTS[N];
+  constexpr CommandLayouts layouts = COMMAND_LAYOUTS[N];
   return ConverterRow{
-      converts(layouts.command) ? &command_swap<N> : nullptr,
-      places(layouts.command) ? &command_placement<N> : nullptr,
-      converts(layouts.response) ? &response_swap<N> : nullptr,
-      places(layouts.response) ? &response_placement<N> : nullptr,
+      layouts.converts_command ? &command_swap<N> : nullptr,
+      places(layouts.command, layouts.converts_command) ? &command_placement<N> : nullptr,
+      layouts.converts_response ? &response_swap<N> : nullptr,
+      places(layouts.response, layouts.converts_response) ? &response_placement<N> : nullptr,
   };
 }
 

@@ -101,8 +101,8 @@ constexpr bool is_sound(const Layout& layout, bool kinded_record) {
 
 constexpr bool all_sound() {
   for (const CommandLayouts& row : COMMAND_LAYOUTS) {
-    if (row.command && !is_sound(*row.command, row.command->kinded)) return false;
-    if (row.response && !is_sound(*row.response, row.response->kinded)) return false;
+    if (row.converts_command && !is_sound(*row.command, row.command->kinded)) return false;
+    if (row.converts_response && !is_sound(*row.response, row.response->kinded)) return false;
   }
   for (const Layout& layout : KINDED_LAYOUTS)
     if (!is_sound(layout, true)) return false;

@@ -163,104 +163,122 @@ const Layout& kinded_layout(uint8_t kind);
 // layout of the kind stored at byte 28 (kind 0 when the structure is too short to hold it).
 const Layout& effective_layout(const Layout& layout, const unsigned char* data, size_t size);
 
+// One side of a command: a layout, or none (written `nullptr` in the table).
+struct LayoutRef {
+  const Layout* layout;
+  bool present;
+  constexpr LayoutRef(std::nullptr_t) : layout(nullptr), present(false) {}
+  constexpr LayoutRef(const Layout& named) : layout(&named), present(true) {}
+};
+
 // The command data and response data layouts of one command number; null means the data are
-// carried unconverted.
+// carried unconverted. The two flags say the same as the pointers, in a form that stays a
+// constant expression under every compiler setting (a null test on the address of an inline
+// variable is not one under some sanitizer builds).
 struct CommandLayouts {
   const Layout* command;
   const Layout* response;
+  bool converts_command;
+  bool converts_response;
+
+  constexpr CommandLayouts(LayoutRef command_side, LayoutRef response_side)
+      : command(command_side.layout),
+        response(response_side.layout),
+        converts_command(command_side.present),
+        converts_response(response_side.present) {}
 };
 
 inline constexpr size_t COMMAND_LAYOUT_COUNT = 88;
 
 inline constexpr std::array<CommandLayouts, COMMAND_LAYOUT_COUNT> COMMAND_LAYOUTS{{
-    {nullptr, &TS_L0_L4},                           // 0x00
-    {&TS_L0_W6, &TS_A0},                            // 0x01
-    {&TS_L0_A4, &TS_L0},                            // 0x02
-    {&TS_L0_L4_L8, nullptr},                        // 0x03
-    {&TS_L0_L4, nullptr},                           // 0x04
-    {&TS_L0, &TS_L0},                               // 0x05
-    {&TS_W2_W4_A8_A16_L24to36_A40, &TS_L0_A4_A12},  // 0x06
-    {nullptr, nullptr},                             // 0x07
-    {&TS_L0, &TS_L0},                               // 0x08
-    {&TS_L0, &TS_L0to24},                           // 0x09
-    {&TS_W2_L4, &TS_L0_L4_W8},                      // 0x0A
-    {&TS_A4, &TS_A0},                               // 0x0B
-    {nullptr, &TS_A0},                              // 0x0C
-    {&TS_W0_W2, &TS_A0},                            // 0x0D
-    {&TS_W0, &TS_L0_A4_A12},                        // 0x0E
-    {nullptr, &TS_A0},                              // 0x0F
-    {nullptr, &TS_L0_A4_A12},                       // 0x10
-    {nullptr, &TS_L0_A4_A12},                       // 0x11
-    {&TS_A0, &TS_L0_A4_A12},                        // 0x12
-    {nullptr, &TS_L0_A4_A12},                       // 0x13
-    {&TS_A0, &TS_L0_A4_A12},                        // 0x14
-    {nullptr, &TS_L0_A4_A12},                       // 0x15
-    {nullptr, &TS_L0_A4_A12},                       // 0x16
-    {&TS_A0, &TS_A0},                               // 0x17
-    {&TS_A0, &TS_A0},                               // 0x18
-    {nullptr, &TS_A0},                              // 0x19
-    {&TS_A0_A8, &TS_L0_A4_A12},                     // 0x1A
-    {&TS_A0_A8, &TS_L0_A4_A12},                     // 0x1B
-    {&TS_L4to20, nullptr},                          // 0x1C
-    {&TS_W0_A2, &TS_L0},                            // 0x1D
-    {&TS_W0_A2, &TS_L0},                            // 0x1E
-    {&TS_W0, &TS_L0_A4},                            // 0x1F
-    {&TS_W0_W4, &TS_L0to28},                        // 0x20
-    {&TS_W0, &TS_L0},                               // 0x21
-    {nullptr, &TS_L0_L8to72},                       // 0x22
-    {nullptr, &TS_L0},                              // 0x23
-    {&TS_L0_A4, &TS_L0_L4_A8},                      // 0x24
-    {&TS_L0_A4, &TS_L0_L4},                         // 0x25
-    {&TS_L0, &TS_L0},                               // 0x26
-    {&TS_L0_W4, &TS_W0_L4_A8},                      // 0x27
-    {nullptr, &TS_L0_A4_A12},                       // 0x28
-    {nullptr, &TS_L0_A4_A12},                       // 0x29
-    {&TS_A0, &TS_L0_A4_A12},                        // 0x2A
-    {nullptr, &TS_A0},                              // 0x2B
-    {&TS_L0_L4, &TS_A0},                            // 0x2C
-    {&TS_L0_L4_A8, &TS_L0_A4_A12},                  // 0x2D
-    {nullptr, &TS_L0_A4_A12},                       // 0x2E
-    {nullptr, nullptr},                             // 0x2F
-    {&KindedRecord_TS, &TS_L0_A4_A12},              // 0x30
-    {&KindedRecord_TS, &TS_L0_A4_A12},              // 0x31
-    {&TS_W0_W2, &TS_L0_A4_A12},                     // 0x32
-    {&TS_W0_W2, &KindedRecord_TS},                  // 0x33
-    {&TS_A0_W8, &KindedRecord_TS},                  // 0x34
-    {nullptr, &TS_L0_A4_A12},                       // 0x35
-    {nullptr, &TS_L0_A4_A12},                       // 0x36
-    {nullptr, &TS_L0_A4_A12},                       // 0x37
-    {nullptr, nullptr},                             // 0x38
-    {&TS_A0_W8, &TS_W0},                            // 0x39
-    {&TS_A0_W8, &TS_W0_L4},                         // 0x3A
-    {nullptr, &TS_L0_A4_A12},                       // 0x3B
-    {nullptr, &TS_L0_A4_A12},                       // 0x3C
-    {nullptr, &TS_L0_A4_A12},                       // 0x3D
-    {nullptr, &TS_L0_A4_A12},                       // 0x3E
-    {&TS_A0_W8_L12, &TS_L0_A4_A12},                 // 0x3F
-    {&TS_A0, &TS_A0},                               // 0x40
-    {&TS_A0, &TS_A0},                               // 0x41
-    {&TS_A0, &TS_L0_A4_A12},                        // 0x42
-    {&TS_A0, &TS_L0_A4_A12_A20},                    // 0x43
-    {&TS_W2, &TS_L0_A4_A12},                        // 0x44
-    {nullptr, nullptr},                             // 0x45
-    {nullptr, &TS_W2_A52_A60},                      // 0x46
-    {&TS_W0, &TS_W0_A44_A52},                       // 0x47
-    {&TS_W0_W2, &TS_L0_A4_A12},                     // 0x48
-    {&TS_A0, &TS_A0},                               // 0x49
-    {nullptr, &TS_L0_A4_A12},                       // 0x4A
-    {nullptr, &TS_W18_L24_L32_A40_A48},             // 0x4B
-    {&TS_A0_W8, &TS_L0_A4_A12},                     // 0x4C
-    {&TS_W0_L4, &TS_A0},                            // 0x4D
-    {&TS_A0_A8, &TS_L0_A4_A12},                     // 0x4E
-    {&TS_L0, &TS_L0_L4_L8_A12_L20_A24_A32},         // 0x4F
-    {&TS_W2_A4, &TS_L0_A4_A12},                     // 0x50
-    {&TS_W0, &TS_A0},                               // 0x51
-    {&TS_L0_A4_A12, &TS_L0_A4_A12},                 // 0x52
-    {&TS_L0, &TS_L0_L4_A8_L16_L20_A24},             // 0x53
-    {&TS_A0, &TS_L0_A4_A12},                        // 0x54
-    {nullptr, &TS_A0},                              // 0x55
-    {nullptr, &TS_A0_A8_A16},                       // 0x56
-    {&KindedRecord_TS, &TS_L0_A4_A12},              // 0x57
+    {nullptr, TS_L0_L4},                          // 0x00
+    {TS_L0_W6, TS_A0},                            // 0x01
+    {TS_L0_A4, TS_L0},                            // 0x02
+    {TS_L0_L4_L8, nullptr},                       // 0x03
+    {TS_L0_L4, nullptr},                          // 0x04
+    {TS_L0, TS_L0},                               // 0x05
+    {TS_W2_W4_A8_A16_L24to36_A40, TS_L0_A4_A12},  // 0x06
+    {nullptr, nullptr},                           // 0x07
+    {TS_L0, TS_L0},                               // 0x08
+    {TS_L0, TS_L0to24},                           // 0x09
+    {TS_W2_L4, TS_L0_L4_W8},                      // 0x0A
+    {TS_A4, TS_A0},                               // 0x0B
+    {nullptr, TS_A0},                             // 0x0C
+    {TS_W0_W2, TS_A0},                            // 0x0D
+    {TS_W0, TS_L0_A4_A12},                        // 0x0E
+    {nullptr, TS_A0},                             // 0x0F
+    {nullptr, TS_L0_A4_A12},                      // 0x10
+    {nullptr, TS_L0_A4_A12},                      // 0x11
+    {TS_A0, TS_L0_A4_A12},                        // 0x12
+    {nullptr, TS_L0_A4_A12},                      // 0x13
+    {TS_A0, TS_L0_A4_A12},                        // 0x14
+    {nullptr, TS_L0_A4_A12},                      // 0x15
+    {nullptr, TS_L0_A4_A12},                      // 0x16
+    {TS_A0, TS_A0},                               // 0x17
+    {TS_A0, TS_A0},                               // 0x18
+    {nullptr, TS_A0},                             // 0x19
+    {TS_A0_A8, TS_L0_A4_A12},                     // 0x1A
+    {TS_A0_A8, TS_L0_A4_A12},                     // 0x1B
+    {TS_L4to20, nullptr},                         // 0x1C
+    {TS_W0_A2, TS_L0},                            // 0x1D
+    {TS_W0_A2, TS_L0},                            // 0x1E
+    {TS_W0, TS_L0_A4},                            // 0x1F
+    {TS_W0_W4, TS_L0to28},                        // 0x20
+    {TS_W0, TS_L0},                               // 0x21
+    {nullptr, TS_L0_L8to72},                      // 0x22
+    {nullptr, TS_L0},                             // 0x23
+    {TS_L0_A4, TS_L0_L4_A8},                      // 0x24
+    {TS_L0_A4, TS_L0_L4},                         // 0x25
+    {TS_L0, TS_L0},                               // 0x26
+    {TS_L0_W4, TS_W0_L4_A8},                      // 0x27
+    {nullptr, TS_L0_A4_A12},                      // 0x28
+    {nullptr, TS_L0_A4_A12},                      // 0x29
+    {TS_A0, TS_L0_A4_A12},                        // 0x2A
+    {nullptr, TS_A0},                             // 0x2B
+    {TS_L0_L4, TS_A0},                            // 0x2C
+    {TS_L0_L4_A8, TS_L0_A4_A12},                  // 0x2D
+    {nullptr, TS_L0_A4_A12},                      // 0x2E
+    {nullptr, nullptr},                           // 0x2F
+    {KindedRecord_TS, TS_L0_A4_A12},              // 0x30
+    {KindedRecord_TS, TS_L0_A4_A12},              // 0x31
+    {TS_W0_W2, TS_L0_A4_A12},                     // 0x32
+    {TS_W0_W2, KindedRecord_TS},                  // 0x33
+    {TS_A0_W8, KindedRecord_TS},                  // 0x34
+    {nullptr, TS_L0_A4_A12},                      // 0x35
+    {nullptr, TS_L0_A4_A12},                      // 0x36
+    {nullptr, TS_L0_A4_A12},                      // 0x37
+    {nullptr, nullptr},                           // 0x38
+    {TS_A0_W8, TS_W0},                            // 0x39
+    {TS_A0_W8, TS_W0_L4},                         // 0x3A
+    {nullptr, TS_L0_A4_A12},                      // 0x3B
+    {nullptr, TS_L0_A4_A12},                      // 0x3C
+    {nullptr, TS_L0_A4_A12},                      // 0x3D
+    {nullptr, TS_L0_A4_A12},                      // 0x3E
+    {TS_A0_W8_L12, TS_L0_A4_A12},                 // 0x3F
+    {TS_A0, TS_A0},                               // 0x40
+    {TS_A0, TS_A0},                               // 0x41
+    {TS_A0, TS_L0_A4_A12},                        // 0x42
+    {TS_A0, TS_L0_A4_A12_A20},                    // 0x43
+    {TS_W2, TS_L0_A4_A12},                        // 0x44
+    {nullptr, nullptr},                           // 0x45
+    {nullptr, TS_W2_A52_A60},                     // 0x46
+    {TS_W0, TS_W0_A44_A52},                       // 0x47
+    {TS_W0_W2, TS_L0_A4_A12},                     // 0x48
+    {TS_A0, TS_A0},                               // 0x49
+    {nullptr, TS_L0_A4_A12},                      // 0x4A
+    {nullptr, TS_W18_L24_L32_A40_A48},            // 0x4B
+    {TS_A0_W8, TS_L0_A4_A12},                     // 0x4C
+    {TS_W0_L4, TS_A0},                            // 0x4D
+    {TS_A0_A8, TS_L0_A4_A12},                     // 0x4E
+    {TS_L0, TS_L0_L4_L8_A12_L20_A24_A32},         // 0x4F
+    {TS_W2_A4, TS_L0_A4_A12},                     // 0x50
+    {TS_W0, TS_A0},                               // 0x51
+    {TS_L0_A4_A12, TS_L0_A4_A12},                 // 0x52
+    {TS_L0, TS_L0_L4_A8_L16_L20_A24},             // 0x53
+    {TS_A0, TS_L0_A4_A12},                        // 0x54
+    {nullptr, TS_A0},                             // 0x55
+    {nullptr, TS_A0_A8_A16},                      // 0x56
+    {KindedRecord_TS, TS_L0_A4_A12},              // 0x57
 }};
 
 // Layouts of command number `command`, or null for numbers without a row (0x58..0xFF).
