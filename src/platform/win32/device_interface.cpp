@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
+#include "platform/device_directory.h"
 #include "platform/fault.h"
 
 namespace efi::platform {
@@ -41,11 +43,24 @@ DeviceLookup failure(DeviceLookupStep step) {
 
 }  // namespace
 
+#if defined(EFI_FAULT_HOOKS)
+// Test builds can stand a directory in for SetupAPI, so the device list logic runs under wine,
+// where no device interface is ever present.
+namespace {
+std::string test_device_directory;
+}  // namespace
+void set_device_directory(const char* directory) { test_device_directory = directory ? directory : ""; }
+#else
 void set_device_directory(const char*) {}
+#endif
 
 DeviceLookup find_device_interface(const char* class_guid, uint32_t index, char* path, size_t path_size) {
   uint32_t injected = 0;
   if (take_fault(FaultPoint::device_enumerate, injected)) return {DeviceLookupStep::class_list, injected, true};
+#if defined(EFI_FAULT_HOOKS)
+  if (!test_device_directory.empty())
+    return find_in_device_directory(test_device_directory, class_guid, index, path, path_size);
+#endif
   GUID guid{};
   if (!parse_guid(class_guid, guid)) return {DeviceLookupStep::class_list, ERROR_INVALID_PARAMETER, true};
 
