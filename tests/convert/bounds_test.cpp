@@ -6,28 +6,12 @@
 
 #include "convert/byte_order.h"
 #include "convert/layouts.h"
+#include "structure_bytes.h"
 
 namespace efi {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void set_descriptor(Bytes& b, uint32_t k, uint8_t element_size, uint16_t count) {
-  b[k] = element_size;
-  b[k + 1] = static_cast<unsigned char>(count >> 8);
-  b[k + 2] = static_cast<unsigned char>(count & 0xFF);
-}
-
-void set_offset(Bytes& b, uint32_t k, uint64_t offset) {
-  uint32_t word = elements_word(b.data(), offset);
-  std::memcpy(b.data() + array_pointer_word(k), &word, 4);
-}
-
-Bytes patterned(size_t n) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(0x40 + i);
-  return b;
-}
+using namespace test;
 
 // The response swap converts only what placement set and what lies inside the buffer; the bytes
 // between `size` and the end of the backing storage are a guard that must never change.
@@ -45,7 +29,7 @@ TEST(ResponseBounds, ArrayReachingPastTheBufferIsLeftUnswapped) {
 
 TEST(ResponseBounds, OversizedStructureSwapsOnlyWhatFits) {
   Bytes b = patterned(TS_MAX_TRANSFERSTRUCTS_SIZE + 256);
-  set_descriptor(b, 4, 2, 100);   // 20..219
+  set_descriptor(b, 4, 2, 100);    // 20..219
   set_descriptor(b, 12, 2, 2000);  // 220..4219, beyond both the limit and the buffer
   const size_t size = TS_MAX_TRANSFERSTRUCTS_SIZE;
   ASSERT_EQ(PlaceArrayData(TS_L0_A4_A12, b.data(), size), STATUS_TS_BAD_ARRAY);
