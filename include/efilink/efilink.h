@@ -177,6 +177,14 @@ EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context);
  */
 EFI_API void EfiSetDeviceDirectory(const char* path);
 
+/*
+ * EfiSetEthernetAddress: the Ethernet link connects to the unit's fixed address 192.168.77.7,
+ * TCP port 7. This replaces the host name or address and the service (port) that the next
+ * initialisation of the Ethernet link uses; a null host restores the fixed ones, and a null
+ * service with a host means port 7.
+ */
+EFI_API void EfiSetEthernetAddress(const char* host, const char* service);
+
 #ifdef __cplusplus
 }
 #endif

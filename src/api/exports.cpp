@@ -5,6 +5,7 @@
 #include "api/messages.h"
 #include "api/process_state.h"
 #include "platform/device_interface.h"
+#include "transports/net/ethernet_link.h"
 
 namespace {
 
@@ -83,6 +84,10 @@ EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t flags, const void* list) {
 }
 
 EFI_API void EfiSetDeviceDirectory(const char* path) { efi::platform::set_device_directory(path); }
+
+EFI_API void EfiSetEthernetAddress(const char* host, const char* service) {
+  efi::set_ethernet_address(host, service);
+}
 
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
   efi::set_message_handler(handler, context);

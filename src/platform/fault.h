@@ -14,6 +14,8 @@ enum class FaultPoint : uint8_t {
   named_mutex_open,
   shared_memory_open,
   shared_memory_map,
+  page_allocate,
+  page_lock,
   count
 };
 

@@ -1,0 +1,120 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace efi::platform {
+
+struct AddressList {
+  addrinfo* first = nullptr;
+};
+
+namespace {
+const addrinfo* address_at(const AddressList* addresses, size_t index) {
+  const addrinfo* entry = addresses ? addresses->first : nullptr;
+  while (entry && index--) entry = entry->ai_next;
+  return entry;
+}
+
+bool is_loopback(const sockaddr* address) {
+  if (address->sa_family == AF_INET)
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+  if (address->sa_family == AF_INET6) {
+    const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&ip);
+  }
+  return false;
+}
+}  // namespace
+
+uint32_t start_sockets() { return 0; }
+void stop_sockets() {}
+uint32_t last_socket_error() { return static_cast<uint32_t>(errno); }
+
+int resolve_tcp(const char* host, const char* service, AddressList*& addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* first = nullptr;
+  const int result = getaddrinfo(host, service, &hints, &first);
+  if (result != 0) return result;
+  addresses = new AddressList{first};
+  return 0;
+}
+
+size_t address_count(const AddressList* addresses) {
+  size_t count = 0;
+  for (const addrinfo* entry = addresses ? addresses->first : nullptr; entry; entry = entry->ai_next) ++count;
+  return count;
+}
+
+void free_addresses(AddressList* addresses) {
+  if (!addresses) return;
+  freeaddrinfo(addresses->first);
+  delete addresses;
+}
+
+SocketHandle open_socket(const AddressList* addresses, size_t index) {
+  const addrinfo* entry = address_at(addresses, index);
+  if (!entry) {
+    errno = EINVAL;
+    return INVALID_SOCKET_HANDLE;
+  }
+  const int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+  return fd < 0 ? INVALID_SOCKET_HANDLE : fd;
+}
+
+void set_no_delay(SocketHandle socket) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  getsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  value = 1;
+  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+  length = sizeof value;
+  getsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+}
+
+bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t index) {
+  const addrinfo* entry = address_at(addresses, index);
+  if (!entry) return false;
+#if defined(EFI_FAULT_HOOKS)
+  if (!is_loopback(entry->ai_addr)) {
+    errno = ENETUNREACH;
+    return false;
+  }
+#else
+  (void)is_loopback;
+#endif
+  int result;
+  do result = connect(static_cast<int>(socket), entry->ai_addr, entry->ai_addrlen);
+  while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+void close_socket(SocketHandle socket) {
+  if (socket != INVALID_SOCKET_HANDLE) close(static_cast<int>(socket));
+}
+
+int64_t send_socket(SocketHandle socket, const void* data, size_t size) {
+  ssize_t sent;
+  do sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+  while (sent < 0 && errno == EINTR);
+  return sent < 0 ? SOCKET_ERROR_RESULT : sent;
+}
+
+int64_t receive_socket(SocketHandle socket, void* data, size_t size) {
+  ssize_t got;
+  do got = recv(static_cast<int>(socket), data, size, 0);
+  while (got < 0 && errno == EINTR);
+  return got < 0 ? SOCKET_ERROR_RESULT : got;
+}
+
+}  // namespace efi::platform

@@ -1,0 +1,106 @@
+#include "platform/socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace efi::platform {
+
+struct AddressList {
+  addrinfo* first = nullptr;
+};
+
+namespace {
+const addrinfo* address_at(const AddressList* addresses, size_t index) {
+  const addrinfo* entry = addresses ? addresses->first : nullptr;
+  while (entry && index--) entry = entry->ai_next;
+  return entry;
+}
+
+bool is_loopback(const sockaddr* address) {
+  if (address->sa_family == AF_INET)
+    return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+  if (address->sa_family == AF_INET6) {
+    static const unsigned char loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return memcmp(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, loopback, 16) == 0;
+  }
+  return false;
+}
+}  // namespace
+
+uint32_t start_sockets() {
+  WSADATA data;
+  return static_cast<uint32_t>(WSAStartup(MAKEWORD(2, 2), &data));
+}
+
+void stop_sockets() { WSACleanup(); }
+uint32_t last_socket_error() { return static_cast<uint32_t>(WSAGetLastError()); }
+
+int resolve_tcp(const char* host, const char* service, AddressList*& addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* first = nullptr;
+  const int result = getaddrinfo(host, service, &hints, &first);
+  if (result != 0) return result;
+  addresses = new AddressList{first};
+  return 0;
+}
+
+size_t address_count(const AddressList* addresses) {
+  size_t count = 0;
+  for (const addrinfo* entry = addresses ? addresses->first : nullptr; entry; entry = entry->ai_next) ++count;
+  return count;
+}
+
+void free_addresses(AddressList* addresses) {
+  if (!addresses) return;
+  freeaddrinfo(addresses->first);
+  delete addresses;
+}
+
+SocketHandle open_socket(const AddressList* addresses, size_t index) {
+  const addrinfo* entry = address_at(addresses, index);
+  if (!entry) return INVALID_SOCKET_HANDLE;
+  const SOCKET s = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
+  return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
+}
+
+void set_no_delay(SocketHandle socket) {
+  char value = 0;
+  int length = 1;
+  getsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  value = 1;
+  setsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, length);
+  getsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+}
+
+bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t index) {
+  const addrinfo* entry = address_at(addresses, index);
+  if (!entry) return false;
+#if defined(EFI_FAULT_HOOKS)
+  if (!is_loopback(entry->ai_addr)) {
+    WSASetLastError(WSAENETUNREACH);
+    return false;
+  }
+#else
+  (void)is_loopback;
+#endif
+  return connect(static_cast<SOCKET>(socket), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0;
+}
+
+void close_socket(SocketHandle socket) {
+  if (socket != INVALID_SOCKET_HANDLE) closesocket(static_cast<SOCKET>(socket));
+}
+
+int64_t send_socket(SocketHandle socket, const void* data, size_t size) {
+  const int sent = send(static_cast<SOCKET>(socket), static_cast<const char*>(data), static_cast<int>(size), 0);
+  return sent == SOCKET_ERROR ? SOCKET_ERROR_RESULT : sent;
+}
+
+int64_t receive_socket(SocketHandle socket, void* data, size_t size) {
+  const int got = recv(static_cast<SOCKET>(socket), static_cast<char*>(data), static_cast<int>(size), 0);
+  return got == SOCKET_ERROR ? SOCKET_ERROR_RESULT : got;
+}
+
+}  // namespace efi::platform
