@@ -158,6 +158,18 @@ void set_ethernet_address(const char* host, const char* service) {
   ethernet.service = host && service ? service : ETHERNET_UNIT_SERVICE;
 }
 
+void reset_ethernet_link() {
+  if (ethernet.Ethernet_CRInitialized) {
+    drop_connection();
+    platform::stop_sockets();
+  }
+  for (LockedBuffer* buffer :
+       {&ethernet.command_header, &ethernet.command_data, &ethernet.response_header, &ethernet.response_data}) {
+    platform::free_pages(buffer->pages, buffer->size);
+    buffer->pages = nullptr;
+  }
+}
+
 uint32_t Ethernet_InitializeInterfaces(uint32_t, const char*) {
   if (ethernet.Ethernet_CRInitialized) return 0;
   if (const uint32_t error = platform::start_sockets()) {

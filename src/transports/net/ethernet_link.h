@@ -20,6 +20,11 @@ uint32_t Ethernet_SendCommandReceiveResponse(CRM* crm);
 // Replaces the address and service used by the next initialisation; null restores the fixed ones.
 void set_ethernet_address(const char* host, const char* service);
 
+// Closes the connection and frees the exchange buffers, so the next initialisation starts as the
+// first one in a process did (the link itself never does this: the connection lives as long as
+// the process).
+void reset_ethernet_link();
+
 extern const TransportDescriptor ETHERNET_TRANSPORT;
 
 }  // namespace efi

@@ -1,0 +1,49 @@
+#pragma once
+
+// The software unit's side of the real channels its link servers listen on: a pseudo-terminal or
+// named pipe that the library opens as a device path, and TCP on loopback. One implementation
+// per platform, picked by the build.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace softunit {
+
+// One connected byte stream.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Reads up to `size` bytes, waiting at most `timeout_ms` for the first: the count, 0 on time-out,
+  // -1 when the other side closed or the stream failed.
+  virtual int64_t read_some(void* data, size_t size, int timeout_ms) = 0;
+  virtual bool write_all(const void* data, size_t size) = 0;
+};
+
+// A device file the library opens by path: a pseudo-terminal's slave (POSIX) or a named pipe
+// (Windows). The unit's side is the stream.
+class DeviceEndpoint {
+ public:
+  static std::unique_ptr<DeviceEndpoint> create();
+  virtual ~DeviceEndpoint() = default;
+  virtual std::string device_path() const = 0;
+  // The unit's end, once the library has opened the device (null on time-out).
+  virtual Stream* wait_for_host(int timeout_ms) = 0;
+  // Ready for the next host after the previous one closed the device.
+  virtual void reset() = 0;
+};
+
+// A TCP listener on a loopback address and an ephemeral port.
+class TcpListener {
+ public:
+  static std::unique_ptr<TcpListener> create();
+  virtual ~TcpListener() = default;
+  virtual uint16_t port() const = 0;
+  virtual std::unique_ptr<Stream> accept(int timeout_ms) = 0;
+};
+
+// Reads exactly `size` bytes with `timeout_ms` for each piece; false on time-out or close.
+bool read_exact(Stream& stream, void* data, size_t size, int timeout_ms);
+
+}  // namespace softunit

@@ -1,0 +1,257 @@
+#include "link_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace softunit {
+
+namespace {
+// How long a server waits for the next piece of a command before it gives up on it.
+constexpr int PIECE_TIMEOUT_MS = 2000;
+constexpr int POLL_MS = 50;
+
+void pause_ms(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+Bytes header_bytes(ResponseHeader_TS header, bool to_unit_order) {
+  if (to_unit_order) swap_header(&header);
+  Bytes bytes(sizeof header);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  return bytes;
+}
+
+// Writes `bytes`, in pieces of `piece` bytes 20 ms apart when piece is not 0.
+bool send(Stream& stream, const Bytes& bytes, uint32_t piece) {
+  if (piece == 0) return stream.write_all(bytes.data(), bytes.size());
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    if (!stream.write_all(bytes.data() + at, std::min<size_t>(piece, bytes.size() - at))) return false;
+    pause_ms(20);
+  }
+  return true;
+}
+}  // namespace
+
+void swap_header(void* header) {
+  auto* bytes = static_cast<unsigned char*>(header);
+  for (int field = 0; field < 4; ++field) std::swap(bytes[2 * field], bytes[2 * field + 1]);
+}
+
+void LinkServer::queue_fault(LinkFault fault) {
+  std::lock_guard lock(mutex_);
+  faults_.push_back(fault);
+}
+
+std::vector<LinkServer::Received> LinkServer::received() const {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+size_t LinkServer::received_count() const {
+  std::lock_guard lock(mutex_);
+  return received_.size();
+}
+
+LinkFault LinkServer::next_fault() {
+  std::lock_guard lock(mutex_);
+  if (faults_.empty()) return {};
+  LinkFault fault = faults_.front();
+  faults_.pop_front();
+  return fault;
+}
+
+void LinkServer::record(const CommandHeader_TS& header, const Bytes& data) {
+  std::lock_guard lock(mutex_);
+  received_.push_back({header, data});
+}
+
+DeviceServer::DeviceServer(Responder responder)
+    : LinkServer(std::move(responder)), endpoint_(DeviceEndpoint::create()), thread_([this] { serve(); }) {}
+
+DeviceServer::~DeviceServer() {
+  stopping_ = true;
+  thread_.join();
+}
+
+std::vector<Bytes> DeviceServer::announcements() const {
+  std::lock_guard lock(mutex_);
+  return announcements_;
+}
+
+void DeviceServer::serve() {
+  while (!stopping_) {
+    Stream* stream = endpoint_->wait_for_host(POLL_MS);
+    if (!stream) continue;
+    CommandHeader_TS header;
+    const int64_t first = stream->read_some(&header, sizeof header, POLL_MS);
+    if (first == 0) continue;
+    if (first < 0) {
+      endpoint_->reset();
+      continue;
+    }
+    if (first < static_cast<int64_t>(sizeof header) &&
+        !read_exact(*stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first,
+                    PIECE_TIMEOUT_MS))
+      continue;
+    swap_header(&header);
+    // A long command is announced by a 32-byte block carrying command 7's code and the data size
+    // (a command that short needs no announcement, so the two cannot be confused).
+    if (header.command_code == EFI_COMMAND_CODE_BASE + 7 && header.command_data_size + sizeof header > 32 &&
+        header.response_buffer_size == 0) {
+      Bytes block(32);
+      std::memcpy(block.data(), &header, sizeof header);
+      swap_header(block.data());
+      if (!read_exact(*stream, block.data() + sizeof header, block.size() - sizeof header, PIECE_TIMEOUT_MS))
+        continue;
+      {
+        std::lock_guard lock(mutex_);
+        announcements_.push_back(block);
+      }
+      if (!read_exact(*stream, &header, sizeof header, PIECE_TIMEOUT_MS)) continue;
+      swap_header(&header);
+    }
+    Bytes data(header.command_data_size);
+    if (!data.empty() && !read_exact(*stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) continue;
+    record(header, data);
+    reply(*stream, header, data);
+  }
+}
+
+void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const Bytes& data) {
+  const LinkFault fault = next_fault();
+  using Kind = LinkFault::Kind;
+  if (fault.kind == Kind::silence) return;
+  if (fault.kind == Kind::delay) pause_ms(fault.value);
+  if (fault.kind == Kind::garbage) {
+    stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
+    return;
+  }
+  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
+  response.header.dummy = EFI_RESPONSE_MARKER;
+  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
+  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
+  // A header with a bad marker comes alone: nothing after it can be trusted.
+  if (fault.kind == Kind::bad_marker) {
+    response.header.dummy = static_cast<uint16_t>(fault.value);
+    response.data.clear();
+  }
+  response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+  if (fault.kind == Kind::announce_more)
+    response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
+
+  Bytes message = header_bytes(response.header, true);
+  if (fault.kind == Kind::short_header) {
+    message.resize(std::min<size_t>(fault.value, message.size()));
+    stream.write_all(message.data(), message.size());
+    return;
+  }
+  message.insert(message.end(), response.data.begin(), response.data.end());
+  send(stream, message, fault.kind == Kind::split ? fault.value : 0);
+}
+
+TcpServer::TcpServer(Responder responder)
+    : LinkServer(std::move(responder)), listener_(TcpListener::create()), thread_([this] { serve(); }) {}
+
+TcpServer::~TcpServer() {
+  stopping_ = true;
+  thread_.join();
+}
+
+std::vector<ResponseHeader_TS> TcpServer::acknowledgements() const {
+  std::lock_guard lock(mutex_);
+  return acknowledgements_;
+}
+
+std::vector<std::string> TcpServer::complaints() const {
+  std::lock_guard lock(mutex_);
+  return complaints_;
+}
+
+void TcpServer::serve() {
+  while (!stopping_) {
+    std::unique_ptr<Stream> stream = listener_->accept(POLL_MS);
+    if (!stream) continue;
+    ++connections_;
+    while (!stopping_ && exchange(*stream)) {
+    }
+  }
+}
+
+// One command and its answer; false when the connection is finished.
+bool TcpServer::exchange(Stream& stream) {
+  CommandHeader_TS header;
+  int64_t first;
+  while ((first = stream.read_some(&header, sizeof header, POLL_MS)) == 0)
+    if (stopping_) return false;
+  if (first < 0) return false;
+  if (first < static_cast<int64_t>(sizeof header) &&
+      !read_exact(stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first, PIECE_TIMEOUT_MS))
+    return false;
+  const bool unit_order = !wire_host_order_;
+  if (unit_order) swap_header(&header);
+  Bytes data(header.command_data_size);
+  if (!data.empty() && !read_exact(stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) return false;
+  record(header, data);
+
+  const LinkFault fault = next_fault();
+  using Kind = LinkFault::Kind;
+  if (fault.kind == Kind::silence) return true;
+  if (fault.kind == Kind::delay) pause_ms(fault.value);
+  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
+  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
+  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
+  response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+  const uint16_t chunk_size = fault.kind == Kind::chunk_size ? static_cast<uint16_t>(fault.value) : chunk_size_.load();
+  response.header.dummy = chunk_size;
+  if (fault.kind == Kind::bad_marker) response.header.dummy = static_cast<uint16_t>(fault.value);
+
+  Bytes message = header_bytes(response.header, unit_order);
+  if (fault.kind == Kind::short_header) {
+    message.resize(std::min<size_t>(fault.value, message.size()));
+    return stream.write_all(message.data(), message.size());
+  }
+  const uint32_t piece = fault.kind == Kind::split ? fault.value : 0;
+  if (chunk_size == EFI_RESPONSE_MARKER || chunk_size < sizeof(ResponseHeader_TS)) {
+    message.insert(message.end(), response.data.begin(), response.data.end());
+    if (fault.kind == Kind::close) {
+      message.resize(std::min<size_t>(fault.value, message.size()));
+      stream.write_all(message.data(), message.size());
+      return false;
+    }
+    return send(stream, message, piece);
+  }
+
+  // Chunked: the first chunk travels with the header and is 8 bytes shorter; each later one
+  // follows the host's acknowledgement of everything so far.
+  size_t sent = 0;
+  size_t chunk = std::min<size_t>(chunk_size - sizeof(ResponseHeader_TS), response.data.size());
+  bool first_chunk = true;
+  for (;;) {
+    Bytes piece_bytes = first_chunk ? message : Bytes{};
+    piece_bytes.insert(piece_bytes.end(), response.data.begin() + sent, response.data.begin() + sent + chunk);
+    if (fault.kind == Kind::close && sent + chunk >= fault.value) {
+      piece_bytes.resize(piece_bytes.size() - (sent + chunk - fault.value));
+      stream.write_all(piece_bytes.data(), piece_bytes.size());
+      return false;
+    }
+    if (!send(stream, piece_bytes, piece)) return false;
+    sent += chunk;
+    first_chunk = false;
+    if (sent >= response.data.size()) return true;
+
+    ResponseHeader_TS acknowledgement;
+    if (!read_exact(stream, &acknowledgement, sizeof acknowledgement, PIECE_TIMEOUT_MS)) return false;
+    if (unit_order) swap_header(&acknowledgement);
+    {
+      std::lock_guard lock(mutex_);
+      acknowledgements_.push_back(acknowledgement);
+      ResponseHeader_TS expected = response.header;
+      expected.response_data_returning_size = static_cast<uint16_t>(sent + sizeof(ResponseHeader_TS));
+      if (std::memcmp(&expected, &acknowledgement, sizeof expected) != 0)
+        complaints_.push_back("acknowledgement after " + std::to_string(sent) + " bytes is wrong");
+    }
+    chunk = std::min<size_t>(chunk_size, response.data.size() - sent);
+  }
+}
+
+}  // namespace softunit

@@ -1,0 +1,132 @@
+#pragma once
+
+// Link servers: the software unit behind a real channel, speaking one link's framing, with
+// faults that tests script one exchange at a time.
+
+#include <efilink/efilink.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel.h"
+
+namespace softunit {
+
+using Bytes = std::vector<unsigned char>;
+
+// What the unit answers: the header in host order, the data exactly as they go on the line.
+struct Answer {
+  ResponseHeader_TS header{};
+  Bytes data;
+};
+
+// Produces the unit's answer to a command: header in host order, data as they came off the line.
+using Responder = std::function<Answer(const CommandHeader_TS& header, const Bytes& data)>;
+
+// One exchange's deviation from a correct answer. Each queued fault applies to the next command.
+struct LinkFault {
+  enum class Kind {
+    none,
+    status,           // answer with `value` as response_status and no data
+    bad_marker,       // header with dummy `value` instead of 0x55AA
+    announce_more,    // announce `value` more data bytes than are sent, then go quiet
+    oversize,         // answer `value` bytes of data (beyond what the host can take)
+    short_header,     // send only `value` header bytes, then go quiet
+    split,            // send the answer in pieces of `value` bytes, 20 ms apart
+    delay,            // wait `value` ms before answering
+    silence,          // read the command, answer nothing
+    garbage,          // answer `value` bytes of 0xEE instead of a header
+    close,            // close the connection after `value` bytes of the answer (TCP)
+    chunk_size,       // chunked answer with `value` as chunk size (TCP)
+  };
+  Kind kind = Kind::none;
+  uint32_t value = 0;
+};
+
+// Common part of the servers: the responder, the fault queue and a record of what arrived.
+class LinkServer {
+ public:
+  explicit LinkServer(Responder responder) : responder_(std::move(responder)) {}
+  virtual ~LinkServer() = default;
+
+  void queue_fault(LinkFault fault);
+  // Commands received so far (header in host order as decoded by the server, data as received).
+  struct Received {
+    CommandHeader_TS header;
+    Bytes data;
+  };
+  std::vector<Received> received() const;
+  size_t received_count() const;
+
+ protected:
+  LinkFault next_fault();
+  void record(const CommandHeader_TS& header, const Bytes& data);
+  Answer answer(const CommandHeader_TS& header, const Bytes& data) { return responder_(header, data); }
+
+  mutable std::mutex mutex_;
+  std::atomic<bool> stopping_{false};
+
+ private:
+  Responder responder_;
+  std::deque<LinkFault> faults_;
+  std::vector<Received> received_;
+};
+
+// The unit behind a device file opened by the library's USB link: a pseudo-terminal (POSIX) or a
+// named pipe (Windows). Speaks the USB framing, including the announcement of long commands.
+class DeviceServer : public LinkServer {
+ public:
+  explicit DeviceServer(Responder responder);
+  ~DeviceServer() override;
+  std::string device_path() const { return endpoint_->device_path(); }
+  // Announcement blocks received (32 bytes each).
+  std::vector<Bytes> announcements() const;
+
+ private:
+  void serve();
+  void reply(Stream& stream, const CommandHeader_TS& header, const Bytes& data);
+  std::unique_ptr<DeviceEndpoint> endpoint_;
+  std::vector<Bytes> announcements_;
+  std::thread thread_;
+};
+
+// The unit on loopback TCP, as the library's Ethernet link reaches it. Answers in one piece, or
+// in chunks of `chunk_size` when that is not 0x55AA, and checks each acknowledgement.
+class TcpServer : public LinkServer {
+ public:
+  explicit TcpServer(Responder responder);
+  ~TcpServer() override;
+  uint16_t port() const { return listener_->port(); }
+  void set_chunk_size(uint16_t chunk_size) { chunk_size_ = chunk_size; }
+  // Headers on the wire in host order, as a unit that agreed to no conversion.
+  void set_wire_host_order(bool host_order) { wire_host_order_ = host_order; }
+  // Acknowledgements received, in host order.
+  std::vector<ResponseHeader_TS> acknowledgements() const;
+  // Problems seen in the host's behaviour (a wrong acknowledgement), empty when none.
+  std::vector<std::string> complaints() const;
+  size_t connections() const { return connections_; }
+
+ private:
+  void serve();
+  bool exchange(Stream& stream);
+  std::unique_ptr<TcpListener> listener_;
+  std::atomic<uint16_t> chunk_size_{EFI_RESPONSE_MARKER};
+  std::atomic<bool> wire_host_order_{false};
+  std::atomic<size_t> connections_{0};
+  std::vector<ResponseHeader_TS> acknowledgements_;
+  std::vector<std::string> complaints_;
+  std::thread thread_;
+};
+
+// Host order to the unit's (most significant byte first) and back, for 8-byte headers.
+void swap_header(void* header);
+
+}  // namespace softunit

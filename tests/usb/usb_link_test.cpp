@@ -1,0 +1,278 @@
+// The USB link against the software unit's device server: a pseudo-terminal natively, a named
+// pipe under Windows.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <filesystem>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "api/messages.h"
+#include "api/process_state.h"
+#include "link_server.h"
+#include "platform/device_file.h"
+#include "platform/device_interface.h"
+#include "platform/fault.h"
+#include "test_support.h"
+#include "transports/usb/usb_link.h"
+
+namespace efi {
+namespace {
+
+using softunit::Answer;
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+// Echoes the command data (as many as the host can take), status 0.
+Answer echo(const CommandHeader_TS& header, const Bytes& data) {
+  Answer answer;
+  answer.header.response_code = header.command_code;
+  answer.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), header.response_buffer_size));
+  return answer;
+}
+
+#if defined(_WIN32)
+constexpr bool WINDOWS = true;
+#else
+constexpr bool WINDOWS = false;
+#endif
+
+class UsbLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    platform::clear_faults();
+    set_message_handler(test::MessageLog::handler, &log);
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str()), 0u);
+  }
+  void TearDown() override {
+    close_interfaces(0);
+    platform::clear_faults();
+    set_message_handler(nullptr, nullptr);
+  }
+
+  // Sends `size` bytes of patterned command data with command 0x07 (no conversion).
+  uint32_t send(uint16_t size, uint16_t capacity = 64) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), 1);
+    response.assign(capacity + 16, 0xCC);
+    return send_command(0x07, command.data(), size, response.data(), capacity, &received);
+  }
+
+  // Opens the device again after a close; a named pipe needs a moment before it takes the next host.
+  uint32_t reopen() {
+    uint32_t status = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      enable_error_messages(0);
+      status = initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str());
+      enable_error_messages(1);
+      if (status == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+  }
+
+  std::vector<std::string> texts() const {
+    std::vector<std::string> all;
+    for (const auto& message : log.messages) all.push_back(message.text);
+    return all;
+  }
+
+  softunit::DeviceServer server{echo};
+  test::MessageLog log;
+  Bytes command, response;
+  uint16_t received = 0xBEEF;
+};
+
+TEST_F(UsbLink, AnnouncesCommandsLongerThanThirtyTwoBytes) {
+  EXPECT_EQ(send(24), 0u);
+  EXPECT_TRUE(server.announcements().empty());
+  EXPECT_EQ(received, 24);
+  EXPECT_EQ(0, std::memcmp(response.data(), command.data(), 24));
+
+  EXPECT_EQ(send(25), 0u);
+  ASSERT_EQ(server.announcements().size(), 1u);
+  const Bytes block = server.announcements()[0];
+  EXPECT_EQ(block, (Bytes{0xCD, 0x07, 0x00, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                          0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(server.received().back().data, command);
+}
+
+TEST_F(UsbLink, CarriesUpToAFullTransferAndRefusesMore) {
+  EXPECT_EQ(send(4088, 4088), 0u);
+  EXPECT_EQ(received, 4088);
+  EXPECT_EQ(0, std::memcmp(response.data(), command.data(), 4088));
+  EXPECT_EQ(response[4088], 0xCC);
+
+  const size_t before = server.received_count();
+  EXPECT_EQ(send(4089), STATUS_CR_COMMAND_TOO_LARGE);
+  EXPECT_EQ(server.received_count(), before);
+  EXPECT_EQ(texts(), (std::vector<std::string>{
+                         "USB_SendCommandReceiveResponse command exceeds maximum transfer size of 1000",
+                         "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000008"}));
+}
+
+TEST_F(UsbLink, RepeatsTheExchangeOnceOnABadMarker) {
+  server.queue_fault({Kind::bad_marker, 0x1234});
+  EXPECT_EQ(send(4), 0u);
+  EXPECT_EQ(server.received_count(), 2u);
+  EXPECT_EQ(server.received()[0].header.command_code, server.received()[1].header.command_code);
+  EXPECT_TRUE(log.messages.empty());
+
+  server.queue_fault({Kind::bad_marker, 0xAA55});
+  server.queue_fault({Kind::bad_marker, 0});
+  EXPECT_EQ(send(4), STATUS_CR_BAD_RESPONSE_MARKER);
+  EXPECT_EQ(server.received_count(), 4u);
+  EXPECT_EQ(texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
+}
+
+TEST_F(UsbLink, EmptyResponseSucceedsWithoutTouchingTheReceivedSize) {
+  EXPECT_EQ(send(0), 0u);
+  EXPECT_EQ(received, 0xBEEF);
+  server.queue_fault({Kind::status, 0x0042});
+  EXPECT_EQ(send(4), 0x42u) << "the unit's status reaches the host";
+}
+
+TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
+  server.queue_fault({Kind::oversize, 100});
+  EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
+  EXPECT_EQ(received, 0xBEEF);
+  EXPECT_EQ(response[0], 0xCC) << "nothing reaches the host's buffer";
+  // Everything was read: the next exchange lines up.
+  EXPECT_EQ(send(8), 0u);
+  EXPECT_EQ(received, 8);
+
+  // Larger than the transfer buffer: read through it in pieces, never past it.
+  server.queue_fault({Kind::oversize, 9000});
+  EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
+  EXPECT_EQ(send(8), 0u);
+}
+
+TEST_F(UsbLink, ShortHeaderFailsTheRead) {
+  server.queue_fault({Kind::short_header, 5});
+  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
+  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
+}
+
+TEST_F(UsbLink, ResponseSplitIntoPiecesStillArrivesWhole) {
+  if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile on a pipe returns what is there; pieces are judged short";
+  server.queue_fault({Kind::split, 3});
+  EXPECT_EQ(send(20), 0u);
+  EXPECT_EQ(received, 20);
+}
+
+TEST_F(UsbLink, DataShorterThanAnnouncedIsReportedWithoutReceivedSize) {
+  if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile waits for the missing bytes without a time-out of its own";
+  server.queue_fault({Kind::announce_more, 10});
+  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
+  EXPECT_EQ(received, 0xBEEF);
+  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size");
+}
+
+TEST_F(UsbLink, SilentUnitFailsTheReadAfterThreeBoundedAttempts) {
+  if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile waits without a time-out of its own";
+  server.queue_fault({Kind::silence, 0});
+  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
+  EXPECT_EQ(texts()[0].rfind("USB_SendCommandReceiveResponse ReadFile failed GetLastError = ", 0), 0u);
+}
+
+// Walks a failure through every read and write of one exchange: the k-th transfer fails three
+// times in a row (or once, which the retry absorbs).
+TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
+  struct Step {
+    platform::FaultPoint point;
+    uint32_t successes;
+    const char* message;
+    uint32_t status;
+  } steps[] = {
+      {platform::FaultPoint::device_write, 0,
+       "USB_SendCommandReceiveResponse WriteFile COMMAND_REQUEST_TYPE_LARGER_THAN_DEFAULT failed0 GetLastError = 0000001f",
+       STATUS_CR_WRITE_FAILED},
+      {platform::FaultPoint::device_write, 1, "USB_SendCommandReceiveResponse WriteFile failed0 GetLastError = 0000001f",
+       STATUS_CR_WRITE_FAILED},
+      {platform::FaultPoint::device_read, 0, "USB_SendCommandReceiveResponse ReadFile failed GetLastError = 0000001f",
+       STATUS_CR_READ_FAILED},
+      {platform::FaultPoint::device_read, 1, "USB_SendCommandReceiveResponse ReadFile failed GetLastError = 0000001f",
+       STATUS_CR_READ_FAILED},
+  };
+  for (const Step& step : steps) {
+    for (uint32_t failures : {1u, 2u, 3u}) {
+      log.messages.clear();
+      platform::inject_fault(step.point, step.successes, failures, 0x1F);
+      const uint32_t status = send(40);
+      platform::clear_faults();
+      if (failures < 3) {
+        EXPECT_EQ(status, 0u) << step.message << " x" << failures;
+        continue;
+      }
+      EXPECT_EQ(status, step.status) << step.message;
+      ASSERT_FALSE(log.messages.empty());
+      EXPECT_EQ(log.messages[0].text, step.message);
+      // A failed read leaves the unit's answer on the line; start over with a fresh device.
+      close_interfaces(0);
+      server.~DeviceServer();
+      new (&server) softunit::DeviceServer(echo);
+      ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str()), 0u);
+    }
+  }
+}
+
+TEST_F(UsbLink, HeadersAreConvertedEvenWithoutDataConversion) {
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB | EFI_FLAG_NO_CONVERSION, nullptr), 0u) << "already open";
+  EXPECT_EQ(send(4), 0u);
+  EXPECT_EQ(server.received().back().header.command_code, 0xCD07);
+  EXPECT_EQ(server.received().back().header.response_buffer_size, 64);
+}
+
+TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
+  close_interfaces(0);
+  EXPECT_EQ(send(4), STATUS_CR_NOT_CONNECTED);
+  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse USB_interface_connected=FALSE");
+  ASSERT_EQ(reopen(), 0u);
+  EXPECT_EQ(send(4), 0u);
+}
+
+TEST_F(UsbLink, DeviceIsNotSharedAndAMissingOneDoesNotOpen) {
+  EXPECT_EQ(platform::open_device(server.device_path().c_str()), nullptr) << "the link holds it exclusively";
+  close_interfaces(0);
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, "/no/such/device"), STATUS_CR_OPEN_FAILED);
+  ASSERT_FALSE(log.messages.empty());
+  EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
+}
+
+TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
+  on_library_load();
+  test::MessageLog log;
+  set_message_handler(test::MessageLog::handler, &log);
+  namespace fs = std::filesystem;
+  const fs::path devices = fs::temp_directory_path() / "efilink-usb-lookup";
+  fs::remove_all(devices);
+  fs::create_directories(devices / USB_DEVICE_CLASS);
+  platform::set_device_directory(devices.string().c_str());
+
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), STATUS_CR_NOT_CONNECTED);
+  ASSERT_EQ(log.messages.size(), 2u);
+  EXPECT_EQ(log.messages[0].text, "GetDevicePath Error: SetupDiEnumDeviceInterfaces failed");
+  EXPECT_EQ(log.messages[1].text.rfind("  USB_InitializeInterfaces GetDevicePath failed GetLastError = ", 0), 0u);
+
+  if (!WINDOWS) {
+    softunit::DeviceServer server(echo);
+    fs::create_symlink(server.device_path(), devices / USB_DEVICE_CLASS / "unit0");
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), 0u);
+    unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};
+    uint16_t received = 0;
+    EXPECT_EQ(send_command(7, data, 4, answer, 4, &received), 0u);
+    EXPECT_EQ(answer[3], 4);
+    close_interfaces(0);
+  }
+  platform::set_device_directory(nullptr);
+  set_message_handler(nullptr, nullptr);
+  fs::remove_all(devices);
+}
+
+}  // namespace
+}  // namespace efi
