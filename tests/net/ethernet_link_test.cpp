@@ -1,0 +1,269 @@
+// The Ethernet link against the software unit's TCP server on loopback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "api/messages.h"
+#include "api/process_state.h"
+#include "link_server.h"
+#include "platform/fault.h"
+#include "test_support.h"
+#include "transports/net/ethernet_link.h"
+
+namespace efi {
+namespace {
+
+using softunit::Answer;
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+// Answers `response_buffer_size` bytes: the command data repeated, status 0.
+Answer fill_capacity(const CommandHeader_TS& header, const Bytes& data) {
+  Answer answer;
+  answer.header.response_code = static_cast<uint16_t>(header.command_code | 0x0100);
+  answer.data.resize(header.response_buffer_size);
+  for (size_t i = 0; i < answer.data.size(); ++i)
+    answer.data[i] = data.empty() ? static_cast<unsigned char>(i) : data[i % data.size()] ^ static_cast<unsigned char>(i >> 8);
+  return answer;
+}
+
+class EthernetLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    reset_ethernet_link();
+    platform::clear_faults();
+    set_message_handler(test::MessageLog::handler, &log);
+    set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  }
+  void TearDown() override {
+    reset_ethernet_link();
+    set_ethernet_address(nullptr, nullptr);
+    platform::clear_faults();
+    set_message_handler(nullptr, nullptr);
+  }
+
+  // Command 0x07 (never converted) with `size` bytes, answered with `capacity` bytes.
+  uint32_t send(uint16_t size, uint16_t capacity) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), 3);
+    response.assign(capacity + 32u, 0xCC);
+    return send_command(0x07, command.data(), size, response.data(), capacity, &received);
+  }
+
+  Bytes expected_response(uint16_t capacity) const {
+    CommandHeader_TS header{0xCD07, static_cast<uint16_t>(command.size()), capacity, 0};
+    return fill_capacity(header, command).data;
+  }
+
+  std::vector<std::string> texts() const {
+    std::vector<std::string> all;
+    for (const auto& message : log.messages) all.push_back(message.text);
+    return all;
+  }
+
+  softunit::TcpServer server{fill_capacity};
+  test::MessageLog log;
+  Bytes command, response;
+  uint16_t received = 0xBEEF;
+};
+
+TEST_F(EthernetLink, SinglePieceExchange) {
+  EXPECT_EQ(send(16, 100), 0u);
+  EXPECT_EQ(received, 100);
+  EXPECT_EQ(Bytes(response.begin(), response.begin() + 100), expected_response(100));
+  EXPECT_EQ(response[100], 0xCC);
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].header.command_code, 0xCD07);
+  EXPECT_EQ(server.received()[0].data, command);
+  EXPECT_TRUE(server.acknowledgements().empty());
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(EthernetLink, ChunkedResponseIsAcknowledgedChunkByChunk) {
+  server.set_chunk_size(1032);
+  EXPECT_EQ(send(4, 3000), 0u);
+  EXPECT_EQ(received, 3000);
+  EXPECT_EQ(Bytes(response.begin(), response.begin() + 3000), expected_response(3000));
+  const auto acknowledgements = server.acknowledgements();
+  ASSERT_EQ(acknowledgements.size(), 2u) << "chunks of 1024, 1032 and 944 bytes";
+  EXPECT_EQ(acknowledgements[0].response_data_returning_size, 1032);
+  EXPECT_EQ(acknowledgements[1].response_data_returning_size, 2064);
+  EXPECT_EQ(acknowledgements[0].dummy, 1032);
+  EXPECT_EQ(acknowledgements[0].response_code, 0xCD07 | 0x0100);
+  EXPECT_TRUE(server.complaints().empty());
+}
+
+TEST_F(EthernetLink, AnyChunkSizeDeliversTheWholeResponse) {
+  for (uint16_t chunk_size : {9, 64, 1000, 4096, 20000}) {
+    for (uint16_t capacity : {1, 57, 1024, 4088}) {
+      server.set_chunk_size(chunk_size);
+      EXPECT_EQ(send(capacity % 50, capacity), 0u);
+      EXPECT_EQ(received, capacity);
+      EXPECT_EQ(Bytes(response.begin(), response.begin() + capacity), expected_response(capacity))
+          << chunk_size << "/" << capacity;
+      EXPECT_EQ(response[capacity], 0xCC);
+    }
+  }
+  EXPECT_TRUE(server.complaints().empty());
+  EXPECT_EQ(server.connections(), 1u);
+}
+
+TEST_F(EthernetLink, WithoutConversionHeadersCrossInHostOrder) {
+  server.set_wire_host_order(true);
+  server.set_chunk_size(100);
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET | EFI_FLAG_NO_CONVERSION, nullptr), 0u);
+  EXPECT_EQ(send(8, 250), 0u);
+  EXPECT_EQ(server.received().back().header.command_code, 0xCD07);
+  EXPECT_EQ(server.received().back().header.response_buffer_size, 250);
+  EXPECT_EQ(received, 250);
+  EXPECT_TRUE(server.complaints().empty());
+}
+
+TEST_F(EthernetLink, RepeatedInitialisationKeepsTheConnection) {
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  EXPECT_EQ(send(4, 4), 0u);
+  EXPECT_EQ(server.connections(), 1u);
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(EthernetLink, EmptySinglePieceResponseIsReportedEvenWhenSuppressed) {
+  enable_error_messages(0);
+  EXPECT_EQ(send(4, 0), 0u);
+  EXPECT_EQ(received, 0xBEEF);
+  EXPECT_EQ(texts(), std::vector<std::string>{
+                         "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0"});
+  enable_error_messages(1);
+}
+
+TEST_F(EthernetLink, UnitStatusReachesTheHost) {
+  server.queue_fault({Kind::status, 0x0123});
+  enable_error_messages(0);
+  EXPECT_EQ(send(4, 16), 0x123u);
+  enable_error_messages(1);
+}
+
+TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationReconnects) {
+  // Closed before the header, and after the header before any data.
+  for (uint32_t cut : {0u, 8u}) {
+    server.queue_fault({Kind::close, cut});
+    log.messages.clear();
+    received = 0xBEEF;
+    EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED) << cut;
+    EXPECT_EQ(received, 0xBEEF);
+    ASSERT_FALSE(log.messages.empty());
+    EXPECT_EQ(log.messages[0].text, "Ethernet_SendCommandReceiveResponse recv failed");
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+    EXPECT_EQ(send(4, 100), 0u);
+    EXPECT_EQ(received, 100);
+  }
+  // Also in the middle of a chunked response.
+  server.set_chunk_size(40);
+  server.queue_fault({Kind::close, 70});
+  EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  EXPECT_EQ(send(4, 100), 0u);
+  EXPECT_EQ(server.connections(), 4u);
+}
+
+TEST_F(EthernetLink, SinglePieceDataCutShortIsReportedAndTheStatusComesFromTheHeader) {
+  server.queue_fault({Kind::close, 20});
+  EXPECT_EQ(send(4, 100), 0u);
+  EXPECT_EQ(received, 0xBEEF);
+  EXPECT_EQ(texts(), std::vector<std::string>{
+                         "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size"});
+  // The unit is gone: the next exchange finds the connection closed.
+  EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
+}
+
+TEST_F(EthernetLink, ChunkSizeBelowEightFailsTheExchange) {
+  server.queue_fault({Kind::chunk_size, 5});
+  EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
+  ASSERT_FALSE(log.messages.empty());
+  EXPECT_EQ(log.messages[0].text, "Ethernet_SendCommandReceiveResponse chunk size 5 below 8");
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  EXPECT_EQ(send(4, 100), 0u);
+}
+
+TEST_F(EthernetLink, ResponseLargerThanTheHostBufferIsDiscarded) {
+  for (uint16_t chunk_size : {uint16_t{EFI_RESPONSE_MARKER}, uint16_t{300}}) {
+    for (uint32_t oversize : {100u, 20000u}) {
+      server.set_chunk_size(chunk_size);
+      server.queue_fault({Kind::oversize, oversize});
+      received = 0xBEEF;
+      EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) << chunk_size << "/" << oversize;
+      EXPECT_EQ(received, 0xBEEF);
+      for (size_t i = 64; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC) << "written past the buffer at " << i;
+      // The whole response was read: the next exchange lines up.
+      EXPECT_EQ(send(4, 32), 0u);
+      EXPECT_EQ(received, 32);
+    }
+  }
+  EXPECT_EQ(server.connections(), 1u);
+}
+
+TEST_F(EthernetLink, CommandTooLargeForTheSendBufferIsRefusedBeforeSending) {
+  EXPECT_EQ(send(16376, 8), 0u);
+  const size_t before = server.received_count();
+  EXPECT_EQ(send(16377, 8), STATUS_CR_COMMAND_TOO_LARGE);
+  EXPECT_EQ(server.received_count(), before);
+}
+
+TEST_F(EthernetLink, SplitHeaderBeforeAChunkedResponseIsTakenAsItComes) {
+  // A first chunked exchange leaves its header in the link's receive buffer; the next header
+  // then arrives in two pieces, and the link uses what the first piece and the old bytes say.
+  server.set_chunk_size(200);
+  EXPECT_EQ(send(4, 100), 0u);
+  server.queue_fault({Kind::split, 4});
+  send(4, 100);
+  for (size_t i = 100; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC);
+}
+
+TEST_F(EthernetLink, MissingExchangeBuffersAreReportedAndRefuseTheExchange) {
+  reset_ethernet_link();
+  platform::inject_fault(platform::FaultPoint::page_allocate, 1, 1, 8);
+  platform::inject_fault(platform::FaultPoint::page_lock, 1, 2, 5);
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  EXPECT_EQ(texts(), (std::vector<std::string>{
+                         "Ethernet_DataToLockedBuffers VirtualAlloc Ethernet_pLocked_command_data failed GetLastError = 00000008"}));
+  const size_t before = server.received_count();
+  EXPECT_EQ(send(4, 16), STATUS_CR_LOCKED_BUFFER_FAILED);
+  EXPECT_EQ(server.received_count(), before);
+}
+
+TEST_F(EthernetLink, FailedLockOfTheCommandBuffersIsReported) {
+  reset_ethernet_link();
+  platform::inject_fault(platform::FaultPoint::page_lock, 0, 1, 5);
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  EXPECT_EQ(texts(), (std::vector<std::string>{
+                         "Ethernet_DataToLockedBuffers VirtualLock Ethernet_pLocked_command_header failed GetLastError = 00000005"}));
+}
+
+TEST(EthernetLinkAddress, FixedAddressIsNeverReachedFromTests) {
+  on_library_load();
+  reset_ethernet_link();
+  set_ethernet_address(nullptr, nullptr);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to connect to server!\n");
+  reset_ethernet_link();
+}
+
+TEST(EthernetLinkAddress, UnresolvableAddressIsReportedOnStandardOutput) {
+  on_library_load();
+  reset_ethernet_link();
+  // An unknown service fails in the resolver without asking any name server.
+  set_ethernet_address("127.0.0.1", "no-such-efilink-service");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("getaddrinfo failed with error: ", 0), 0u);
+  set_ethernet_address(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace efi
