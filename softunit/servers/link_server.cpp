@@ -49,7 +49,7 @@ std::vector<LinkServer::Received> LinkServer::received() const {
 
 size_t LinkServer::received_count() const {
   std::lock_guard lock(mutex_);
-  return received_.size();
+  return received_count_;
 }
 
 LinkFault LinkServer::next_fault() {
@@ -62,7 +62,8 @@ LinkFault LinkServer::next_fault() {
 
 void LinkServer::record(const CommandHeader_TS& header, const Bytes& data) {
   std::lock_guard lock(mutex_);
-  received_.push_back({header, data});
+  ++received_count_;
+  if (keep_commands_) received_.push_back({header, data});
 }
 
 DeviceServer::DeviceServer(Responder responder)

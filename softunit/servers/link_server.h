@@ -65,6 +65,8 @@ class LinkServer {
   };
   std::vector<Received> received() const;
   size_t received_count() const;
+  // Keep only the count of commands, not their bytes (for long runs such as benchmarks).
+  void keep_commands(bool keep) { keep_commands_ = keep; }
 
  protected:
   LinkFault next_fault();
@@ -78,6 +80,8 @@ class LinkServer {
   Responder responder_;
   std::deque<LinkFault> faults_;
   std::vector<Received> received_;
+  size_t received_count_ = 0;
+  std::atomic<bool> keep_commands_{true};
 };
 
 // The unit behind a device file opened by the library's USB link: a pseudo-terminal (POSIX) or a
