@@ -203,7 +203,11 @@ TEST_F(InterfaceLock, HoldsCountUpAndDownOnTheCallingThread) {
   EXPECT_TRUE(lock_is_free(10000));
 }
 
+// The named mutex lives while some process holds a handle to it; this one opens it first so that
+// the abandoned mutex is still there when the holder is gone.
 TEST_F(InterfaceLock, KilledHolderIsRecoveredByTheNextLocker) {
+  ASSERT_EQ(lock_interface(EFI_FLAG_USB), 0u);
+  ASSERT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
   const std::string ready = (devices / "holder-ready").string();
   test::ChildProcess holder(test::program_path("lock_worker"), {"hold", ready});
   ASSERT_TRUE(holder.started());
@@ -220,6 +224,8 @@ TEST_F(InterfaceLock, KilledHolderIsRecoveredByTheNextLocker) {
 }
 
 TEST_F(InterfaceLock, HolderThatEndsWithoutUnlockingLeavesAnAbandonedLock) {
+  ASSERT_EQ(lock_interface(EFI_FLAG_USB), 0u);
+  ASSERT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
   ASSERT_EQ(run_worker({"hold-and-exit"}), 0);
   EXPECT_EQ(lock_interface(EFI_FLAG_USB), 0u);
   EXPECT_EQ(texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});

@@ -78,7 +78,11 @@ void write_shared_list(const void* list) {
 
 }  // namespace
 
-void reset_interface_lock_state() { lock = LockState{}; }
+void reset_interface_lock_state() {
+  if (lock.G_USB_MutexHandle) platform::close_named_mutex(lock.G_USB_MutexHandle);
+  if (lock.mapping) platform::close_shared_memory(lock.mapping);
+  lock = LockState{};
+}
 
 uint32_t USB_LockInterface(uint32_t) {
   platform::NamedMutexHandle mutex = platform::open_named_mutex(USB_MUTEX_NAME);

@@ -23,7 +23,7 @@ uint32_t USB_QueryAndLockInterface(uint32_t flags, void* list);
 uint32_t USB_UpdateInterface(uint32_t flags, const void* list);
 uint32_t USB_ReleaseInterfaceLockWithList(uint32_t flags, const void* list);
 
-// Forgets this process's handles (library load, and tests that start afresh).
+// Closes this process's handles and forgets them, as in a process that never locked (tests).
 void reset_interface_lock_state();
 
 }  // namespace efi
