@@ -4,6 +4,7 @@
 
 #include "api/messages.h"
 #include "platform/named_objects.h"
+#include "transports/usb/device_list.h"
 #include "platform/system_error.h"
 #include "transports/usb/usb_link.h"
 
@@ -19,32 +20,6 @@ struct LockState {
 };
 LockState lock;
 
-uint32_t load_u32(const unsigned char* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-void store_u32(unsigned char* p, uint32_t value) { std::memcpy(p, &value, 4); }
-
-// The owner recorded for `path` in a previous list (the last matching entry wins), walking only
-// entries that lie wholly inside the list.
-bool previous_owner(const unsigned char* list, const char* path, uint32_t& owner) {
-  const size_t path_length = std::strlen(path);
-  bool found = false;
-  for (size_t at = 0; at + 4 <= USB_DEVICE_LIST_SIZE;) {
-    const uint32_t size = load_u32(list + at);
-    if (size == 0 || size < DEVICE_LIST_ENTRY_OVERHEAD || size > USB_DEVICE_LIST_SIZE - at) break;
-    const char* entry_path = reinterpret_cast<const char*>(list + at + DEVICE_LIST_PATH_OFFSET);
-    const size_t room = size - DEVICE_LIST_PATH_OFFSET;
-    if (path_length < room && std::memcmp(entry_path, path, path_length + 1) == 0) {
-      owner = load_u32(list + at + 4);
-      found = true;
-    }
-    at += size;
-  }
-  return found;
-}
-
 // Rebuilds the list from the attached units, carrying owners over by path from `previous`.
 void build_device_list(const unsigned char* previous) {
   std::memset(lock.new_list, 0, sizeof lock.new_list);
@@ -52,17 +27,9 @@ void build_device_list(const unsigned char* previous) {
   for (uint32_t index = 0;; ++index) {
     char path[USB_DEVICE_PATH_SIZE] = {};
     if (!GetDevicePath(USB_DEVICE_CLASS, path, sizeof path, index)) break;
-    const size_t size = std::strlen(path) + DEVICE_LIST_ENTRY_OVERHEAD;
-    // The entry and the terminating zero word must both fit.
-    if (at + size + 4 > USB_DEVICE_LIST_SIZE) break;
-    unsigned char* entry = lock.new_list + at;
     uint32_t owner = NO_OWNER;
-    if (previous) previous_owner(previous, path, owner);
-    store_u32(entry, static_cast<uint32_t>(size));
-    store_u32(entry + 4, owner);
-    entry[8] = 0;
-    std::memcpy(entry + DEVICE_LIST_PATH_OFFSET, path, std::strlen(path) + 1);
-    at += size;
+    if (previous) previous_owner(previous, USB_DEVICE_LIST_SIZE, path, owner);
+    if (!append_device_entry(lock.new_list, sizeof lock.new_list, at, path, owner)) break;
   }
 }
 
