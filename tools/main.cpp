@@ -1,0 +1,62 @@
+// efilink: the command-line host. It links the shared library and calls its exports as any host
+// would; the layout tables and the software unit's model come from the static parts.
+#include <efilink/efilink.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "commands.h"
+#include "system.h"
+
+namespace efilink_cli {
+
+namespace {
+
+const char* const HELP =
+    "usage: efilink [demo | send | layouts] [options]   (no subcommand: demo)\n"
+    "\n"
+    "  demo      every command over the simulator link with the bundled software unit\n"
+    "  send      one command on any link, response decoded as its layout says\n"
+    "  layouts   the converter table and the layouts\n"
+    "\n"
+    "efilink <subcommand> --help describes each.\n";
+
+}  // namespace
+
+std::string bundled_simulator_path() { return executable_directory() + EFI_SIMULATOR_FILE; }
+
+LibraryMessages::LibraryMessages() { EfiSetMessageHandler(handler, this); }
+LibraryMessages::~LibraryMessages() { EfiSetMessageHandler(nullptr, nullptr); }
+
+void LibraryMessages::handler(const char* title, const char* text, void* context) {
+  static_cast<LibraryMessages*>(context)->lines_.push_back(std::string(title ? title : "") + ": " +
+                                                           (text ? text : ""));
+}
+
+}  // namespace efilink_cli
+
+int main(int argc, char** argv) {
+  using namespace efilink_cli;
+  prepare_console();
+  const std::string subcommand = argc > 1 ? argv[1] : "demo";
+  // Options without a subcommand belong to the demo, the default.
+  const bool implicit_demo = argc > 1 && subcommand.rfind("--", 0) == 0 && subcommand != "--help";
+  Arguments arguments(argc, argv, implicit_demo ? 1 : 2);
+  try {
+    if (subcommand == "--help" || subcommand == "-h" || subcommand == "help") {
+      std::fputs(HELP, stdout);
+      return 0;
+    }
+    if (subcommand == "demo" || implicit_demo) return run_demo(arguments);
+    if (subcommand == "send") return run_send(arguments);
+    if (subcommand == "layouts") return run_layouts(arguments);
+    throw UsageError("unknown subcommand '" + subcommand + "'");
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "efilink: %s (efilink --help)\n", error.what());
+    return EXIT_USAGE;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "efilink: %s\n", error.what());
+    return 1;
+  }
+}
