@@ -1,0 +1,175 @@
+// The simulator library through the shared library's exports, as a host uses it: every command
+// answered as its layout says, and playback records answering ahead of the model.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "playback.h"
+#include "test_support.h"
+#include "unit.h"
+
+namespace softunit {
+namespace {
+
+class SimulatorLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library.loaded());
+    library.set_message_handler(efi::test::MessageLog::handler, &log);
+    ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u) << text;
+  }
+  void TearDown() override {
+    library.close(0);
+    EXPECT_TRUE(log.messages.empty());
+  }
+
+  // Sends a command with a zeroed buffer of `capacity` bytes; returns the status.
+  uint32_t send(uint8_t command, Bytes data, uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE) {
+    response.assign(capacity, 0);
+    received = 0;
+    return library.send_command(command, data.empty() ? nullptr : data.data(), static_cast<uint16_t>(data.size()),
+                                response.data(), capacity, &received);
+  }
+  Bytes received_bytes() const { return Bytes(response.begin(), response.begin() + received); }
+
+  // Checks the response against the model: every array's elements word placed into this buffer,
+  // every other byte as the model answers.
+  void expect_model_answer(uint8_t command, const Bytes& data) {
+    const CommandHeader_TS header{static_cast<uint16_t>(EFI_COMMAND_CODE_BASE + command),
+                                  static_cast<uint16_t>(data.size()), TS_MAX_TRANSFERSTRUCTS_SIZE, 0};
+    const Response expected = Unit().respond(header, data.data(), data.size());
+    ASSERT_EQ(received, expected.data.size());
+    Bytes got = received_bytes();
+    if (const efi::Layout* layout = response_layout(command, data.data(), data.size())) {
+      for (const ArraySpan& span : array_spans(*layout, got.data(), got.size()).arrays) {
+        if (!span.offset) continue;
+        ASSERT_LE(span.end(), got.size());
+        EXPECT_EQ(EfiArrayElements(response.data(), span.descriptor), response.data() + *span.offset)
+            << "array at " << span.descriptor;
+        std::memset(got.data() + efi::array_pointer_word(span.descriptor), 0, 4);
+      }
+    }
+    EXPECT_EQ(got, expected.data);
+  }
+
+  efi::test::HostLibrary library;
+  efi::test::MessageLog log;
+  std::string text = "@" + efi::test::module_path(EFI_SIMULATOR_FILE);
+  std::vector<unsigned char> response;
+  uint16_t received = 0;
+};
+
+TEST_F(SimulatorLibrary, EveryCommandDecodesAsItsLayoutSays) {
+  for (unsigned n = 0; n < EFI_COMMAND_COUNT; ++n) {
+    SCOPED_TRACE(testing::Message() << "command 0x" << std::hex << n);
+    const auto command = static_cast<uint8_t>(n);
+    const Bytes data = well_formed_command_data(command);
+    ASSERT_EQ(send(command, data), 0u);
+    expect_model_answer(command, data);
+  }
+}
+
+TEST_F(SimulatorLibrary, KindedRecordsOfEveryKindArePlacedByTheLibrary) {
+  const std::optional<KindSelector> selector = kind_selector(0x34);
+  ASSERT_TRUE(selector.has_value());
+  for (unsigned kind : {0u, 1u, 5u, 7u, 15u, 26u, 37u, 38u, 42u, 43u, 200u}) {
+    SCOPED_TRACE(kind);
+    Bytes data = well_formed_command_data(0x34);
+    data[selector->offset] = static_cast<unsigned char>(kind);
+    ASSERT_EQ(send(0x34, data), 0u);
+    ASSERT_GT(received, efi::KINDED_RECORD_KIND_OFFSET);
+    EXPECT_EQ(response[efi::KINDED_RECORD_KIND_OFFSET], kind);
+    expect_model_answer(0x34, data);
+  }
+}
+
+TEST_F(SimulatorLibrary, ABufferTooSmallGetsWhatFits) {
+  const Bytes data = well_formed_command_data(0x0F);
+  const CommandHeader_TS header{EFI_COMMAND_CODE_BASE + 0x0F, 0, 100, 0};
+  const Response whole = Unit().respond(header, nullptr, 0);
+  ASSERT_GT(whole.data.size(), 100u);
+  ASSERT_EQ(send(0x0F, data, 100), 0u);
+  EXPECT_EQ(received, 100);
+  // Past the TS_A0 descriptor and its elements word, the first 100 bytes of the whole answer.
+  EXPECT_EQ(Bytes(response.begin() + 8, response.end()), Bytes(whole.data.begin() + 8, whole.data.begin() + 100));
+}
+
+Response record(uint16_t code, Bytes data) {
+  Response r;
+  r.header = {code, static_cast<uint16_t>(data.size()), 0, EFI_RESPONSE_MARKER};
+  r.data = std::move(data);
+  return r;
+}
+
+Bytes block_of(std::initializer_list<Response> records) {
+  Bytes block;
+  for (const Response& r : records) {
+    const Bytes bytes = playback_record(r);
+    block.insert(block.end(), bytes.begin(), bytes.end());
+  }
+  return block;
+}
+
+TEST_F(SimulatorLibrary, PlaybackAnswersTheNextCommandsInOrderThenTheModelAgain) {
+  const Bytes first = block_of({record(0x1111, {1, 2, 3}), record(0x2222, {})});
+  // A TS_A0 answer: two 2-byte elements, which the library places like any response.
+  const Bytes second = block_of({record(0x3333, {2, 0, 2, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xA1, 0xA2, 0xB1, 0xB2})});
+  ASSERT_EQ(library.append_playback(first.data(), static_cast<uint32_t>(first.size())), 0u);
+  ASSERT_EQ(library.append_playback(second.data(), static_cast<uint32_t>(second.size())), 0u);
+
+  ASSERT_EQ(send(0x07, {}), 0u);
+  EXPECT_EQ(received_bytes(), (Bytes{1, 2, 3}));
+  ASSERT_EQ(send(0x07, {}), 0u);
+  EXPECT_EQ(received, 0);
+  ASSERT_EQ(send(0x0C, {}), 0u);
+  ASSERT_EQ(received, 12);
+  EXPECT_EQ(EfiArrayElements(response.data(), 0), response.data() + 8);
+  EXPECT_EQ(Bytes(response.begin() + 8, response.begin() + 12), (Bytes{0xA1, 0xA2, 0xB1, 0xB2}));
+
+  ASSERT_EQ(send(0x07, {}), 0u);
+  expect_model_answer(0x07, {});
+}
+
+TEST_F(SimulatorLibrary, MalformedPlaybackIsRejectedAndNothingIsAppended) {
+  const Bytes good = block_of({record(0x1111, {9, 9})});
+  Bytes bad_marker = block_of({record(0x1111, {9, 9}), record(0x2222, {8})});
+  bad_marker[good.size() + 6] = 0x00;
+  Bytes too_large = block_of({record(0x1111, Bytes(TS_MAX_TRANSFERSTRUCTS_SIZE + 1, 0))});
+  Bytes data_cut = block_of({record(0x1111, {9, 9}), record(0x2222, {1, 2, 3, 4})});
+  data_cut.pop_back();
+  Bytes header_cut = good;
+  header_cut.insert(header_cut.end(), {0x11, 0x11, 0x00, 0x00, 0xAA});
+  const struct {
+    const char* what;
+    Bytes block;
+  } cases[] = {
+      {"bad marker in the second record", bad_marker},
+      {"more data than a transfer holds", too_large},
+      {"data cut short", data_cut},
+      {"header cut short", header_cut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_NE(library.append_playback(c.block.data(), static_cast<uint32_t>(c.block.size())), 0u);
+    ASSERT_EQ(send(0x07, {}), 0u);
+    expect_model_answer(0x07, {});
+  }
+  EXPECT_NE(library.append_playback(nullptr, 8), 0u);
+  EXPECT_EQ(library.append_playback(nullptr, 0), 0u);
+  ASSERT_EQ(send(0x07, {}), 0u);
+  expect_model_answer(0x07, {});
+}
+
+TEST_F(SimulatorLibrary, AStartForgetsQueuedPlayback) {
+  const Bytes block = block_of({record(0x1111, {1})});
+  ASSERT_EQ(library.append_playback(block.data(), static_cast<uint32_t>(block.size())), 0u);
+  library.close(0);
+  ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
+  ASSERT_EQ(library.append_playback(block.data(), static_cast<uint32_t>(block.size())), 0u);
+  ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
+  ASSERT_EQ(send(0x07, {}), 0u);
+  expect_model_answer(0x07, {});
+}
+
+}  // namespace
+}  // namespace softunit

@@ -1,0 +1,222 @@
+// The efilink program run as a child process: the demo, one command with its decoded response,
+// the layouts, --json output shapes and argument errors.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "json_value.h"
+#include "test_support.h"
+#include "unit.h"
+
+#if defined(_WIN32)
+#define EFI_POPEN _popen
+#define EFI_PCLOSE _pclose
+#else
+#include <sys/wait.h>
+#define EFI_POPEN popen
+#define EFI_PCLOSE pclose
+#endif
+
+namespace efi::test {
+namespace {
+
+struct CliRun {
+  int exit_code = -1;
+  std::string output;  // standard output, and standard error when asked for
+  std::vector<std::string> lines() const {
+    std::vector<std::string> result;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      result.push_back(line);
+    }
+    return result;
+  }
+};
+
+// Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
+// output. On Windows the program is found by bare name in the test's working directory.
+CliRun run(const std::string& arguments, bool merge_errors = false) {
+  std::string command = "\"" + module_path(EFI_CLI_FILE) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
+#if defined(_WIN32)
+  command = "\"" + command + "\"";  // cmd /c strips one pair of quotes around the whole line
+#endif
+  CliRun result;
+  FILE* pipe = EFI_POPEN(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  const int status = EFI_PCLOSE(pipe);
+#if defined(_WIN32)
+  result.exit_code = status;
+#else
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  return result;
+}
+
+std::string simulator_text() { return "@" + module_path(EFI_SIMULATOR_FILE); }
+
+TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
+  const CliRun demo = run("demo");
+  ASSERT_EQ(demo.exit_code, 0) << demo.output;
+  const std::vector<std::string> lines = demo.lines();
+  size_t rows = 0;
+  for (const std::string& line : lines)
+    if (line.rfind("0x", 0) == 0) {
+      ++rows;
+      EXPECT_NE(line.find(" OK "), std::string::npos) << line;
+      EXPECT_EQ(line.substr(line.size() - 3), "yes") << line;
+    }
+  EXPECT_EQ(rows, EFI_COMMAND_COUNT);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("88 of 88 exchanges succeeded, 88 of 88 responses decoded", 0), 0u) << lines.back();
+  // Not a terminal: no progress line with carriage returns.
+  EXPECT_EQ(demo.output.find("of 88\r"), std::string::npos);
+}
+
+TEST(CliDemo, JsonHasOneEntryPerCommand) {
+  const CliRun demo = run("demo --json");
+  ASSERT_EQ(demo.exit_code, 0) << demo.output;
+  const JsonValue json = JsonReader::parse(demo.output);
+  EXPECT_EQ(json["link"].string, "simulator");
+  EXPECT_TRUE(json["ok"].boolean);
+  EXPECT_EQ(json["succeeded"].number, EFI_COMMAND_COUNT);
+  EXPECT_EQ(json["decoded"].number, EFI_COMMAND_COUNT);
+  const JsonValue& exchanges = json["exchanges"];
+  ASSERT_EQ(exchanges.items.size(), EFI_COMMAND_COUNT);
+  for (size_t n = 0; n < exchanges.items.size(); ++n) {
+    const JsonValue& e = exchanges[n];
+    EXPECT_EQ(e["command"].number, n);
+    EXPECT_EQ(e["status"].number, 0);
+    EXPECT_EQ(e["status_name"].string, "OK");
+    EXPECT_TRUE(e["decoded"].boolean);
+    EXPECT_EQ(e["problems"].items.size(), 0u);
+    EXPECT_EQ(e["bytes_out"].number, softunit::well_formed_command_data(static_cast<uint8_t>(n)).size());
+    EXPECT_GT(e["bytes_in"].number, 0);
+    EXPECT_GE(e["round_trip_us"].number, 100.0);  // the simulator link waits at least 100 µs
+    const efi::CommandLayouts& row = efi::COMMAND_LAYOUTS[n];
+    EXPECT_EQ(e["response_layout"].type == JsonValue::Type::null, !row.converts_response);
+    EXPECT_EQ(e["command_layout"].type == JsonValue::Type::null, !row.converts_command);
+  }
+}
+
+TEST(CliDemo, FailsWhenResponsesDoNotFollowTheirLayouts) {
+  // The bridge tests' simulator echoes the command data: the exchanges succeed, the decoding not.
+  const CliRun demo = run("demo --json --sim \"" + test_simulator_path("complete") + "\"");
+  EXPECT_EQ(demo.exit_code, 1);
+  const JsonValue json = JsonReader::parse(demo.output);
+  EXPECT_FALSE(json["ok"].boolean);
+  EXPECT_EQ(json["succeeded"].number, EFI_COMMAND_COUNT);
+  EXPECT_LT(json["decoded"].number, EFI_COMMAND_COUNT);
+}
+
+TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
+  const softunit::Bytes data = {1, 0, 0, 0};
+  const CommandHeader_TS header{EFI_COMMAND_CODE_BASE + 0x05, 4, TS_MAX_TRANSFERSTRUCTS_SIZE, 0};
+  const softunit::Response expected = softunit::Unit().respond(header, data.data(), data.size());
+  uint32_t field;
+  std::memcpy(&field, expected.data.data(), 4);
+  char field_text[16];
+  std::snprintf(field_text, sizeof field_text, "0x%08x", field);
+
+  const CliRun send = run("send --flags 0x200 --text \"" + simulator_text() + "\" 0x05 01000000");
+  ASSERT_EQ(send.exit_code, 0) << send.output;
+  EXPECT_NE(send.output.find("status    OK (0x00000000)"), std::string::npos) << send.output;
+  EXPECT_NE(send.output.find("response  TS_L0"), std::string::npos);
+  EXPECT_NE(send.output.find(field_text), std::string::npos) << field_text;
+
+  const CliRun json_run = run("send --flags 0x200 0x05 01000000 --json");
+  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
+  const JsonValue json = JsonReader::parse(json_run.output);
+  EXPECT_EQ(json["status"].number, 0);
+  EXPECT_EQ(json["response_layout"].string, "TS_L0");
+  ASSERT_EQ(json["fields"].items.size(), 1u);
+  EXPECT_EQ(json["fields"][0]["width"].number, 32);
+  EXPECT_EQ(json["fields"][0]["value"].number, field);
+  EXPECT_EQ(json["received_size"].number, expected.data.size());
+}
+
+TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
+  const CliRun send = run("send --flags 0x200 0x33 25000000 --json");
+  ASSERT_EQ(send.exit_code, 0) << send.output;
+  const JsonValue json = JsonReader::parse(send.output);
+  EXPECT_EQ(json["kind"].number, 0x25);
+  const efi::Layout& layout = efi::kinded_layout(0x25);
+  const JsonValue& arrays = json["arrays"];
+  ASSERT_EQ(arrays.items.size(), layout.arrays.size());
+  for (size_t i = 0; i < arrays.items.size(); ++i) {
+    const JsonValue& a = arrays[i];
+    EXPECT_EQ(a["descriptor"].number, layout.arrays[i]);
+    if (a["element_count"].number == 0) continue;
+    ASSERT_EQ(a["elements"].type, JsonValue::Type::string);
+    EXPECT_EQ(a["elements"].string.size(), 2 * a["element_size"].number * a["element_count"].number);
+  }
+  EXPECT_EQ(json["problems"].items.size(), 0u);
+  EXPECT_EQ(json["data"].string.size(), 2 * json["received_size"].number);
+}
+
+TEST(CliSend, AFailingLinkGivesExitCodeOne) {
+  const CliRun send = run("send --flags 0x200 --text @no-such-simulator-library 0x05 01000000", true);
+  EXPECT_EQ(send.exit_code, 1);
+  EXPECT_NE(send.output.find("initialising the link"), std::string::npos) << send.output;
+}
+
+TEST(CliLayouts, ListsEveryRowAndEachKind) {
+  const CliRun all = run("layouts");
+  ASSERT_EQ(all.exit_code, 0);
+  size_t rows = 0;
+  for (const std::string& line : all.lines()) rows += line.rfind("0x", 0) == 0;
+  EXPECT_EQ(rows, EFI_COMMAND_COUNT);
+  EXPECT_NE(all.output.find("TS_W2_W4_A8_A16_L24to36_A40: fixed part 48 bytes, data area from 48"), std::string::npos);
+
+  const CliRun kinded = run("layouts 0x33");
+  ASSERT_EQ(kinded.exit_code, 0);
+  EXPECT_NE(kinded.output.find("kind 42 KindedRecord_TS"), std::string::npos) << kinded.output;
+  EXPECT_NE(kinded.output.find("86 (elements word at 92)"), std::string::npos);
+}
+
+TEST(CliArguments, BadArgumentsGiveOneLineAndExitCodeTwo) {
+  const char* const bad[] = {
+      "frobnicate",
+      "demo --frobnicate",
+      "demo --sim",
+      "send 0x05",
+      "send --flags",
+      "send --flags zz 0x05",
+      "send --flags 0x200",
+      "send --flags 0x200 0x100",
+      "send --flags 0x200 0x05 0g",
+      "send --flags 0x200 0x05 012",
+      "send --flags 0x200 0x05 00 11",
+      "send --flags 0x200 0x05 --response-size 70000",
+      "send --flags 0x200 0x05 --bogus",
+      "layouts 0x05 0x06",
+      "layouts seven",
+  };
+  for (const char* arguments : bad) {
+    SCOPED_TRACE(arguments);
+    const CliRun r = run(arguments, true);
+    EXPECT_EQ(r.exit_code, 2);
+    const std::vector<std::string> lines = r.lines();
+    ASSERT_EQ(lines.size(), 1u) << r.output;
+    EXPECT_EQ(lines[0].rfind("efilink: ", 0), 0u);
+  }
+}
+
+TEST(CliArguments, HelpEverywhere) {
+  for (const char* arguments : {"--help", "demo --help", "send --help", "layouts --help", "send --flags 0x200 --help"}) {
+    SCOPED_TRACE(arguments);
+    const CliRun r = run(arguments);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output.rfind("usage: efilink", 0), 0u) << r.output;
+  }
+}
+
+}  // namespace
+}  // namespace efi::test
