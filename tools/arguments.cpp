@@ -34,10 +34,10 @@ std::vector<unsigned char> parse_hex(std::string_view text) {
   for (char c : text) {
     if (c == ' ' || c == ':' || c == '\t') continue;
     if (!std::isxdigit(static_cast<unsigned char>(c)))
-      throw UsageError("command data '" + std::string(text) + "' is not hexadecimal");
+      throw UsageError(std::string("command data '") + std::string(text) + "' is not hexadecimal");
     digits += c;
   }
-  if (digits.size() % 2) throw UsageError("command data '" + std::string(text) + "' has an odd number of digits");
+  if (digits.size() % 2) throw UsageError(std::string("command data '") + std::string(text) + "' has an odd number of digits");
   std::vector<unsigned char> bytes;
   for (size_t i = 0; i < digits.size(); i += 2)
     bytes.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));

@@ -61,12 +61,9 @@ Exchange run_one(uint8_t command) {
   exchange.bytes_out = data.size();
   exchange.bytes_in = received;
 
-  if (row.converts_command) {
-    exchange.command_layout = row.command->name;
-    if (row.command->kinded) exchange.command_layout += " kind " + std::to_string(sent[efi::KINDED_RECORD_KIND_OFFSET]);
-  } else {
-    exchange.command_layout = "-";
-  }
+  exchange.command_layout = std::string(row.converts_command ? row.command->name : "-");
+  if (row.converts_command && row.command->kinded)
+    exchange.command_layout += std::string(" kind ") + std::to_string(sent[efi::KINDED_RECORD_KIND_OFFSET]);
   const Decoded decoded = decode_response(command, response.data(), received);
   exchange.response_layout = layout_label(row.converts_response ? row.response : nullptr, decoded);
   if (!exchange.succeeded()) return exchange;

@@ -103,7 +103,7 @@ std::vector<std::string> compare_with_model(const softunit::Response& expected, 
 std::string layout_label(const efi::Layout* row_layout, const Decoded& decoded) {
   if (!row_layout) return "-";
   std::string label = row_layout->name;
-  if (decoded.kind) label += " kind " + std::to_string(*decoded.kind);
+  if (decoded.kind) label += std::string(" kind ") + std::to_string(*decoded.kind);
   return label;
 }
 

@@ -212,14 +212,14 @@ int run_send(Arguments& arguments) {
     }
   }
   SendOptions options = parse(arguments);
-  if (!options.text && (*options.flags & EFI_FLAG_SIMULATOR)) options.text = "@" + bundled_simulator_path();
+  if (!options.text && (*options.flags & EFI_FLAG_SIMULATOR)) options.text = std::string("@") + bundled_simulator_path();
 
   std::vector<std::string> notes;
   const efi::CommandLayouts* row = efi::command_layouts(*options.command);
   if (row && row->converts_command) {
     const efi::Layout& layout = efi::effective_layout(*row->command, options.data.data(), options.data.size());
     if (options.data.size() < layout.fixed_size())
-      notes.push_back("command data shorter than the " + std::to_string(layout.fixed_size()) + " bytes of " +
+      notes.push_back(std::string("command data shorter than the ") + std::to_string(layout.fixed_size()) + " bytes of " +
                       layout.name);
     if (const size_t placed = place_command_arrays(*options.command, options.data))
       notes.push_back(std::to_string(placed) + " elements word(s) of the command data set by placement");

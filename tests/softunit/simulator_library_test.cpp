@@ -54,7 +54,7 @@ class SimulatorLibrary : public ::testing::Test {
 
   efi::test::HostLibrary library;
   efi::test::MessageLog log;
-  std::string text = "@" + efi::test::module_path(EFI_SIMULATOR_FILE);
+  std::string text = std::string("@") + efi::test::module_path(EFI_SIMULATOR_FILE);
   std::vector<unsigned char> response;
   uint16_t received = 0;
 };

@@ -41,7 +41,7 @@ struct CliRun {
 // Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
 // output. On Windows the program is found by bare name in the test's working directory.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
-  std::string command = "\"" + module_path(EFI_CLI_FILE) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
+  std::string command = std::string("\"") + module_path(EFI_CLI_FILE) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
 #if defined(_WIN32)
   command = "\"" + command + "\"";  // cmd /c strips one pair of quotes around the whole line
 #endif
@@ -60,7 +60,7 @@ CliRun run(const std::string& arguments, bool merge_errors = false) {
   return result;
 }
 
-std::string simulator_text() { return "@" + module_path(EFI_SIMULATOR_FILE); }
+std::string simulator_text() { return std::string("@") + module_path(EFI_SIMULATOR_FILE); }
 
 TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   const CliRun demo = run("demo");
@@ -108,7 +108,7 @@ TEST(CliDemo, JsonHasOneEntryPerCommand) {
 
 TEST(CliDemo, FailsWhenResponsesDoNotFollowTheirLayouts) {
   // The bridge tests' simulator echoes the command data: the exchanges succeed, the decoding not.
-  const CliRun demo = run("demo --json --sim \"" + test_simulator_path("complete") + "\"");
+  const CliRun demo = run(std::string("demo --json --sim \"") + test_simulator_path("complete") + "\"");
   EXPECT_EQ(demo.exit_code, 1);
   const JsonValue json = JsonReader::parse(demo.output);
   EXPECT_FALSE(json["ok"].boolean);
@@ -125,7 +125,7 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   char field_text[16];
   std::snprintf(field_text, sizeof field_text, "0x%08x", field);
 
-  const CliRun send = run("send --flags 0x200 --text \"" + simulator_text() + "\" 0x05 01000000");
+  const CliRun send = run(std::string("send --flags 0x200 --text \"") + simulator_text() + "\" 0x05 01000000");
   ASSERT_EQ(send.exit_code, 0) << send.output;
   EXPECT_NE(send.output.find("status    OK (0x00000000)"), std::string::npos) << send.output;
   EXPECT_NE(send.output.find("response  TS_L0"), std::string::npos);
