@@ -27,9 +27,10 @@ uint32_t parse_playback(const void* block, uint32_t size, std::deque<Response>& 
 }
 
 Bytes playback_record(const Response& response) {
-  Bytes record(sizeof response.header);
+  Bytes record(sizeof response.header + response.data.size());
   std::memcpy(record.data(), &response.header, sizeof response.header);
-  record.insert(record.end(), response.data.begin(), response.data.end());
+  if (!response.data.empty())
+    std::memcpy(record.data() + sizeof response.header, response.data.data(), response.data.size());
   return record;
 }
 
