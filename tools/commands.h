@@ -12,6 +12,7 @@ namespace efilink_cli {
 int run_demo(Arguments& arguments);
 int run_send(Arguments& arguments);
 int run_layouts(Arguments& arguments);
+int run_lock(Arguments& arguments);
 
 // The simulator library that comes with the host, beside its executable.
 std::string bundled_simulator_path();
@@ -35,5 +36,6 @@ class LibraryMessages {
 extern const char* const DEMO_HELP;
 extern const char* const SEND_HELP;
 extern const char* const LAYOUTS_HELP;
+extern const char* const LOCK_HELP;
 
 }  // namespace efilink_cli

@@ -4,13 +4,17 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "json_value.h"
 #include "test_support.h"
+#include "link_server.h"
 #include "unit.h"
+#include "unit_responder.h"
 
 #if defined(_WIN32)
 #define EFI_POPEN _popen
@@ -198,6 +202,11 @@ TEST(CliArguments, BadArgumentsGiveOneLineAndExitCodeTwo) {
       "send --flags 0x200 0x05 --bogus",
       "layouts 0x05 0x06",
       "layouts seven",
+      "lock",
+      "lock frobnicate",
+      "lock update 1",
+      "lock release one",
+      "lock query --frobnicate",
   };
   for (const char* arguments : bad) {
     SCOPED_TRACE(arguments);
@@ -210,12 +219,53 @@ TEST(CliArguments, BadArgumentsGiveOneLineAndExitCodeTwo) {
 }
 
 TEST(CliArguments, HelpEverywhere) {
-  for (const char* arguments : {"--help", "demo --help", "send --help", "layouts --help", "send --flags 0x200 --help"}) {
+  for (const char* arguments : {"--help", "demo --help", "send --help", "layouts --help", "lock --help", "send --flags 0x200 --help"}) {
     SCOPED_TRACE(arguments);
     const CliRun r = run(arguments);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.output.rfind("usage: efilink", 0), 0u) << r.output;
   }
+}
+
+TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
+  namespace fs = std::filesystem;
+  const fs::path devices = fs::temp_directory_path() / "efilink-cli-lock";
+  fs::remove_all(devices);
+  fs::create_directories(devices / "{4B916034-47F5-4765-BECA-716DAE788135}");
+  for (const char* unit : {"unit-a", "unit-b"})
+    std::ofstream(devices / "{4B916034-47F5-4765-BECA-716DAE788135}" / unit).put('\0');
+  const std::string directory = " --device-dir \"" + devices.string() + "\"";
+
+  const CliRun query = run("lock query" + directory);
+  ASSERT_EQ(query.exit_code, 0) << query.output;
+  ASSERT_EQ(query.lines().size(), 3u) << query.output;
+  EXPECT_EQ(query.lines()[0], "index  owner       path");
+
+  const CliRun update = run("lock update 1 42 --json" + directory);
+  ASSERT_EQ(update.exit_code, 0) << update.output;
+  JsonValue list = JsonReader::parse(update.output);
+  ASSERT_EQ(list["units"].items.size(), 2u);
+  EXPECT_EQ(list["units"].items[1]["owner"].number, 42);
+  EXPECT_NE(list["units"].items[1]["path"].string.find("unit-b"), std::string::npos);
+
+  const CliRun release = run("lock release 1 --json" + directory);
+  ASSERT_EQ(release.exit_code, 0) << release.output;
+  list = JsonReader::parse(release.output);
+  EXPECT_TRUE(list["units"].items[1]["owner"].type == JsonValue::Type::null);
+
+  EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
+  fs::remove_all(devices);
+}
+
+TEST(CliSend, ReachesTheUnitThroughAUsbDevicePath) {
+  softunit::DeviceServer server(softunit::unit_responder());
+  const CliRun send = run("send --flags 0x20 --text \"" + server.device_path() + "\" 0x05 01000000 --json");
+  ASSERT_EQ(send.exit_code, 0) << send.output;
+  const JsonValue json = JsonReader::parse(send.output);
+  EXPECT_EQ(json["status"].number, 0);
+  EXPECT_EQ(json["response_layout"].string, "TS_L0");
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1})) << "command data in unit order";
 }
 
 }  // namespace
