@@ -14,10 +14,12 @@ constexpr int POLL_MS = 50;
 
 void pause_ms(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-Bytes header_bytes(ResponseHeader_TS header, bool to_unit_order) {
-  if (to_unit_order) swap_header(&header);
-  Bytes bytes(sizeof header);
+// Header and data as one message, the header in the unit's order when asked.
+Bytes message_of(ResponseHeader_TS header, const Bytes& data, bool to_unit_order) {
+  if (to_unit_order) header = swapped(header);
+  Bytes bytes(sizeof header + data.size());
   std::memcpy(bytes.data(), &header, sizeof header);
+  if (!data.empty()) std::memcpy(bytes.data() + sizeof header, data.data(), data.size());
   return bytes;
 }
 
@@ -31,11 +33,6 @@ bool send(Stream& stream, const Bytes& bytes, uint32_t piece) {
   return true;
 }
 }  // namespace
-
-void swap_header(void* header) {
-  auto* bytes = static_cast<unsigned char*>(header);
-  for (int field = 0; field < 4; ++field) std::swap(bytes[2 * field], bytes[2 * field + 1]);
-}
 
 void LinkServer::queue_fault(LinkFault fault) {
   std::lock_guard lock(mutex_);
@@ -94,14 +91,14 @@ void DeviceServer::serve() {
         !read_exact(*stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first,
                     PIECE_TIMEOUT_MS))
       continue;
-    swap_header(&header);
+    header = swapped(header);
     // A long command is announced by a 32-byte block carrying command 7's code and the data size
     // (a command that short needs no announcement, so the two cannot be confused).
     if (header.command_code == EFI_COMMAND_CODE_BASE + 7 && header.command_data_size + sizeof header > 32 &&
         header.response_buffer_size == 0) {
       Bytes block(32);
-      std::memcpy(block.data(), &header, sizeof header);
-      swap_header(block.data());
+      const CommandHeader_TS as_sent = swapped(header);
+      std::memcpy(block.data(), &as_sent, sizeof as_sent);
       if (!read_exact(*stream, block.data() + sizeof header, block.size() - sizeof header, PIECE_TIMEOUT_MS))
         continue;
       {
@@ -109,7 +106,7 @@ void DeviceServer::serve() {
         announcements_.push_back(block);
       }
       if (!read_exact(*stream, &header, sizeof header, PIECE_TIMEOUT_MS)) continue;
-      swap_header(&header);
+      header = swapped(header);
     }
     Bytes data(header.command_data_size);
     if (!data.empty() && !read_exact(*stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) continue;
@@ -140,13 +137,11 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
   if (fault.kind == Kind::announce_more)
     response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
 
-  Bytes message = header_bytes(response.header, true);
+  const Bytes message = message_of(response.header, response.data, true);
   if (fault.kind == Kind::short_header) {
-    message.resize(std::min<size_t>(fault.value, message.size()));
-    stream.write_all(message.data(), message.size());
+    stream.write_all(message.data(), std::min<size_t>(fault.value, sizeof(ResponseHeader_TS)));
     return;
   }
-  message.insert(message.end(), response.data.begin(), response.data.end());
   send(stream, message, fault.kind == Kind::split ? fault.value : 0);
 }
 
@@ -189,7 +184,7 @@ bool TcpServer::exchange(Stream& stream) {
       !read_exact(stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first, PIECE_TIMEOUT_MS))
     return false;
   const bool unit_order = !wire_host_order_;
-  if (unit_order) swap_header(&header);
+  if (unit_order) header = swapped(header);
   Bytes data(header.command_data_size);
   if (!data.empty() && !read_exact(stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) return false;
   record(header, data);
@@ -206,17 +201,14 @@ bool TcpServer::exchange(Stream& stream) {
   response.header.dummy = chunk_size;
   if (fault.kind == Kind::bad_marker) response.header.dummy = static_cast<uint16_t>(fault.value);
 
-  Bytes message = header_bytes(response.header, unit_order);
-  if (fault.kind == Kind::short_header) {
-    message.resize(std::min<size_t>(fault.value, message.size()));
-    return stream.write_all(message.data(), message.size());
-  }
+  const Bytes header_only = message_of(response.header, {}, unit_order);
+  if (fault.kind == Kind::short_header)
+    return stream.write_all(header_only.data(), std::min<size_t>(fault.value, header_only.size()));
   const uint32_t piece = fault.kind == Kind::split ? fault.value : 0;
   if (chunk_size == EFI_RESPONSE_MARKER || chunk_size < sizeof(ResponseHeader_TS)) {
-    message.insert(message.end(), response.data.begin(), response.data.end());
+    const Bytes message = message_of(response.header, response.data, unit_order);
     if (fault.kind == Kind::close) {
-      message.resize(std::min<size_t>(fault.value, message.size()));
-      stream.write_all(message.data(), message.size());
+      stream.write_all(message.data(), std::min<size_t>(fault.value, message.size()));
       return false;
     }
     return send(stream, message, piece);
@@ -228,7 +220,7 @@ bool TcpServer::exchange(Stream& stream) {
   size_t chunk = std::min<size_t>(chunk_size - sizeof(ResponseHeader_TS), response.data.size());
   bool first_chunk = true;
   for (;;) {
-    Bytes piece_bytes = first_chunk ? message : Bytes{};
+    Bytes piece_bytes = first_chunk ? header_only : Bytes{};
     piece_bytes.insert(piece_bytes.end(), response.data.begin() + sent, response.data.begin() + sent + chunk);
     if (fault.kind == Kind::close && sent + chunk >= fault.value) {
       piece_bytes.resize(piece_bytes.size() - (sent + chunk - fault.value));
@@ -242,7 +234,7 @@ bool TcpServer::exchange(Stream& stream) {
 
     ResponseHeader_TS acknowledgement;
     if (!read_exact(stream, &acknowledgement, sizeof acknowledgement, PIECE_TIMEOUT_MS)) return false;
-    if (unit_order) swap_header(&acknowledgement);
+    if (unit_order) acknowledgement = swapped(acknowledgement);
     {
       std::lock_guard lock(mutex_);
       acknowledgements_.push_back(acknowledgement);

@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "channel.h"
+#include "unit.h"
 
 namespace softunit {
-
-using Bytes = std::vector<unsigned char>;
 
 // What the unit answers: the header in host order, the data exactly as they go on the line.
 struct Answer {
@@ -129,8 +128,5 @@ class TcpServer : public LinkServer {
   std::vector<std::string> complaints_;
   std::thread thread_;
 };
-
-// Host order to the unit's (most significant byte first) and back, for 8-byte headers.
-void swap_header(void* header);
 
 }  // namespace softunit

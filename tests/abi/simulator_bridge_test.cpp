@@ -37,7 +37,7 @@ class SimulatorBridge : public ::testing::Test {
     library.set_message_handler(MessageLog::handler, &log);
   }
   uint32_t initialize(const std::string& variant) {
-    text = "@" + test_simulator_path(variant);
+    text = std::string("@").append(test_simulator_path(variant));
     return library.initialize(EFI_FLAG_SIMULATOR, text.c_str());
   }
   HostLibrary library;
@@ -145,7 +145,7 @@ TEST(LibraryLifetime, UnloadClosesTheSelectedLinkAndReleasesTheSimulator) {
 #endif
   {
     HostLibrary library;
-    const std::string text = "@" + test_simulator_path("no_append");
+    const std::string text = std::string("@").append(test_simulator_path("no_append"));
     ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
     EXPECT_TRUE(library.unload());
   }
