@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+#include "platform/system_error.h"
+
 namespace efi::platform {
 
 #if defined(EFI_FAULT_HOOKS)
@@ -37,5 +39,12 @@ void inject_fault(FaultPoint, uint32_t, uint32_t, uint32_t) {}
 void clear_faults() {}
 bool take_fault(FaultPoint, uint32_t&) { return false; }
 #endif
+
+bool fails_now(FaultPoint point) {
+  uint32_t error = 0;
+  if (!take_fault(point, error)) return false;
+  set_last_error(error);
+  return true;
+}
 
 }  // namespace efi::platform

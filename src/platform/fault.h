@@ -27,4 +27,7 @@ void clear_faults();
 // Called by the seam's implementations: true (and the error to report) when this call must fail.
 bool take_fault(FaultPoint point, uint32_t& error);
 
+// As take_fault, and leaves the error as the thread's last system error, as a real failure would.
+bool fails_now(FaultPoint point);
+
 }  // namespace efi::platform

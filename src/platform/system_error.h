@@ -6,5 +6,6 @@ namespace efi::platform {
 
 // The calling thread's last system error code (GetLastError or errno).
 uint32_t last_error();
+void set_last_error(uint32_t error);
 
 }  // namespace efi::platform

@@ -61,12 +61,6 @@ class EthernetLink : public ::testing::Test {
     return fill_capacity(header, command).data;
   }
 
-  std::vector<std::string> texts() const {
-    std::vector<std::string> all;
-    for (const auto& message : log.messages) all.push_back(message.text);
-    return all;
-  }
-
   softunit::TcpServer server{fill_capacity};
   test::MessageLog log;
   Bytes command, response;
@@ -136,7 +130,7 @@ TEST_F(EthernetLink, EmptySinglePieceResponseIsReportedEvenWhenSuppressed) {
   enable_error_messages(0);
   EXPECT_EQ(send(4, 0), 0u);
   EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(texts(), std::vector<std::string>{
+  EXPECT_EQ(log.texts(), std::vector<std::string>{
                          "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0"});
   enable_error_messages(1);
 }
@@ -175,7 +169,7 @@ TEST_F(EthernetLink, SinglePieceDataCutShortIsReportedAndTheStatusComesFromTheHe
   server.queue_fault({Kind::close, 20});
   EXPECT_EQ(send(4, 100), 0u);
   EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(texts(), std::vector<std::string>{
+  EXPECT_EQ(log.texts(), std::vector<std::string>{
                          "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size"});
   // The unit is gone: the next exchange finds the connection closed.
   EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
@@ -229,7 +223,7 @@ TEST_F(EthernetLink, MissingExchangeBuffersAreReportedAndRefuseTheExchange) {
   platform::inject_fault(platform::FaultPoint::page_allocate, 1, 1, 8);
   platform::inject_fault(platform::FaultPoint::page_lock, 1, 2, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(texts(), (std::vector<std::string>{
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
                          "Ethernet_DataToLockedBuffers VirtualAlloc Ethernet_pLocked_command_data failed GetLastError = 00000008"}));
   const size_t before = server.received_count();
   EXPECT_EQ(send(4, 16), STATUS_CR_LOCKED_BUFFER_FAILED);
@@ -240,7 +234,7 @@ TEST_F(EthernetLink, FailedLockOfTheCommandBuffersIsReported) {
   reset_ethernet_link();
   platform::inject_fault(platform::FaultPoint::page_lock, 0, 1, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(texts(), (std::vector<std::string>{
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
                          "Ethernet_DataToLockedBuffers VirtualLock Ethernet_pLocked_command_header failed GetLastError = 00000005"}));
 }
 

@@ -22,6 +22,11 @@ struct Message {
 // Collects the messages the library would show, through the message-handler extension.
 struct MessageLog {
   std::vector<Message> messages;
+  std::vector<std::string> texts() const {
+    std::vector<std::string> all;
+    for (const Message& message : messages) all.push_back(message.text);
+    return all;
+  }
   static void handler(const char* title, const char* text, void* context) {
     static_cast<MessageLog*>(context)->messages.push_back({title, text});
   }

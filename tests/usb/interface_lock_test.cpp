@@ -99,12 +99,6 @@ class InterfaceLock : public ::testing::Test {
   // True when another process can take and give back the lock within `timeout_ms`.
   bool lock_is_free(int timeout_ms) { return run_worker({"lock-once"}, timeout_ms) == 0; }
 
-  std::vector<std::string> texts() const {
-    std::vector<std::string> all;
-    for (const auto& message : log.messages) all.push_back(message.text);
-    return all;
-  }
-
   fs::path devices;
   test::MessageLog log;
 };
@@ -125,7 +119,7 @@ TEST_F(InterfaceLock, ExportsDoNothingUntilCalledWithTheUsbBit) {
 
 TEST_F(InterfaceLock, UnlockInAProcessThatNeverLockedFails) {
   EXPECT_EQ(unlock_interface(EFI_FLAG_USB), 1u);
-  EXPECT_EQ(texts(), std::vector<std::string>{"USB_ReleaseInterfaceLock error ... G_USB_MutexHandle == NULL!"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"USB_ReleaseInterfaceLock error ... G_USB_MutexHandle == NULL!"});
 }
 
 TEST_F(InterfaceLock, FirstQueryListsEveryUnitWithoutOwner) {
@@ -138,7 +132,7 @@ TEST_F(InterfaceLock, FirstQueryListsEveryUnitWithoutOwner) {
   EXPECT_EQ(entries[0].owner, NO_OWNER);
   EXPECT_EQ(entries[1].owner, NO_OWNER);
   // The enumeration ends on a failed lookup, which reports itself like any other.
-  EXPECT_EQ(texts(), std::vector<std::string>{"GetDevicePath Error: SetupDiEnumDeviceInterfaces failed"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"GetDevicePath Error: SetupDiEnumDeviceInterfaces failed"});
   log.messages.clear();
   enable_error_messages(0);
   query();
@@ -218,7 +212,7 @@ TEST_F(InterfaceLock, KilledHolderIsRecoveredByTheNextLocker) {
   holder.kill();
 
   EXPECT_EQ(lock_interface(EFI_FLAG_USB), 0u);
-  EXPECT_EQ(texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});
   EXPECT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
   EXPECT_TRUE(lock_is_free(10000));
 }
@@ -228,7 +222,7 @@ TEST_F(InterfaceLock, HolderThatEndsWithoutUnlockingLeavesAnAbandonedLock) {
   ASSERT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
   ASSERT_EQ(run_worker({"hold-and-exit"}), 0);
   EXPECT_EQ(lock_interface(EFI_FLAG_USB), 0u);
-  EXPECT_EQ(texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});
   EXPECT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
 }
 
@@ -265,7 +259,7 @@ TEST_F(InterfaceLock, FailuresOfTheNamedObjectsReportAndReleaseTheLock) {
   EXPECT_EQ(query_interface(EFI_FLAG_USB, list.data()), 1u);
   EXPECT_TRUE(lock_is_free(10000));
 
-  EXPECT_EQ(texts(), (std::vector<std::string>{"CreateMutex or OpenMutex failed",
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{"CreateMutex or OpenMutex failed",
                                                "GetDevicePath Error: SetupDiEnumDeviceInterfaces failed",
                                                "CreateFileMapping failed GetLastError = 0000000c",
                                                "G_USB_FileMappingBuffer == NULL Error"}));
@@ -290,7 +284,7 @@ TEST_F(InterfaceLock, FailedClassLookupGivesAnEmptyList) {
   attach("unit-a");
   platform::inject_fault(platform::FaultPoint::device_enumerate, 0, 1, 2);
   EXPECT_TRUE(query().empty());
-  EXPECT_EQ(texts(), std::vector<std::string>{"GetDevicePath Error: SetupDiGetClassDevs failed"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"GetDevicePath Error: SetupDiGetClassDevs failed"});
 }
 
 TEST_F(InterfaceLock, ListStopsWhileAnEntryAndTheEndWordStillFit) {

@@ -76,12 +76,6 @@ class UsbLink : public ::testing::Test {
     return status;
   }
 
-  std::vector<std::string> texts() const {
-    std::vector<std::string> all;
-    for (const auto& message : log.messages) all.push_back(message.text);
-    return all;
-  }
-
   softunit::DeviceServer server{echo};
   test::MessageLog log;
   Bytes command, response;
@@ -111,7 +105,7 @@ TEST_F(UsbLink, CarriesUpToAFullTransferAndRefusesMore) {
   const size_t before = server.received_count();
   EXPECT_EQ(send(4089), STATUS_CR_COMMAND_TOO_LARGE);
   EXPECT_EQ(server.received_count(), before);
-  EXPECT_EQ(texts(), (std::vector<std::string>{
+  EXPECT_EQ(log.texts(), (std::vector<std::string>{
                          "USB_SendCommandReceiveResponse command exceeds maximum transfer size of 1000",
                          "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000008"}));
 }
@@ -127,7 +121,7 @@ TEST_F(UsbLink, RepeatsTheExchangeOnceOnABadMarker) {
   server.queue_fault({Kind::bad_marker, 0});
   EXPECT_EQ(send(4), STATUS_CR_BAD_RESPONSE_MARKER);
   EXPECT_EQ(server.received_count(), 4u);
-  EXPECT_EQ(texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
 }
 
 TEST_F(UsbLink, EmptyResponseSucceedsWithoutTouchingTheReceivedSize) {
@@ -155,7 +149,7 @@ TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
 TEST_F(UsbLink, ShortHeaderFailsTheRead) {
   server.queue_fault({Kind::short_header, 5});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
-  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
+  EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
 }
 
 TEST_F(UsbLink, ResponseSplitIntoPiecesStillArrivesWhole) {
@@ -170,14 +164,14 @@ TEST_F(UsbLink, DataShorterThanAnnouncedIsReportedWithoutReceivedSize) {
   server.queue_fault({Kind::announce_more, 10});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
   EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size");
+  EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size");
 }
 
 TEST_F(UsbLink, SilentUnitFailsTheReadAfterThreeBoundedAttempts) {
   if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile waits without a time-out of its own";
   server.queue_fault({Kind::silence, 0});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
-  EXPECT_EQ(texts()[0].rfind("USB_SendCommandReceiveResponse ReadFile failed GetLastError = ", 0), 0u);
+  EXPECT_EQ(log.texts()[0].rfind("USB_SendCommandReceiveResponse ReadFile failed GetLastError = ", 0), 0u);
 }
 
 // Walks a failure through every read and write of one exchange: the k-th transfer fails three
@@ -231,7 +225,7 @@ TEST_F(UsbLink, HeadersAreConvertedEvenWithoutDataConversion) {
 TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
   close_interfaces(0);
   EXPECT_EQ(send(4), STATUS_CR_NOT_CONNECTED);
-  EXPECT_EQ(texts()[0], "USB_SendCommandReceiveResponse USB_interface_connected=FALSE");
+  EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse USB_interface_connected=FALSE");
   ASSERT_EQ(reopen(), 0u);
   EXPECT_EQ(send(4), 0u);
 }

@@ -20,13 +20,6 @@ namespace {
 int descriptor(DeviceHandle device) { return static_cast<int>(reinterpret_cast<intptr_t>(device)) - 1; }
 DeviceHandle handle_of(int fd) { return reinterpret_cast<DeviceHandle>(static_cast<intptr_t>(fd) + 1); }
 
-bool injected(FaultPoint point) {
-  uint32_t error = 0;
-  if (!take_fault(point, error)) return false;
-  errno = static_cast<int>(error);
-  return true;
-}
-
 int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
 
 // Waits until `fd` is ready for `events` or `timeout_ms` passes; false on time-out or error.
@@ -46,7 +39,7 @@ bool wait_ready(int fd, short events, int64_t timeout_ms) {
 }  // namespace
 
 DeviceHandle open_device(const char* path) {
-  if (injected(FaultPoint::device_open)) return nullptr;
+  if (fails_now(FaultPoint::device_open)) return nullptr;
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // Nobody else may use the unit while this process has it open.
@@ -72,7 +65,7 @@ void close_device(DeviceHandle device) {
 }
 
 Transfer write_device(DeviceHandle device, const void* data, uint32_t size) {
-  if (injected(FaultPoint::device_write)) return {false, 0};
+  if (fails_now(FaultPoint::device_write)) return {false, 0};
   const int fd = descriptor(device);
   const auto* bytes = static_cast<const unsigned char*>(data);
   uint32_t written = 0;
@@ -90,7 +83,7 @@ Transfer write_device(DeviceHandle device, const void* data, uint32_t size) {
 }
 
 Transfer read_device(DeviceHandle device, void* data, uint32_t size) {
-  if (injected(FaultPoint::device_read)) return {false, 0};
+  if (fails_now(FaultPoint::device_read)) return {false, 0};
   const int fd = descriptor(device);
   auto* bytes = static_cast<unsigned char*>(data);
   uint32_t got = 0;

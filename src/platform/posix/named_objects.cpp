@@ -40,13 +40,6 @@ struct MutexHandle {
 
 std::string object_name(const char* name) { return std::string("/") + name; }
 
-bool injected(FaultPoint point) {
-  uint32_t error = 0;
-  if (!take_fault(point, error)) return false;
-  errno = static_cast<int>(error);
-  return true;
-}
-
 // Creates the object, or opens it when another process did; waits until its creator has given
 // it its size. `created` tells which happened.
 int open_sized(const std::string& name, size_t size, bool& created) {
@@ -116,7 +109,7 @@ SharedMutexBlock* block_of(NamedMutexHandle mutex) {
 }  // namespace
 
 NamedMutexHandle open_named_mutex(const char* name) {
-  if (injected(FaultPoint::named_mutex_open)) return nullptr;
+  if (fails_now(FaultPoint::named_mutex_open)) return nullptr;
   const std::string shared_name = object_name(name);
   MappedMutex& mapped = mapped_mutexes[shared_name];
   if (!mapped.block) mapped.block = map_mutex_block(shared_name);
@@ -157,7 +150,7 @@ void close_named_mutex(NamedMutexHandle mutex) {
 }
 
 SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& already_existed) {
-  if (injected(FaultPoint::shared_memory_open)) return nullptr;
+  if (fails_now(FaultPoint::shared_memory_open)) return nullptr;
   bool created = false;
   const int fd = open_sized(object_name(name), size, created);
   if (fd < 0) return nullptr;
@@ -166,7 +159,7 @@ SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& alrea
 }
 
 void* map_shared_memory(SharedMemoryHandle memory, size_t size) {
-  if (!memory || injected(FaultPoint::shared_memory_map)) return nullptr;
+  if (!memory || fails_now(FaultPoint::shared_memory_map)) return nullptr;
   const int fd = static_cast<int>(reinterpret_cast<intptr_t>(memory)) - 1;
   void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   return view == MAP_FAILED ? nullptr : view;

@@ -5,5 +5,6 @@
 namespace efi::platform {
 
 uint32_t last_error() { return static_cast<uint32_t>(errno); }
+void set_last_error(uint32_t error) { errno = static_cast<int>(error); }
 
 }  // namespace efi::platform

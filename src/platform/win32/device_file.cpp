@@ -6,17 +6,8 @@
 
 namespace efi::platform {
 
-namespace {
-bool injected(FaultPoint point) {
-  uint32_t error = 0;
-  if (!take_fault(point, error)) return false;
-  SetLastError(error);
-  return true;
-}
-}  // namespace
-
 DeviceHandle open_device(const char* path) {
-  if (injected(FaultPoint::device_open)) return nullptr;
+  if (fails_now(FaultPoint::device_open)) return nullptr;
   HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   return device == INVALID_HANDLE_VALUE ? nullptr : device;
 }
@@ -26,14 +17,14 @@ void close_device(DeviceHandle device) {
 }
 
 Transfer write_device(DeviceHandle device, const void* data, uint32_t size) {
-  if (injected(FaultPoint::device_write)) return {false, 0};
+  if (fails_now(FaultPoint::device_write)) return {false, 0};
   DWORD written = 0;
   const bool ok = WriteFile(device, data, size, &written, nullptr) != 0;
   return {ok, written};
 }
 
 Transfer read_device(DeviceHandle device, void* data, uint32_t size) {
-  if (injected(FaultPoint::device_read)) return {false, 0};
+  if (fails_now(FaultPoint::device_read)) return {false, 0};
   DWORD got = 0;
   const bool ok = ReadFile(device, data, size, &got, nullptr) != 0;
   return {ok, got};

@@ -7,20 +7,12 @@
 namespace efi::platform {
 
 void* allocate_pages(size_t size) {
-  uint32_t error = 0;
-  if (take_fault(FaultPoint::page_allocate, error)) {
-    SetLastError(error);
-    return nullptr;
-  }
+  if (fails_now(FaultPoint::page_allocate)) return nullptr;
   return VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE);
 }
 
 bool lock_pages(void* pages, size_t size) {
-  uint32_t error = 0;
-  if (take_fault(FaultPoint::page_lock, error)) {
-    SetLastError(error);
-    return false;
-  }
+  if (fails_now(FaultPoint::page_lock)) return false;
   return VirtualLock(pages, size) != 0;
 }
 

@@ -11,16 +11,10 @@ namespace efi::platform {
 namespace {
 std::string global_name(const char* name) { return std::string("Global\\") + name; }
 
-bool injected(FaultPoint point) {
-  uint32_t error = 0;
-  if (!take_fault(point, error)) return false;
-  SetLastError(error);
-  return true;
-}
 }  // namespace
 
 NamedMutexHandle open_named_mutex(const char* name) {
-  if (injected(FaultPoint::named_mutex_open)) return nullptr;
+  if (fails_now(FaultPoint::named_mutex_open)) return nullptr;
   return CreateMutexA(nullptr, FALSE, global_name(name).c_str());
 }
 
@@ -42,7 +36,7 @@ void close_named_mutex(NamedMutexHandle mutex) {
 }
 
 SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& already_existed) {
-  if (injected(FaultPoint::shared_memory_open)) return nullptr;
+  if (fails_now(FaultPoint::shared_memory_open)) return nullptr;
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
                                       global_name(name).c_str());
   already_existed = mapping && GetLastError() == ERROR_ALREADY_EXISTS;
@@ -50,7 +44,7 @@ SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& alrea
 }
 
 void* map_shared_memory(SharedMemoryHandle memory, size_t size) {
-  if (!memory || injected(FaultPoint::shared_memory_map)) return nullptr;
+  if (!memory || fails_now(FaultPoint::shared_memory_map)) return nullptr;
   return MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, size);
 }
 

@@ -5,5 +5,6 @@
 namespace efi::platform {
 
 uint32_t last_error() { return GetLastError(); }
+void set_last_error(uint32_t error) { SetLastError(error); }
 
 }  // namespace efi::platform
