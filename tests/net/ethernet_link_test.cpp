@@ -152,6 +152,8 @@ TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationRec
     EXPECT_EQ(received, 0xBEEF);
     ASSERT_FALSE(log.messages.empty());
     EXPECT_EQ(log.messages[0].text, "Ethernet_SendCommandReceiveResponse recv failed");
+    // Nothing is sent on a dropped connection until the host initialises again.
+    EXPECT_EQ(send(4, 100), STATUS_CR_NOT_CONNECTED);
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
     EXPECT_EQ(send(4, 100), 0u);
     EXPECT_EQ(received, 100);

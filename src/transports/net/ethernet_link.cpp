@@ -214,6 +214,12 @@ uint32_t Ethernet_InitializeInterfaces(uint32_t, const char*) {
 }
 
 uint32_t Ethernet_SendCommandReceiveResponse(CRM* crm) {
+  // After a failed initialisation or a broken connection there is nobody to talk to until the
+  // host initialises again.
+  if (!ethernet.Ethernet_CRInitialized) {
+    show_exchange_error("Ethernet_SendCommandReceiveResponse not connected");
+    return STATUS_CR_NOT_CONNECTED;
+  }
   if (!ethernet.command_header.pages || !ethernet.command_data.pages || !ethernet.response_header.pages ||
       !ethernet.response_data.pages)
     return STATUS_CR_LOCKED_BUFFER_FAILED;
