@@ -135,6 +135,14 @@ TEST_F(EthernetLink, EmptySinglePieceResponseIsReportedEvenWhenSuppressed) {
   enable_error_messages(1);
 }
 
+TEST_F(EthernetLink, StalledUnitIsWaitedForOnTheBlockingSocket) {
+  server.set_chunk_size(50);
+  server.queue_fault({Kind::delay, 300});
+  EXPECT_EQ(send(4, 120), 0u);
+  EXPECT_EQ(received, 120);
+  EXPECT_EQ(Bytes(response.begin(), response.begin() + 120), expected_response(120));
+}
+
 TEST_F(EthernetLink, UnitStatusReachesTheHost) {
   server.queue_fault({Kind::status, 0x0123});
   enable_error_messages(0);
