@@ -15,17 +15,11 @@
 #include "link_server.h"
 #include "platform/socket.h"
 #include "transports/net/ethernet_link.h"
+#include "unit_responder.h"
 
 namespace {
 
 using softunit::Bytes;
-
-// Answers as many bytes as the host's buffer takes, like an echo of the command.
-softunit::Answer echo(const CommandHeader_TS& header, const Bytes& data) {
-  softunit::Answer answer;
-  answer.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), header.response_buffer_size));
-  return answer;
-}
 
 // Reads a message of header + data and writes it back unchanged, for the plain baseline.
 class EchoServer {
@@ -62,7 +56,7 @@ class EchoServer {
 
 void library_round_trip(benchmark::State& state) {
   const uint16_t size = static_cast<uint16_t>(state.range(0));
-  softunit::TcpServer server(echo);
+  softunit::TcpServer server(softunit::echo_responder());
   server.keep_commands(false);
   efi::on_library_load();
   efi::reset_ethernet_link();

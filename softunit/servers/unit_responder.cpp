@@ -1,5 +1,7 @@
 #include "unit_responder.h"
 
+#include <algorithm>
+
 #include "unit.h"
 
 namespace softunit {
@@ -12,6 +14,15 @@ Responder unit_responder(bool no_conversion) {
     Answer answer;
     answer.header = response.header;
     answer.data = no_conversion ? response.data : response_data_to_unit_order(command, std::move(response.data));
+    return answer;
+  };
+}
+
+Responder echo_responder() {
+  return [](const CommandHeader_TS& header, const Bytes& data) {
+    Answer answer;
+    answer.header.response_code = header.command_code;
+    answer.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), header.response_buffer_size));
     return answer;
   };
 }

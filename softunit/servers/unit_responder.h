@@ -9,4 +9,8 @@ namespace softunit {
 // after agreeing to no conversion.
 Responder unit_responder(bool no_conversion = false);
 
+// A stand-in for framing tests and benchmarks: status 0 and the command data back, as many as the
+// host's buffer takes.
+Responder echo_responder();
+
 }  // namespace softunit

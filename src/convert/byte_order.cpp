@@ -1,5 +1,7 @@
 #include "convert/byte_order.h"
 
+#include "protocol/headers.h"
+
 #include <efilink/efilink.h>
 
 #include <algorithm>
@@ -13,14 +15,6 @@
 
 namespace efi {
 namespace {
-
-uint32_t load32(const unsigned char* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-
-void store32(unsigned char* p, uint32_t value) { std::memcpy(p, &value, 4); }
 
 void reverse2(unsigned char* p) { std::swap(p[0], p[1]); }
 
@@ -227,7 +221,7 @@ void swap_fields(const Layout& layout, unsigned char* data, size_t size) {
 void swap_placed_arrays(const Layout& layout, unsigned char* data, size_t size) {
   walk_placement(layout, data, size, [&](const PlacedArray& a) {
     if (!swaps(a.element_size)) return;
-    if (load32(data + array_pointer_word(a.descriptor)) != elements_word(data, a.offset)) return;
+    if (load_u32(data + array_pointer_word(a.descriptor)) != elements_word(data, a.offset)) return;
     uint64_t bytes = uint64_t{a.element_size} * a.element_count;
     if (a.offset + bytes > size) return;
     swap_elements(data + a.offset, a.element_size, a.element_count);
@@ -248,7 +242,7 @@ void swap_followed_arrays(const Layout& layout, unsigned char* data, size_t size
     uint32_t s = data[k];
     uint32_t n = element_count_at(data, k);
     if (!swaps(s) || n == 0) continue;
-    uint64_t first = elements_offset(data, load32(data + array_pointer_word(k)));
+    uint64_t first = elements_offset(data, load_u32(data + array_pointer_word(k)));
     uint64_t end = first + uint64_t{s} * n;
     if (first < fixed || end > size) continue;
     bool clear = std::none_of(walked.begin(), walked.begin() + walked_count,
@@ -311,7 +305,7 @@ void SwapStructureByteOrder(const Layout& layout, unsigned char* data, size_t si
 uint32_t PlaceArrayData(const Layout& layout, unsigned char* data, size_t size) {
   const Layout& effective = effective_layout(layout, data, size);
   return walk_placement(effective, data, size, [&](const PlacedArray& a) {
-    store32(data + array_pointer_word(a.descriptor), elements_word(data, a.offset));
+    store_u32(data + array_pointer_word(a.descriptor), elements_word(data, a.offset));
   });
 }
 

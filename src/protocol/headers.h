@@ -3,6 +3,7 @@
 #include <efilink/efilink.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace efi {
 
@@ -18,5 +19,13 @@ inline void store_be16(unsigned char* p, uint16_t v) {
   p[0] = static_cast<unsigned char>(v >> 8);
   p[1] = static_cast<unsigned char>(v);
 }
+
+// A 32-bit value in host order at any alignment.
+inline uint32_t load_u32(const unsigned char* p) {
+  uint32_t value;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+inline void store_u32(unsigned char* p, uint32_t value) { std::memcpy(p, &value, 4); }
 
 }  // namespace efi

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 #include <filesystem>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "platform/fault.h"
 #include "test_support.h"
 #include "transports/usb/usb_link.h"
+#include "unit_responder.h"
 
 namespace efi {
 namespace {
@@ -26,14 +28,6 @@ using softunit::Answer;
 using softunit::Bytes;
 using softunit::LinkFault;
 using Kind = LinkFault::Kind;
-
-// Echoes the command data (as many as the host can take), status 0.
-Answer echo(const CommandHeader_TS& header, const Bytes& data) {
-  Answer answer;
-  answer.header.response_code = header.command_code;
-  answer.data.assign(data.begin(), data.begin() + std::min<size_t>(data.size(), header.response_buffer_size));
-  return answer;
-}
 
 #if defined(_WIN32)
 constexpr bool WINDOWS = true;
@@ -47,7 +41,7 @@ class UsbLink : public ::testing::Test {
     on_library_load();
     platform::clear_faults();
     set_message_handler(test::MessageLog::handler, &log);
-    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str()), 0u);
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
   }
   void TearDown() override {
     close_interfaces(0);
@@ -68,7 +62,7 @@ class UsbLink : public ::testing::Test {
     uint32_t status = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
       enable_error_messages(0);
-      status = initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str());
+      status = initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str());
       enable_error_messages(1);
       if (status == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -76,7 +70,7 @@ class UsbLink : public ::testing::Test {
     return status;
   }
 
-  softunit::DeviceServer server{echo};
+  std::unique_ptr<softunit::DeviceServer> server = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
   test::MessageLog log;
   Bytes command, response;
   uint16_t received = 0xBEEF;
@@ -84,16 +78,16 @@ class UsbLink : public ::testing::Test {
 
 TEST_F(UsbLink, AnnouncesCommandsLongerThanThirtyTwoBytes) {
   EXPECT_EQ(send(24), 0u);
-  EXPECT_TRUE(server.announcements().empty());
+  EXPECT_TRUE(server->announcements().empty());
   EXPECT_EQ(received, 24);
   EXPECT_EQ(0, std::memcmp(response.data(), command.data(), 24));
 
   EXPECT_EQ(send(25), 0u);
-  ASSERT_EQ(server.announcements().size(), 1u);
-  const Bytes block = server.announcements()[0];
+  ASSERT_EQ(server->announcements().size(), 1u);
+  const Bytes block = server->announcements()[0];
   EXPECT_EQ(block, (Bytes{0xCD, 0x07, 0x00, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                           0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(server.received().back().data, command);
+  EXPECT_EQ(server->received().back().data, command);
 }
 
 TEST_F(UsbLink, CarriesUpToAFullTransferAndRefusesMore) {
@@ -102,37 +96,37 @@ TEST_F(UsbLink, CarriesUpToAFullTransferAndRefusesMore) {
   EXPECT_EQ(0, std::memcmp(response.data(), command.data(), 4088));
   EXPECT_EQ(response[4088], 0xCC);
 
-  const size_t before = server.received_count();
+  const size_t before = server->received_count();
   EXPECT_EQ(send(4089), STATUS_CR_COMMAND_TOO_LARGE);
-  EXPECT_EQ(server.received_count(), before);
+  EXPECT_EQ(server->received_count(), before);
   EXPECT_EQ(log.texts(), (std::vector<std::string>{
                          "USB_SendCommandReceiveResponse command exceeds maximum transfer size of 1000",
                          "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000008"}));
 }
 
 TEST_F(UsbLink, RepeatsTheExchangeOnceOnABadMarker) {
-  server.queue_fault({Kind::bad_marker, 0x1234});
+  server->queue_fault({Kind::bad_marker, 0x1234});
   EXPECT_EQ(send(4), 0u);
-  EXPECT_EQ(server.received_count(), 2u);
-  EXPECT_EQ(server.received()[0].header.command_code, server.received()[1].header.command_code);
+  EXPECT_EQ(server->received_count(), 2u);
+  EXPECT_EQ(server->received()[0].header.command_code, server->received()[1].header.command_code);
   EXPECT_TRUE(log.messages.empty());
 
-  server.queue_fault({Kind::bad_marker, 0xAA55});
-  server.queue_fault({Kind::bad_marker, 0});
+  server->queue_fault({Kind::bad_marker, 0xAA55});
+  server->queue_fault({Kind::bad_marker, 0});
   EXPECT_EQ(send(4), STATUS_CR_BAD_RESPONSE_MARKER);
-  EXPECT_EQ(server.received_count(), 4u);
+  EXPECT_EQ(server->received_count(), 4u);
   EXPECT_EQ(log.texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
 }
 
 TEST_F(UsbLink, EmptyResponseSucceedsWithoutTouchingTheReceivedSize) {
   EXPECT_EQ(send(0), 0u);
   EXPECT_EQ(received, 0xBEEF);
-  server.queue_fault({Kind::status, 0x0042});
+  server->queue_fault({Kind::status, 0x0042});
   EXPECT_EQ(send(4), 0x42u) << "the unit's status reaches the host";
 }
 
 TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
-  server.queue_fault({Kind::oversize, 100});
+  server->queue_fault({Kind::oversize, 100});
   EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
   EXPECT_EQ(received, 0xBEEF);
   EXPECT_EQ(response[0], 0xCC) << "nothing reaches the host's buffer";
@@ -141,27 +135,27 @@ TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
   EXPECT_EQ(received, 8);
 
   // Larger than the transfer buffer: read through it in pieces, never past it.
-  server.queue_fault({Kind::oversize, 9000});
+  server->queue_fault({Kind::oversize, 9000});
   EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
   EXPECT_EQ(send(8), 0u);
 }
 
 TEST_F(UsbLink, ShortHeaderFailsTheRead) {
-  server.queue_fault({Kind::short_header, 5});
+  server->queue_fault({Kind::short_header, 5});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
   EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
 }
 
 TEST_F(UsbLink, ResponseSplitIntoPiecesStillArrivesWhole) {
   if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile on a pipe returns what is there; pieces are judged short";
-  server.queue_fault({Kind::split, 3});
+  server->queue_fault({Kind::split, 3});
   EXPECT_EQ(send(20), 0u);
   EXPECT_EQ(received, 20);
 }
 
 TEST_F(UsbLink, DataShorterThanAnnouncedIsReportedWithoutReceivedSize) {
   if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile waits for the missing bytes without a time-out of its own";
-  server.queue_fault({Kind::announce_more, 10});
+  server->queue_fault({Kind::announce_more, 10});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
   EXPECT_EQ(received, 0xBEEF);
   EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size");
@@ -169,7 +163,7 @@ TEST_F(UsbLink, DataShorterThanAnnouncedIsReportedWithoutReceivedSize) {
 
 TEST_F(UsbLink, SilentUnitFailsTheReadAfterThreeBoundedAttempts) {
   if (WINDOWS) GTEST_SKIP() << "a synchronous ReadFile waits without a time-out of its own";
-  server.queue_fault({Kind::silence, 0});
+  server->queue_fault({Kind::silence, 0});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
   EXPECT_EQ(log.texts()[0].rfind("USB_SendCommandReceiveResponse ReadFile failed GetLastError = ", 0), 0u);
 }
@@ -208,9 +202,8 @@ TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
       EXPECT_EQ(log.messages[0].text, step.message);
       // A failed read leaves the unit's answer on the line; start over with a fresh device.
       close_interfaces(0);
-      server.~DeviceServer();
-      new (&server) softunit::DeviceServer(echo);
-      ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str()), 0u);
+      server = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
+      ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
     }
   }
 }
@@ -218,8 +211,8 @@ TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
 TEST_F(UsbLink, HeadersAreConvertedEvenWithoutDataConversion) {
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB | EFI_FLAG_NO_CONVERSION, nullptr), 0u) << "already open";
   EXPECT_EQ(send(4), 0u);
-  EXPECT_EQ(server.received().back().header.command_code, 0xCD07);
-  EXPECT_EQ(server.received().back().header.response_buffer_size, 64);
+  EXPECT_EQ(server->received().back().header.command_code, 0xCD07);
+  EXPECT_EQ(server->received().back().header.response_buffer_size, 64);
 }
 
 TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
@@ -231,7 +224,7 @@ TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
 }
 
 TEST_F(UsbLink, DeviceIsNotSharedAndAMissingOneDoesNotOpen) {
-  EXPECT_EQ(platform::open_device(server.device_path().c_str()), nullptr) << "the link holds it exclusively";
+  EXPECT_EQ(platform::open_device(server->device_path().c_str()), nullptr) << "the link holds it exclusively";
   close_interfaces(0);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, "/no/such/device"), STATUS_CR_OPEN_FAILED);
   ASSERT_FALSE(log.messages.empty());
@@ -254,7 +247,7 @@ TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   EXPECT_EQ(log.messages[1].text.rfind("  USB_InitializeInterfaces GetDevicePath failed GetLastError = ", 0), 0u);
 
   if (!WINDOWS) {
-    softunit::DeviceServer server(echo);
+    softunit::DeviceServer server(softunit::echo_responder());
     fs::create_symlink(server.device_path(), devices / USB_DEVICE_CLASS / "unit0");
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), 0u);
     unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};

@@ -2,16 +2,9 @@
 
 #include <cstring>
 
-namespace efi {
+#include "protocol/headers.h"
 
-namespace {
-uint32_t load_u32(const unsigned char* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-void store_u32(unsigned char* p, uint32_t value) { std::memcpy(p, &value, 4); }
-}  // namespace
+namespace efi {
 
 bool previous_owner(const unsigned char* list, size_t list_size, const char* path, uint32_t& owner) {
   const size_t path_length = std::strlen(path);
