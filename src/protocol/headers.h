@@ -20,6 +20,11 @@ inline void store_be16(unsigned char* p, uint16_t v) {
   p[1] = static_cast<unsigned char>(v);
 }
 
+// Stores the number of response data bytes received through the host's word, if it gave one.
+inline void store_received_size(const CRM* crm, uint32_t size) {
+  if (crm->response_data_received_size) *crm->response_data_received_size = static_cast<uint16_t>(size);
+}
+
 // A 32-bit value in host order at any alignment.
 inline uint32_t load_u32(const unsigned char* p) {
   uint32_t value;

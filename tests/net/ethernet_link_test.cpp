@@ -79,6 +79,14 @@ TEST_F(EthernetLink, SinglePieceExchange) {
   EXPECT_TRUE(log.messages.empty());
 }
 
+TEST_F(EthernetLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
+  unsigned char data[4] = {9, 8, 7, 6}, answer[8] = {};
+  EXPECT_EQ(send_command(0x07, data, 4, answer, 8, nullptr), 0u);
+  EXPECT_EQ(answer[0], 9);
+  server.set_chunk_size(12);
+  EXPECT_EQ(send_command(0x07, data, 4, answer, 8, nullptr), 0u);
+}
+
 TEST_F(EthernetLink, ChunkedResponseIsAcknowledgedChunkByChunk) {
   server.set_chunk_size(1032);
   EXPECT_EQ(send(4, 3000), 0u);

@@ -140,6 +140,12 @@ TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
   EXPECT_EQ(send(8), 0u);
 }
 
+TEST_F(UsbLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
+  unsigned char data[4] = {9, 8, 7, 6}, answer[4] = {};
+  EXPECT_EQ(send_command(0x07, data, 4, answer, 4, nullptr), 0u);
+  EXPECT_EQ(answer[0], 9);
+}
+
 TEST_F(UsbLink, ShortHeaderFailsTheRead) {
   server->queue_fault({Kind::short_header, 5});
   EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);

@@ -122,7 +122,7 @@ Exchange receive_response(CRM* crm, uint32_t capacity) {
       show_exchange_error("Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
       return Exchange::done;
     }
-    *crm->response_data_received_size = static_cast<uint16_t>(got);
+    store_received_size(crm, static_cast<uint32_t>(got));
     return Exchange::done;
   }
 
@@ -147,7 +147,7 @@ Exchange receive_response(CRM* crm, uint32_t capacity) {
     chunk = std::min<uint32_t>(remaining, chunk_size);
   }
   if (!fits) return Exchange::too_large;
-  *crm->response_data_received_size = static_cast<uint16_t>(returning);
+  store_received_size(crm, returning);
   return Exchange::done;
 }
 

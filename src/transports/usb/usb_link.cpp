@@ -212,7 +212,7 @@ uint32_t USB_SendCommandReceiveResponse(CRM* crm) {
     report_error(TextWidth::narrow, WASTED_TEXT);
     return STATUS_CR_READ_FAILED;
   }
-  *crm->response_data_received_size = static_cast<uint16_t>(returning);
+  store_received_size(crm, returning);
   return 0;
 }
 
