@@ -59,7 +59,6 @@ void library_round_trip(benchmark::State& state) {
   softunit::TcpServer server(softunit::echo_responder());
   server.keep_commands(false);
   efi::on_library_load();
-  efi::reset_ethernet_link();
   efi::set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
   if (efi::initialize_interfaces(EFI_FLAG_ETHERNET, nullptr) != 0) {
     state.SkipWithError("cannot connect to the software unit");
@@ -75,8 +74,7 @@ void library_round_trip(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
-  efi::reset_ethernet_link();
-  efi::set_ethernet_address(nullptr, nullptr);
+  efi::on_library_load();
 }
 
 void plain_round_trip(benchmark::State& state) {
@@ -86,7 +84,7 @@ void plain_round_trip(benchmark::State& state) {
   platform::start_sockets();
   platform::AddressList* addresses = nullptr;
   platform::resolve_tcp("127.0.0.1", std::to_string(server.port()).c_str(), addresses);
-  platform::SocketHandle socket = platform::open_socket(addresses, 0);
+  platform::Socket socket = platform::open_socket(addresses, 0);
   platform::set_no_delay(socket);
   if (!platform::connect_socket(socket, addresses, 0)) {
     state.SkipWithError("cannot connect to the echo server");
@@ -106,7 +104,7 @@ void plain_round_trip(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
-  platform::close_socket(socket);
+  socket.reset();
   platform::stop_sockets();
 }
 

@@ -2,10 +2,8 @@
 // each shim catches everything and answers as a failed call would.
 #include <efilink/efilink.h>
 
-#include "api/messages.h"
 #include "api/process_state.h"
 #include "platform/device_interface.h"
-#include "transports/net/ethernet_link.h"
 
 namespace {
 

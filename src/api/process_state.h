@@ -1,89 +1,78 @@
 #pragma once
 
-#include "api/transport.h"
-#include "convert/converter_table.h"
+#include <efilink/efilink.h>
 
 #include <cstdint>
-#include <string>
+
+#include "convert/converter_table.h"
+#include "report/report.h"
+#include "transports/link.h"
+#include "transports/net/ethernet_link.h"
+#include "transports/serial/port_records.h"
+#include "transports/sim/sim_bridge.h"
+#include "transports/usb/interface_lock.h"
+#include "transports/usb/usb_link.h"
 
 namespace efi {
 
-// One serial port's description; the serial links read it, initialisation writes its port words.
-struct SerialPortRecord {
-  uint16_t port = 0;
-  uint16_t channel = 0;
-  uint16_t cardType = 0;
-  uint16_t cardParameter = 0;
-  uint16_t base = 0;
-  uint16_t irq = 0;
-  uint16_t baudCode = 0;
-  uint16_t parityCode = 0;
-  uint16_t lengthCode = 0;
-  uint16_t stopCode = 0;
-  uint16_t protocolCode = 0;
-  std::wstring name;
-  int32_t VxDPId = 0;
+// Every link object of the library: all link state lives here, made anew at the library's load.
+struct Links {
+  UsbLink usb;
+  EthernetLink ethernet;
+  SimulatorLink simulator;
+  InterfaceLock usb_lock;
 };
 
-// The five operation entries that EfiInitializeInterfaces fills; empty entries are null.
-struct TransportTable {
-  SendOperation SendCommandReceiveResponse = nullptr;
-  ConnectOperation ConnectCommandResponseInterface = nullptr;
-  InitializeOperation InitializeInterfaces = nullptr;
-  CloseOperation CloseInterfaces = nullptr;
-  AppendOperation AppendPlayback = nullptr;
-};
-
-// The six interface-lock entries, filled only by the lock exports.
-struct LockTable {
-  uint32_t (*LockInterface)(uint32_t flags) = nullptr;
-  uint32_t (*QueryInterface)(uint32_t flags, void* list) = nullptr;
-  uint32_t (*UpdateInterface)(uint32_t flags, const void* list) = nullptr;
-  uint32_t (*UnlockInterface)(uint32_t flags) = nullptr;
-  uint32_t (*QueryAndLockInterface)(uint32_t flags, void* list) = nullptr;
-  uint32_t (*ReleaseInterfaceLock)(uint32_t flags, const void* list) = nullptr;
-};
-
-// Which descriptor each selecting bit installs. A link that is not built here has none, and its
-// bit then selects nothing.
+// Which link each selecting bit installs. A link that is not built here has none, and its bit
+// then selects nothing.
 struct TransportRegistry {
-  const TransportDescriptor* uart_serial;
-  const TransportDescriptor* com_serial;
-  const TransportDescriptor* usb;
-  const TransportDescriptor* usb_can;
-  const TransportDescriptor* pcan;
-  const TransportDescriptor* bluetooth;
-  const TransportDescriptor* ethernet;
-  const TransportDescriptor* simulator;
-  const LockTable* usb_lock;
+  Link* uart_serial = nullptr;
+  Link* com_serial = nullptr;
+  Link* usb = nullptr;
+  Link* usb_can = nullptr;
+  Link* pcan = nullptr;
+  Link* bluetooth = nullptr;
+  Link* ethernet = nullptr;
+  Link* simulator = nullptr;
+  InterfaceLock* usb_lock = nullptr;
+};
+
+// The transport table: the link whose operations EfiInitializeInterfaces installed (its send,
+// connect, initialise and close entries), and the link that takes playback data, if any.
+struct TransportTable {
+  Link* installed = nullptr;
+  Link* playback = nullptr;
 };
 
 // All process-wide state of the exports. The host calls in from one thread at a time, so nothing
 // here is locked.
 struct ProcessState {
   TransportTable table;
-  LockTable locks;
+  InterfaceLock* locks = nullptr;  // the lock entries, filled by the lock exports
   uint8_t no_conversion = 0;
   uint8_t error_messages_suppressed = 0;
-  SerialPortRecord stream_port;
-  SerialPortRecord command_response_port;
-  int64_t counter_frequency = 0;
+  MessageSink messages;
+  SerialPorts ports;
+  platform::Clock clock;
   CommandHeader_TS command_header{};
   ResponseHeader_TS response_header{};
   CRM crm{};
+  Links links;
   TransportRegistry registry;
   // The conversion rows the dispatcher uses; tests point it at rows of their own.
   const ConverterRow* converter_rows = CommandConverterTable;
+
+  ProcessState();
+  // What a link may know of this state for one call.
+  LinkContext link_context() const;
+  Reporter reporter() const { return {messages, error_messages_suppressed != 0}; }
 };
 
 ProcessState& process();
 
-// The links this build offers.
-TransportRegistry built_in_transports();
-
-// Library load: fresh state, counter frequency, load-time port records.
+// Library load: every link object and all other state anew. Library unload: closes all ports of
+// an installed link, then lets go of everything.
 void on_library_load();
-// Library unload: closes all ports of an installed link.
 void on_library_unload();
 
 uint32_t initialize_interfaces(uint32_t flags, const char* text);
@@ -92,6 +81,8 @@ uint32_t connect_command_response_interface();
 uint32_t append_playback(const void* data, uint32_t size);
 uint32_t update_runtime_options();
 void enable_error_messages(uint8_t enable);
+void set_message_handler(EfiMessageHandler handler, void* context);
+void set_ethernet_address(const char* host, const char* service);
 uint32_t lock_interface(uint32_t flags);
 uint32_t unlock_interface(uint32_t flags);
 uint32_t query_interface(uint32_t flags, void* list);

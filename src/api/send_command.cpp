@@ -1,4 +1,3 @@
-#include "api/messages.h"
 #include "api/process_state.h"
 
 namespace efi {
@@ -6,8 +5,10 @@ namespace efi {
 uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data_size, void* response_data,
                       uint16_t response_buffer_size, uint16_t* received_size) {
   ProcessState& state = process();
-  if (!state.table.SendCommandReceiveResponse) {
-    report_error(TextWidth::wide, "EfiSendCommand Error ! No interface initialized");
+  const Reporter report = state.reporter();
+  Link* link = state.table.installed;
+  if (!link) {
+    report.error(TextWidth::wide, "EfiSendCommand Error ! No interface initialized");
     return STATUS_CR_NOT_INITIALIZED;
   }
 
@@ -30,9 +31,9 @@ uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data
   state.crm = CRM{&state.command_header, command_bytes,  &state.response_header,
                   response_bytes,        received_size, &transfer_status};
 
-  uint32_t result = state.table.SendCommandReceiveResponse(&state.crm);
+  uint32_t result = link->send(state.link_context(), &state.crm);
   if (result != 0) {
-    report_error(TextWidth::narrow, "EfiSendCommand SendCommandReceiveResponse failed return_status = %08x", result);
+    report.error(TextWidth::narrow, "EfiSendCommand SendCommandReceiveResponse failed return_status = %08x", result);
   } else {
     result = state.response_header.response_status;
     if (result == 0 && row && response_bytes) {

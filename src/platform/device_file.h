@@ -2,28 +2,38 @@
 
 #include <cstdint>
 
+#include "platform/handle.h"
+
 namespace efi::platform {
 
-// A device opened like a file for synchronous reads and writes.
-using DeviceHandle = void*;
+struct DeviceFileTraits {
+  using Raw = intptr_t;
+  static constexpr Raw none() { return -1; }
+  static void close(Raw raw) noexcept;
+};
+// A device opened like a file, for reads and writes that never wait without limit.
+using DeviceFile = Owned<DeviceFileTraits>;
 
-// Opens for reading and writing, shared with nobody. Null on failure; last_error() tells why.
-DeviceHandle open_device(const char* path);
-void close_device(DeviceHandle device);
+// Opens for reading and writing, shared with nobody. Empty on failure; last_error() tells why.
+DeviceFile open_device(const char* path);
 
-// One synchronous transfer. `ok` false means the call itself failed (last_error() tells why);
+// How long a transfer may wait: it fails when no byte moves for `first_byte_ms`, and a read
+// returns what it has once the line stays quiet for `quiet_ms` after some bytes.
+struct TransferBounds {
+  uint32_t first_byte_ms = 2000;
+  uint32_t quiet_ms = 200;
+};
+inline constexpr TransferBounds DEVICE_BOUNDS{};
+
+// One transfer. `ok` false means nothing moved (last_error() tells why, a time-out included);
 // otherwise `count` bytes moved, which may be fewer than asked.
 struct Transfer {
   bool ok;
   uint32_t count;
 };
-Transfer write_device(DeviceHandle device, const void* data, uint32_t size);
-// Elsewhere than Windows a read gathers `size` bytes; it fails when no byte arrives for
-// DEVICE_FIRST_BYTE_TIMEOUT_MS and returns what it has when the line stays quiet for
-// DEVICE_QUIET_TIMEOUT_MS after some bytes.
-Transfer read_device(DeviceHandle device, void* data, uint32_t size);
-
-inline constexpr uint32_t DEVICE_FIRST_BYTE_TIMEOUT_MS = 2000;
-inline constexpr uint32_t DEVICE_QUIET_TIMEOUT_MS = 200;
+Transfer write_device(const DeviceFile& device, const void* data, uint32_t size,
+                      TransferBounds bounds = DEVICE_BOUNDS);
+// Gathers up to `size` bytes within `bounds`.
+Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds = DEVICE_BOUNDS);
 
 }  // namespace efi::platform

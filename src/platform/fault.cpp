@@ -7,7 +7,7 @@
 
 namespace efi::platform {
 
-#if defined(EFI_FAULT_HOOKS)
+#if defined(EFI_TESTING)
 namespace {
 struct Fault {
   uint32_t successes = 0;
@@ -34,11 +34,6 @@ bool take_fault(FaultPoint point, uint32_t& error) {
   error = fault.error;
   return true;
 }
-#else
-void inject_fault(FaultPoint, uint32_t, uint32_t, uint32_t) {}
-void clear_faults() {}
-bool take_fault(FaultPoint, uint32_t&) { return false; }
-#endif
 
 bool fails_now(FaultPoint point) {
   uint32_t error = 0;
@@ -46,5 +41,6 @@ bool fails_now(FaultPoint point) {
   set_last_error(error);
   return true;
 }
+#endif
 
 }  // namespace efi::platform

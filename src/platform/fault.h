@@ -19,8 +19,9 @@ enum class FaultPoint : uint8_t {
   count
 };
 
-// Test builds only (EFI_FAULT_HOOKS): after `successes` more successful calls of `point`, the
-// next `failures` calls fail with `error`. Elsewhere these do nothing.
+#if defined(EFI_TESTING)
+// The testing build only: after `successes` more successful calls of `point`, the next
+// `failures` calls fail with `error`.
 void inject_fault(FaultPoint point, uint32_t successes, uint32_t failures, uint32_t error);
 void clear_faults();
 
@@ -29,5 +30,10 @@ bool take_fault(FaultPoint point, uint32_t& error);
 
 // As take_fault, and leaves the error as the thread's last system error, as a real failure would.
 bool fails_now(FaultPoint point);
+#else
+// The product library has no hooks: nothing ever fails on demand.
+inline bool take_fault(FaultPoint, uint32_t&) { return false; }
+inline bool fails_now(FaultPoint) { return false; }
+#endif
 
 }  // namespace efi::platform

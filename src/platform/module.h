@@ -2,16 +2,23 @@
 
 #include <cstdint>
 
+#include "platform/handle.h"
+
 namespace efi::platform {
 
-// A loaded shared library (DLL or shared object); null when nothing is loaded.
-using ModuleHandle = void*;
+struct ModuleTraits {
+  using Raw = void*;
+  static constexpr Raw none() { return nullptr; }
+  static void close(Raw raw) noexcept;
+};
+// A loaded shared library (DLL or shared object), released when dropped.
+using Module = Owned<ModuleTraits>;
 
-ModuleHandle load_module(const char* path);
-void* find_symbol(ModuleHandle module, const char* name);
+Module load_module(const char* path);
+void* find_symbol(const Module& module, const char* name);
 // Windows libraries can be bound by export ordinal; elsewhere this finds nothing.
-void* find_symbol_by_ordinal(ModuleHandle module, uint16_t ordinal);
-// True when the module was released.
-bool free_module(ModuleHandle module);
+void* find_symbol_by_ordinal(const Module& module, uint16_t ordinal);
+// Releases the module now; true when the system released it.
+bool free_module(Module& module);
 
 }  // namespace efi::platform

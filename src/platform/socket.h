@@ -3,11 +3,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/handle.h"
+
 namespace efi::platform {
 
-// Blocking TCP sockets (Winsock 2 on Windows, BSD sockets elsewhere).
-using SocketHandle = intptr_t;
-inline constexpr SocketHandle INVALID_SOCKET_HANDLE = -1;
+struct SocketTraits {
+  using Raw = intptr_t;
+  static constexpr Raw none() { return -1; }
+  static void close(Raw raw) noexcept;
+};
+// A blocking TCP socket (Winsock 2 on Windows, BSD sockets elsewhere), closed when dropped.
+using Socket = Owned<SocketTraits>;
 // What send and receive return when the call failed.
 inline constexpr int64_t SOCKET_ERROR_RESULT = -1;
 
@@ -24,16 +30,18 @@ int resolve_tcp(const char* host, const char* service, AddressList*& addresses);
 size_t address_count(const AddressList* addresses);
 void free_addresses(AddressList* addresses);
 
-SocketHandle open_socket(const AddressList* addresses, size_t index);
+Socket open_socket(const AddressList* addresses, size_t index);
 // Switches Nagle's algorithm off: the option is read, set to 1 and read again, unexamined.
-void set_no_delay(SocketHandle socket);
-// In test builds only loopback addresses are reachable: any other connect fails as unreachable.
-bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t index);
-void close_socket(SocketHandle socket);
+void set_no_delay(const Socket& socket);
+// In the testing build only loopback addresses are reachable: any other connect fails as unreachable.
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index);
 
 // One send or receive call: the count moved, 0 for a closed connection (receive), or
 // SOCKET_ERROR_RESULT.
-int64_t send_socket(SocketHandle socket, const void* data, size_t size);
-int64_t receive_socket(SocketHandle socket, void* data, size_t size);
+int64_t send_socket(const Socket& socket, const void* data, size_t size);
+int64_t receive_socket(const Socket& socket, void* data, size_t size);
+// As receive_socket, but gives up after `timeout_ms` without a byte: SOCKET_ERROR_RESULT with the
+// time-out as the last socket error.
+int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms);
 
 }  // namespace efi::platform

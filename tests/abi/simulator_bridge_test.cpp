@@ -20,14 +20,13 @@ class SimulatorProbe {
   explicit SimulatorProbe(const std::string& path) : module_(platform::load_module(path.c_str())) {
     if (auto reset = reinterpret_cast<void (*)()>(platform::find_symbol(module_, "TestSimulatorReset"))) reset();
   }
-  ~SimulatorProbe() { platform::free_module(module_); }
   std::string log() const {
     auto read = reinterpret_cast<const char* (*)()>(platform::find_symbol(module_, "TestSimulatorLog"));
     return read ? read() : "<no log>";
   }
 
  private:
-  platform::ModuleHandle module_;
+  platform::Module module_;
 };
 
 class SimulatorBridge : public ::testing::Test {

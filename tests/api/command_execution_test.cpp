@@ -5,34 +5,20 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "api/messages.h"
-#include "api/process_state.h"
 #include "protocol/headers.h"
+#include "recording_link.h"
+#include "test_support.h"
 
 namespace efi {
 namespace {
 
-std::string trace;
-uint32_t transport_result = 0;
-uint16_t unit_status = 0;
-CRM seen_crm{};
-CommandHeader_TS seen_header{};
-uint32_t seen_transfer_status = 0xFFFFFFFF;
-
-uint32_t fake_send(CRM* crm) {
-  trace += "transfer,";
-  seen_crm = *crm;
-  seen_header = *crm->command_header;
-  seen_transfer_status = *crm->transfer_status;
-  crm->response_header->response_status = unit_status;
-  return transport_result;
-}
-uint32_t fake_initialize(uint32_t, const char*) { return 0; }
+// Converter calls and the link's transfer, in the order they happen.
+std::vector<test::RecordingLink::Call> calls;
 
 uint32_t record(const char* name) {
-  trace += name;
-  trace += ",";
+  calls.push_back({"", name, 0});
   return 0;
 }
 uint32_t command_swap(unsigned char*, size_t) { return record("command_swap"); }
@@ -48,35 +34,23 @@ class CommandExecution : public ::testing::Test {
     rows[7] = {};
     process().converter_rows = rows.data();
     process().registry = {};
-    link = {"fake", fake_send, connect_nothing, fake_initialize, close_nothing, nullptr};
     process().registry.usb = &link;
-    set_message_handler(MessageLog::handler, &log);
-    trace.clear();
-    transport_result = 0;
-    unit_status = 0;
+    set_message_handler(test::MessageLog::handler, &log);
   }
-  void TearDown() override {
-    set_message_handler(nullptr, nullptr);
-    on_library_load();
-  }
-
-  struct MessageLog {
-    std::string text;
-    std::string title;
-    static void handler(const char* title, const char* text, void* context) {
-      auto* log = static_cast<MessageLog*>(context);
-      log->title = title;
-      log->text += text;
-    }
-  } log;
+  void TearDown() override { on_library_load(); }
 
   uint32_t send(uint8_t command) {
+    calls.clear();
+    const uint32_t status = send_command(command, command_data, sizeof command_data, response, sizeof response, &received);
     trace.clear();
-    return send_command(command, command_data, sizeof command_data, response, sizeof response, &received);
+    for (const auto& call : calls) trace += (call.operation == "send" ? "transfer" : call.operation) + ",";
+    return status;
   }
 
   std::array<ConverterRow, CONVERTER_ROW_COUNT> rows{};
-  TransportDescriptor link{};
+  test::RecordingLink link{"fake", &calls};
+  test::MessageLog log;
+  std::string trace;
   unsigned char command_data[4] = {1, 2, 3, 4};
   unsigned char response[16] = {};
   uint16_t received = 0xBEEF;
@@ -99,10 +73,11 @@ TEST_F(CommandExecution, ConverterOrderFollowsOutcomeAndConversionFlag) {
   };
   for (const auto& c : cases) {
     initialize_interfaces(c.flags, nullptr);
-    transport_result = c.transport;
-    unit_status = c.unit;
+    link.result = c.transport;
+    link.unit_status = c.unit;
     EXPECT_EQ(send(0x17), c.result);
     EXPECT_EQ(trace, c.expected) << std::hex << c.flags << " " << c.transport << " " << c.unit;
+    EXPECT_EQ(link.seen_context.convert_headers, (c.flags & EFI_FLAG_NO_CONVERSION) == 0);
   }
 }
 
@@ -114,26 +89,26 @@ TEST_F(CommandExecution, EmptyRowAndNumbersPastTheTableTravelUnconverted) {
     EXPECT_EQ(send(static_cast<uint8_t>(command)), 0u);
     EXPECT_EQ(trace, command == 0x57 ? "command_swap,transfer,response_placement,response_swap,command_swap,"
                                      : "transfer,");
-    EXPECT_EQ(seen_header.command_code, 0xCD00 + command);
+    EXPECT_EQ(link.seen_header.command_code, 0xCD00 + command);
   }
 }
 
 TEST_F(CommandExecution, FillsHeaderAndBlockFromTheArguments) {
   initialize_interfaces(0x20, nullptr);
   send(0x23);
-  EXPECT_EQ(seen_header.command_code, 0xCD23);
-  EXPECT_EQ(seen_header.command_data_size, 4);
-  EXPECT_EQ(seen_header.response_buffer_size, 16);
-  EXPECT_EQ(seen_header.reserved, 0);
-  EXPECT_EQ(seen_crm.command_data, command_data);
-  EXPECT_EQ(seen_crm.response_data, response);
-  EXPECT_EQ(seen_crm.response_data_received_size, &received);
-  EXPECT_EQ(seen_transfer_status, 0u);
+  EXPECT_EQ(link.seen_header.command_code, 0xCD23);
+  EXPECT_EQ(link.seen_header.command_data_size, 4);
+  EXPECT_EQ(link.seen_header.response_buffer_size, 16);
+  EXPECT_EQ(link.seen_header.reserved, 0);
+  EXPECT_EQ(link.seen_crm.command_data, command_data);
+  EXPECT_EQ(link.seen_crm.response_data, response);
+  EXPECT_EQ(link.seen_crm.response_data_received_size, &received);
+  EXPECT_EQ(link.seen_transfer_status, 0u);
   EXPECT_EQ(received, 0xBEEF) << "the dispatcher never writes the received size";
 
   // 0x23 with no data and a 16-byte buffer goes out as CD 23 00 00 00 10 00 00.
   send_command(0x23, nullptr, 0, response, 16, &received);
-  CommandHeader_TS link_order = seen_header;
+  CommandHeader_TS link_order = link.seen_header;
   SwapHeaderByteOrder(&link_order);
   const unsigned char expected[8] = {0xCD, 0x23, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00};
   EXPECT_EQ(std::memcmp(&link_order, expected, 8), 0);
@@ -142,35 +117,37 @@ TEST_F(CommandExecution, FillsHeaderAndBlockFromTheArguments) {
 TEST_F(CommandExecution, NoLinkSelectedReportsInWideTextAndTouchesNothing) {
   EXPECT_EQ(send(5), STATUS_CR_NOT_INITIALIZED);
   EXPECT_EQ(trace, "");
-  EXPECT_EQ(log.title, "ERROR!");
-  EXPECT_EQ(log.text, "EfiSendCommand Error ! No interface initialized");
+  ASSERT_EQ(log.messages.size(), 1u);
+  EXPECT_EQ(log.messages[0].title, "ERROR!");
+  EXPECT_EQ(log.messages[0].text, "EfiSendCommand Error ! No interface initialized");
   const unsigned char original[4] = {1, 2, 3, 4};
   EXPECT_EQ(std::memcmp(command_data, original, 4), 0);
 }
 
 TEST_F(CommandExecution, FailedTransferIsReportedWithItsStatusUnlessSuppressed) {
   initialize_interfaces(0x20, nullptr);
-  transport_result = STATUS_CR_WRITE_FAILED;
+  link.result = STATUS_CR_WRITE_FAILED;
   EXPECT_EQ(send(5), STATUS_CR_WRITE_FAILED);
-  EXPECT_EQ(log.text, "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000006");
+  EXPECT_EQ(log.texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000006"});
+  EXPECT_FALSE(link.seen_context.report.suppressed());
 
-  log.text.clear();
+  log.messages.clear();
   enable_error_messages(0);
   EXPECT_EQ(send(5), STATUS_CR_WRITE_FAILED);
+  EXPECT_TRUE(link.seen_context.report.suppressed()) << "the link is told too";
   EXPECT_EQ(send_command(5, nullptr, 0, nullptr, 0, nullptr), STATUS_CR_WRITE_FAILED);
   process().table = {};
   EXPECT_EQ(send(5), STATUS_CR_NOT_INITIALIZED);
-  EXPECT_EQ(log.text, "");
-  enable_error_messages(1);
+  EXPECT_TRUE(log.messages.empty());
 }
 
 TEST_F(CommandExecution, UnitStatusReachesTheHostWidenedAndWithoutMessage) {
   initialize_interfaces(0x20, nullptr);
   for (uint16_t status : {uint16_t{1}, uint16_t{0x8000}, uint16_t{0xFFFF}}) {
-    unit_status = status;
+    link.unit_status = status;
     EXPECT_EQ(send(0x10), uint32_t{status});
   }
-  EXPECT_EQ(log.text, "");
+  EXPECT_TRUE(log.messages.empty());
 }
 
 }  // namespace

@@ -5,49 +5,18 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
+#include "recording_link.h"
 
 namespace efi {
 namespace {
 
-struct Call {
-  std::string transport;
-  std::string operation;
-  uint32_t argument;
-};
-std::vector<Call> calls;
-
-template <int Index>
-struct Recorder {
-  static inline const char* name = nullptr;
-  static uint32_t send(CRM*) { return record("send", 0); }
-  static uint32_t connect() { return record("connect", 0); }
-  static uint32_t initialize(uint32_t flags, const char*) { return record("initialize", flags); }
-  static uint32_t close(uint32_t which) { return record("close", which); }
-  static uint32_t append(const void*, uint32_t size) { return record("append", size); }
-  static uint32_t record(const char* operation, uint32_t argument) {
-    calls.push_back({name, operation, argument});
-    return 0;
-  }
-  static TransportDescriptor descriptor(const char* transport_name) {
-    name = transport_name;
-    return {transport_name, send, connect, initialize, close, append};
-  }
-};
+std::vector<test::RecordingLink::Call> calls;
 
 class TransportSelection : public ::testing::Test {
  protected:
   void SetUp() override {
     on_library_load();
     calls.clear();
-    uart = Recorder<0>::descriptor("uart");
-    com = Recorder<1>::descriptor("com");
-    usb = Recorder<2>::descriptor("usb");
-    usb_can = Recorder<3>::descriptor("usbcan");
-    pcan = Recorder<4>::descriptor("pcan");
-    bluetooth = Recorder<5>::descriptor("bluetooth");
-    ethernet = Recorder<6>::descriptor("ethernet");
-    simulator = Recorder<7>::descriptor("simulator");
     process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr};
   }
   void TearDown() override { on_library_load(); }
@@ -56,10 +25,13 @@ class TransportSelection : public ::testing::Test {
   std::string selected_by(uint32_t flags) {
     calls.clear();
     initialize_interfaces(flags, nullptr);
-    return calls.empty() ? "" : calls.back().transport;
+    return calls.empty() ? "" : calls.back().link;
   }
+  const SerialPortRecord& command_response_port() { return process().ports.command_response_port; }
 
-  TransportDescriptor uart, com, usb, usb_can, pcan, bluetooth, ethernet, simulator;
+  test::RecordingLink uart{"uart", &calls}, com{"com", &calls}, usb{"usb", &calls}, usb_can{"usbcan", &calls},
+      pcan{"pcan", &calls}, bluetooth{"bluetooth", &calls}, ethernet{"ethernet", &calls},
+      simulator{"simulator", &calls};
 };
 
 TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
@@ -81,10 +53,10 @@ TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
 TEST_F(TransportSelection, UsbAndSimulatorSelectSimulatorWithoutConversion) {
   initialize_interfaces(0x220, "x");
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].transport, "simulator");
+  EXPECT_EQ(calls[0].link, "simulator");
   EXPECT_EQ(calls[0].argument, 0x80000220u);
   EXPECT_EQ(process().no_conversion, 1);
-  EXPECT_NE(process().table.AppendPlayback, nullptr);
+  EXPECT_EQ(process().table.playback, &simulator);
 }
 
 TEST_F(TransportSelection, BitThirtyOneTurnsConversionOffAndEachCallRewritesIt) {
@@ -104,7 +76,7 @@ TEST_F(TransportSelection, SerialLinksNeedAPortNumber) {
   // A port number with neither serial bit selects nothing but still writes the port words.
   SetUp();
   EXPECT_EQ(selected_by(0x10000), "");
-  EXPECT_EQ(process().command_response_port.base, 0x02F8);
+  EXPECT_EQ(command_response_port().base, 0x02F8);
 }
 
 TEST_F(TransportSelection, NothingSelectedAndNothingEverSelectedReturnsOne) {
@@ -137,7 +109,7 @@ TEST_F(TransportSelection, AppendPlaybackEntryBelongsToTheSimulatorCallOnly) {
   // A call that selects nothing leaves the simulator's other entries but not its append entry.
   initialize_interfaces(0x200, "x");
   initialize_interfaces(0, "x");
-  EXPECT_EQ(calls.back().transport, "simulator");
+  EXPECT_EQ(calls.back().link, "simulator");
   EXPECT_EQ(append_playback("abc", 3), 1u);
 }
 
@@ -155,9 +127,9 @@ TEST_F(TransportSelection, CloseAndConnectReachTheSelectedLink) {
   EXPECT_EQ(close_interfaces(0x2), 0u);
   EXPECT_EQ(connect_command_response_interface(), 0u);
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].transport + "." + calls[0].operation, "usbcan.close");
+  EXPECT_EQ(calls[0].link + "." + calls[0].operation, "usbcan.close");
   EXPECT_EQ(calls[0].argument, 0x2u);
-  EXPECT_EQ(calls[1].transport + "." + calls[1].operation, "usbcan.connect");
+  EXPECT_EQ(calls[1].link + "." + calls[1].operation, "usbcan.connect");
   // The table is not cleared by a close.
   EXPECT_EQ(close_interfaces(0x4), 0u);
 }
@@ -165,6 +137,7 @@ TEST_F(TransportSelection, CloseAndConnectReachTheSelectedLink) {
 TEST_F(TransportSelection, UnloadClosesAllPortsOfTheInstalledLink) {
   on_library_unload();
   EXPECT_TRUE(calls.empty());
+  SetUp();
   selected_by(0x100000);
   calls.clear();
   on_library_unload();
@@ -176,7 +149,7 @@ TEST_F(TransportSelection, UnloadClosesAllPortsOfTheInstalledLink) {
 TEST_F(TransportSelection, MissingLinksSelectNothing) {
   process().registry.usb = nullptr;
   EXPECT_EQ(initialize_interfaces(0x20, nullptr), 1u);
-  EXPECT_EQ(process().table.SendCommandReceiveResponse, nullptr);
+  EXPECT_EQ(process().table.installed, nullptr);
   // A missing higher link leaves the lower one in place.
   EXPECT_EQ(selected_by(0x120), "usbcan");
 }
@@ -188,10 +161,10 @@ Words words_of(const SerialPortRecord& r) {
 }
 
 TEST_F(TransportSelection, PortRecordsHoldTheirLoadTimeValues) {
-  EXPECT_EQ(words_of(process().stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
-  EXPECT_EQ(words_of(process().command_response_port), (Words{0, 0, 0, 0, 0, 0, 10, 0, 3, 0, 4}));
-  EXPECT_TRUE(process().stream_port.name.empty());
-  EXPECT_TRUE(process().command_response_port.name.empty());
+  EXPECT_EQ(words_of(process().ports.stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
+  EXPECT_EQ(words_of(command_response_port()), (Words{0, 0, 0, 0, 0, 0, 10, 0, 3, 0, 4}));
+  EXPECT_TRUE(process().ports.stream_port.name.empty());
+  EXPECT_TRUE(command_response_port().name.empty());
 }
 
 TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
@@ -208,32 +181,19 @@ TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
   for (const auto& c : cases) {
     SetUp();
     initialize_interfaces(c.flags, nullptr);
-    EXPECT_EQ(words_of(process().command_response_port), c.expected) << std::hex << c.flags;
-    EXPECT_EQ(words_of(process().stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
+    EXPECT_EQ(words_of(command_response_port()), c.expected) << std::hex << c.flags;
+    EXPECT_EQ(words_of(process().ports.stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
   }
 }
 
 TEST_F(TransportSelection, PortWordsStayWithoutAPortNumberAndTheNameIsComZeroOnEveryCall) {
   initialize_interfaces(0x10080, nullptr);
   initialize_interfaces(0x88, nullptr);
-  EXPECT_EQ(process().command_response_port.base, 0x03F8);
-  EXPECT_EQ(process().command_response_port.name, L"COM0");
-  process().command_response_port.name = L"COM9";
+  EXPECT_EQ(command_response_port().base, 0x03F8);
+  EXPECT_EQ(command_response_port().name, L"COM0");
+  process().ports.command_response_port.name = L"COM9";
   initialize_interfaces(0, nullptr);
-  EXPECT_EQ(process().command_response_port.name, L"COM0");
-}
-
-TEST(ErrorMessages, EnableByteIsXoredWithOne) {
-  const struct {
-    uint8_t enable;
-    uint8_t suppressed;
-  } cases[] = {{1, 0}, {0, 1}, {2, 3}, {0xFF, 0xFE}};
-  for (const auto& c : cases) {
-    enable_error_messages(c.enable);
-    EXPECT_EQ(process().error_messages_suppressed, c.suppressed);
-    EXPECT_EQ(process().error_messages_suppressed != 0, c.enable != 1);
-  }
-  enable_error_messages(1);
+  EXPECT_EQ(command_response_port().name, L"COM0");
 }
 
 }  // namespace

@@ -13,7 +13,6 @@ namespace {
 
 TEST(EthernetLinkWithTheUnit, EveryCommandRoundTripsWithConversionInOnePieceAndInChunks) {
   on_library_load();
-  reset_ethernet_link();
   softunit::TcpServer server(softunit::unit_responder());
   set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
@@ -23,7 +22,6 @@ TEST(EthernetLinkWithTheUnit, EveryCommandRoundTripsWithConversionInOnePieceAndI
     test::expect_every_command_round_trips(server);
   }
   EXPECT_TRUE(server.complaints().empty());
-  reset_ethernet_link();
   set_ethernet_address(nullptr, nullptr);
 }
 

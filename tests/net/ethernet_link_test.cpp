@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "api/messages.h"
 #include "api/process_state.h"
 #include "link_server.h"
 #include "platform/fault.h"
@@ -34,18 +33,20 @@ Answer fill_capacity(const CommandHeader_TS& header, const Bytes& data) {
 class EthernetLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    on_library_load();
-    reset_ethernet_link();
-    platform::clear_faults();
-    set_message_handler(test::MessageLog::handler, &log);
-    set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
+    fresh_link();
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   }
   void TearDown() override {
-    reset_ethernet_link();
-    set_ethernet_address(nullptr, nullptr);
+    on_library_load();
     platform::clear_faults();
-    set_message_handler(nullptr, nullptr);
+  }
+
+  // A library just loaded, pointed at the test's unit.
+  void fresh_link() {
+    on_library_load();
+    platform::clear_faults();
+    set_message_handler(test::MessageLog::handler, &log);
+    set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
   }
 
   // Command 0x07 (never converted) with `size` bytes, answered with `capacity` bytes.
@@ -237,7 +238,7 @@ TEST_F(EthernetLink, SplitHeaderBeforeAChunkedResponseIsTakenAsItComes) {
 }
 
 TEST_F(EthernetLink, MissingExchangeBuffersAreReportedAndRefuseTheExchange) {
-  reset_ethernet_link();
+  fresh_link();
   platform::inject_fault(platform::FaultPoint::page_allocate, 1, 1, 8);
   platform::inject_fault(platform::FaultPoint::page_lock, 1, 2, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
@@ -249,7 +250,7 @@ TEST_F(EthernetLink, MissingExchangeBuffersAreReportedAndRefuseTheExchange) {
 }
 
 TEST_F(EthernetLink, FailedLockOfTheCommandBuffersIsReported) {
-  reset_ethernet_link();
+  fresh_link();
   platform::inject_fault(platform::FaultPoint::page_lock, 0, 1, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   EXPECT_EQ(log.texts(), (std::vector<std::string>{
@@ -258,23 +259,18 @@ TEST_F(EthernetLink, FailedLockOfTheCommandBuffersIsReported) {
 
 TEST(EthernetLinkAddress, FixedAddressIsNeverReachedFromTests) {
   on_library_load();
-  reset_ethernet_link();
-  set_ethernet_address(nullptr, nullptr);
   testing::internal::CaptureStdout();
   EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to connect to server!\n");
-  reset_ethernet_link();
 }
 
 TEST(EthernetLinkAddress, UnresolvableAddressIsReportedOnStandardOutput) {
   on_library_load();
-  reset_ethernet_link();
   // An unknown service fails in the resolver without asking any name server.
   set_ethernet_address("127.0.0.1", "no-such-efilink-service");
   testing::internal::CaptureStdout();
   EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
   EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("getaddrinfo failed with error: ", 0), 0u);
-  set_ethernet_address(nullptr, nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // A second host process for the interface-lock tests. It runs the library's lock operations the
-// way a host does and reports through its exit code:
+// way a host does, on the machine-wide objects under the test run's prefix (its first argument),
+// and reports through its exit code:
 //   lock_worker hold <ready file>             lock, announce, then wait to be killed
 //   lock_worker hold-and-exit                 lock and end without unlocking
 //   lock_worker lock-once                     lock and unlock
@@ -16,6 +17,7 @@
 
 #include "api/process_state.h"
 #include "platform/device_interface.h"
+#include "platform/named_objects.h"
 #include "transports/usb/interface_lock.h"
 
 namespace {
@@ -63,6 +65,10 @@ int hammer(const std::string& unit, int milliseconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc < 2) return 64;
+  efi::platform::set_named_object_prefix(argv[1]);
+  --argc;
+  ++argv;
   efi::on_library_load();
   efi::enable_error_messages(0);
   const std::string command = argc > 1 ? argv[1] : "";

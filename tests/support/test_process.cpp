@@ -107,4 +107,13 @@ void ChildProcess::kill() {
 std::string program_path(const std::string& name) { return module_path(name); }
 #endif
 
+std::string run_unique_prefix() {
+#if defined(_WIN32)
+  const unsigned long id = GetCurrentProcessId();
+#else
+  const unsigned long id = static_cast<unsigned long>(getpid());
+#endif
+  return "efilink-test-" + std::to_string(id) + "-";
+}
+
 }  // namespace efi::test

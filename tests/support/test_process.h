@@ -24,6 +24,9 @@ class ChildProcess {
   Native* native_;
 };
 
+// A name prefix for the machine-wide objects that no other test run on this machine uses.
+std::string run_unique_prefix();
+
 // File name of a program built beside the tests ("lock_worker" → "lock_worker.exe" on Windows).
 std::string program_path(const std::string& name);
 

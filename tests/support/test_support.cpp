@@ -27,11 +27,6 @@ HostLibrary::~HostLibrary() { unload(); }
 
 void* HostLibrary::symbol(const char* name) const { return platform::find_symbol(module_, name); }
 
-bool HostLibrary::unload() {
-  if (!module_) return false;
-  const bool released = platform::free_module(module_);
-  module_ = nullptr;
-  return released;
-}
+bool HostLibrary::unload() { return platform::free_module(module_); }
 
 }  // namespace efi::test

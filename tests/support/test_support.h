@@ -32,7 +32,7 @@ struct MessageLog {
   }
 };
 
-// The shared library as a host sees it: loaded at run time, exports found by name.
+// The testing library as a host sees it: loaded at run time, exports found by name.
 class HostLibrary {
  public:
   HostLibrary();
@@ -40,7 +40,7 @@ class HostLibrary {
   HostLibrary(const HostLibrary&) = delete;
   HostLibrary& operator=(const HostLibrary&) = delete;
 
-  bool loaded() const { return module_ != nullptr; }
+  bool loaded() const { return bool(module_); }
   void* symbol(const char* name) const;
   // Unloads now (the destructor then does nothing).
   bool unload();
@@ -55,7 +55,7 @@ class HostLibrary {
   decltype(&EfiSetMessageHandler) set_message_handler = nullptr;
 
  private:
-  platform::ModuleHandle module_ = nullptr;
+  platform::Module module_;
 };
 
 }  // namespace efi::test

@@ -17,9 +17,11 @@
 #include "unit_responder.h"
 
 #if defined(_WIN32)
+constexpr bool WINDOWS = true;
 #define EFI_POPEN _popen
 #define EFI_PCLOSE _pclose
 #else
+constexpr bool WINDOWS = false;
 #include <sys/wait.h>
 #define EFI_POPEN popen
 #define EFI_PCLOSE pclose
@@ -228,6 +230,7 @@ TEST(CliArguments, HelpEverywhere) {
 }
 
 TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
+  if (WINDOWS) GTEST_SKIP() << "the shipped library finds units through SetupAPI on Windows; device directories exist only off Windows";
   namespace fs = std::filesystem;
   const fs::path devices = fs::temp_directory_path() / "efilink-cli-lock";
   fs::remove_all(devices);

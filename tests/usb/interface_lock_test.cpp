@@ -5,11 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "api/messages.h"
 #include "api/process_state.h"
 #include "platform/device_interface.h"
 #include "platform/fault.h"
@@ -59,8 +59,8 @@ class InterfaceLock : public ::testing::Test {
  protected:
   void SetUp() override {
     on_library_load();
-    reset_interface_lock_state();
     platform::clear_faults();
+    platform::set_named_object_prefix(test::run_unique_prefix().c_str());
     platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
     devices = fs::temp_directory_path() / ("efilink-lock-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     fs::remove_all(devices);
@@ -69,7 +69,9 @@ class InterfaceLock : public ::testing::Test {
     set_message_handler(test::MessageLog::handler, &log);
   }
   void TearDown() override {
-    set_message_handler(nullptr, nullptr);
+    on_library_load();
+    platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
+    platform::set_named_object_prefix(nullptr);
     platform::set_device_directory(nullptr);
     platform::clear_faults();
     std::error_code ignored;
@@ -88,11 +90,18 @@ class InterfaceLock : public ::testing::Test {
     return entries_of(list);
   }
 
+  // A second host process on this run's objects.
+  static std::unique_ptr<test::ChildProcess> start_worker(const std::vector<std::string>& arguments) {
+    std::vector<std::string> with_prefix{test::run_unique_prefix()};
+    with_prefix.insert(with_prefix.end(), arguments.begin(), arguments.end());
+    return std::make_unique<test::ChildProcess>(test::program_path("lock_worker"), with_prefix);
+  }
+
   int run_worker(const std::vector<std::string>& arguments, int timeout_ms = 10000) {
-    test::ChildProcess worker(test::program_path("lock_worker"), arguments);
-    if (!worker.started()) return -1;
+    auto worker = start_worker(arguments);
+    if (!worker->started()) return -1;
     int code = -1;
-    if (!worker.wait(timeout_ms, code)) return -2;
+    if (!worker->wait(timeout_ms, code)) return -2;
     return code;
   }
 
@@ -203,13 +212,13 @@ TEST_F(InterfaceLock, KilledHolderIsRecoveredByTheNextLocker) {
   ASSERT_EQ(lock_interface(EFI_FLAG_USB), 0u);
   ASSERT_EQ(unlock_interface(EFI_FLAG_USB), 0u);
   const std::string ready = (devices / "holder-ready").string();
-  test::ChildProcess holder(test::program_path("lock_worker"), {"hold", ready});
-  ASSERT_TRUE(holder.started());
+  auto holder = start_worker({"hold", ready});
+  ASSERT_TRUE(holder->started());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!fs::exists(ready) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(fs::exists(ready)) << "the holder never took the lock";
-  holder.kill();
+  holder->kill();
 
   EXPECT_EQ(lock_interface(EFI_FLAG_USB), 0u);
   EXPECT_EQ(log.texts(), std::vector<std::string>{"WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED"});
@@ -229,12 +238,9 @@ TEST_F(InterfaceLock, HolderThatEndsWithoutUnlockingLeavesAnAbandonedLock) {
 TEST_F(InterfaceLock, ThreeProcessesHammeringLoseNoMarkAndNeverDeadlock) {
   for (const char* unit : {"unit-0", "unit-1", "unit-2"}) attach(unit);
   ASSERT_EQ(query().size(), 3u);
-  const std::string milliseconds = "10000";
   std::vector<std::unique_ptr<test::ChildProcess>> workers;
   for (const char* unit : {"unit-0", "unit-1", "unit-2"})
-    workers.push_back(std::make_unique<test::ChildProcess>(test::program_path("lock_worker"),
-                                                           std::vector<std::string>{"hammer", devices.string(),
-                                                                                    milliseconds, unit}));
+    workers.push_back(start_worker({"hammer", devices.string(), "3000", unit}));
   for (auto& worker : workers) {
     ASSERT_TRUE(worker->started());
     int code = -1;

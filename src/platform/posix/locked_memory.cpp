@@ -2,25 +2,25 @@
 
 #include <sys/mman.h>
 
-#include <cerrno>
-
 #include "platform/fault.h"
 
 namespace efi::platform {
 
-void* allocate_pages(size_t size) {
-  if (fails_now(FaultPoint::page_allocate)) return nullptr;
+LockedPages LockedPages::allocate(size_t size) {
+  if (fails_now(FaultPoint::page_allocate)) return {};
   void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return pages == MAP_FAILED ? nullptr : pages;
+  return pages == MAP_FAILED ? LockedPages{} : LockedPages(pages, size);
 }
 
-bool lock_pages(void* pages, size_t size) {
+bool LockedPages::lock() {
   if (fails_now(FaultPoint::page_lock)) return false;
-  return mlock(pages, size) == 0;
+  return pages_ && mlock(pages_, size_) == 0;
 }
 
-void free_pages(void* pages, size_t size) {
-  if (pages) munmap(pages, size);
+void LockedPages::release() {
+  if (pages_) munmap(pages_, size_);
+  pages_ = nullptr;
+  size_ = 0;
 }
 
 }  // namespace efi::platform

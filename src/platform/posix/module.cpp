@@ -4,12 +4,17 @@
 
 namespace efi::platform {
 
-ModuleHandle load_module(const char* path) { return path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr; }
+void ModuleTraits::close(Raw raw) noexcept { dlclose(raw); }
 
-void* find_symbol(ModuleHandle module, const char* name) { return module ? dlsym(module, name) : nullptr; }
+Module load_module(const char* path) { return Module(path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr); }
 
-void* find_symbol_by_ordinal(ModuleHandle, uint16_t) { return nullptr; }
+void* find_symbol(const Module& module, const char* name) { return module ? dlsym(module.get(), name) : nullptr; }
 
-bool free_module(ModuleHandle module) { return module && dlclose(module) == 0; }
+void* find_symbol_by_ordinal(const Module&, uint16_t) { return nullptr; }
+
+bool free_module(Module& module) {
+  void* raw = module.release();
+  return raw && dlclose(raw) == 0;
+}
 
 }  // namespace efi::platform

@@ -27,10 +27,12 @@ struct SharedMutexBlock {
   pthread_mutex_t mutex;
 };
 
-// One mapping of each named mutex per process, shared by all of its handles.
+// One mapping of each named mutex per process, shared by all of its handles. The mapping stays
+// until the process ends, even after its last handle: a thread may still own the mutex then (as
+// on Windows, closing a handle does not release it), and the system can mark a robust mutex
+// abandoned at the owner's exit only while it is mapped.
 struct MappedMutex {
   SharedMutexBlock* block = nullptr;
-  int handles = 0;
 };
 std::map<std::string, MappedMutex> mapped_mutexes;
 
@@ -38,7 +40,13 @@ struct MutexHandle {
   std::string name;
 };
 
-std::string object_name(const char* name) { return std::string("/") + name; }
+#if defined(EFI_TESTING)
+std::string name_prefix;
+#else
+const std::string name_prefix;
+#endif
+
+std::string object_name(const char* name) { return "/" + name_prefix + name; }
 
 // Creates the object, or opens it when another process did; waits until its creator has given
 // it its size. `created` tells which happened.
@@ -101,28 +109,28 @@ SharedMutexBlock* map_mutex_block(const std::string& name) {
   return block;
 }
 
-SharedMutexBlock* block_of(NamedMutexHandle mutex) {
-  auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex)->name);
+SharedMutexBlock* block_of(const NamedMutex& mutex) {
+  if (!mutex) return nullptr;
+  auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex.get())->name);
   return found == mapped_mutexes.end() ? nullptr : found->second.block;
 }
 
 }  // namespace
 
-NamedMutexHandle open_named_mutex(const char* name) {
-  if (fails_now(FaultPoint::named_mutex_open)) return nullptr;
+NamedMutex open_named_mutex(const char* name) {
+  if (fails_now(FaultPoint::named_mutex_open)) return {};
   const std::string shared_name = object_name(name);
   MappedMutex& mapped = mapped_mutexes[shared_name];
   if (!mapped.block) mapped.block = map_mutex_block(shared_name);
   if (!mapped.block) {
     mapped_mutexes.erase(shared_name);
-    return nullptr;
+    return {};
   }
-  ++mapped.handles;
-  return new MutexHandle{shared_name};
+  return NamedMutex(new MutexHandle{shared_name});
 }
 
-MutexWait wait_named_mutex(NamedMutexHandle mutex) {
-  SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
+MutexWait wait_named_mutex(const NamedMutex& mutex) {
+  SharedMutexBlock* block = block_of(mutex);
   if (!block) return MutexWait::failed;
   const int result = pthread_mutex_lock(&block->mutex);
   if (result == 0) return MutexWait::acquired;
@@ -133,34 +141,26 @@ MutexWait wait_named_mutex(NamedMutexHandle mutex) {
   return MutexWait::failed;
 }
 
-bool release_named_mutex(NamedMutexHandle mutex) {
-  SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
+bool release_named_mutex(const NamedMutex& mutex) {
+  SharedMutexBlock* block = block_of(mutex);
   return block && pthread_mutex_unlock(&block->mutex) == 0;
 }
 
-void close_named_mutex(NamedMutexHandle mutex) {
-  if (!mutex) return;
-  auto* handle = static_cast<MutexHandle*>(mutex);
-  auto found = mapped_mutexes.find(handle->name);
-  if (found != mapped_mutexes.end() && --found->second.handles == 0) {
-    munmap(found->second.block, sizeof(SharedMutexBlock));
-    mapped_mutexes.erase(found);
-  }
-  delete handle;
-}
+void NamedMutexTraits::close(Raw raw) noexcept { delete static_cast<MutexHandle*>(raw); }
 
-SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& already_existed) {
-  if (fails_now(FaultPoint::shared_memory_open)) return nullptr;
+// Shared-memory handles carry fd + 1 so that descriptor 0 is not mistaken for "none".
+SharedMemory open_shared_memory(const char* name, size_t size, bool& already_existed) {
+  if (fails_now(FaultPoint::shared_memory_open)) return {};
   bool created = false;
   const int fd = open_sized(object_name(name), size, created);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return {};
   already_existed = !created;
-  return reinterpret_cast<SharedMemoryHandle>(static_cast<intptr_t>(fd) + 1);
+  return SharedMemory(reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1));
 }
 
-void* map_shared_memory(SharedMemoryHandle memory, size_t size) {
+void* map_shared_memory(const SharedMemory& memory, size_t size) {
   if (!memory || fails_now(FaultPoint::shared_memory_map)) return nullptr;
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(memory)) - 1;
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(memory.get())) - 1;
   void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   return view == MAP_FAILED ? nullptr : view;
 }
@@ -169,9 +169,7 @@ void unmap_shared_memory(void* view, size_t size) {
   if (view) munmap(view, size);
 }
 
-void close_shared_memory(SharedMemoryHandle memory) {
-  if (memory) close(static_cast<int>(reinterpret_cast<intptr_t>(memory)) - 1);
-}
+void SharedMemoryTraits::close(Raw raw) noexcept { ::close(static_cast<int>(reinterpret_cast<intptr_t>(raw)) - 1); }
 
 void remove_named_objects(const char* mutex_name, const char* memory_name) {
   shm_unlink(object_name(mutex_name).c_str());
@@ -179,5 +177,9 @@ void remove_named_objects(const char* mutex_name, const char* memory_name) {
   // Handles still open here keep their old mapping; new opens must not find it.
   mapped_mutexes.erase(object_name(mutex_name));
 }
+
+#if defined(EFI_TESTING)
+void set_named_object_prefix(const char* prefix) { name_prefix = prefix ? prefix : ""; }
+#endif
 
 }  // namespace efi::platform

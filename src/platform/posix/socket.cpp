@@ -5,10 +5,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/posix/wait.h"
 
 namespace efi::platform {
 
@@ -62,30 +65,30 @@ void free_addresses(AddressList* addresses) {
   delete addresses;
 }
 
-SocketHandle open_socket(const AddressList* addresses, size_t index) {
+Socket open_socket(const AddressList* addresses, size_t index) {
   const addrinfo* entry = address_at(addresses, index);
   if (!entry) {
     errno = EINVAL;
-    return INVALID_SOCKET_HANDLE;
+    return {};
   }
   const int fd = socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-  return fd < 0 ? INVALID_SOCKET_HANDLE : fd;
+  return fd < 0 ? Socket{} : Socket(fd);
 }
 
-void set_no_delay(SocketHandle socket) {
+void set_no_delay(const Socket& socket) {
   int value = 0;
   socklen_t length = sizeof value;
-  getsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  getsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
   value = 1;
-  setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+  setsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
   length = sizeof value;
-  getsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  getsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
 }
 
-bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t index) {
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index) {
   const addrinfo* entry = address_at(addresses, index);
   if (!entry) return false;
-#if defined(EFI_FAULT_HOOKS)
+#if defined(EFI_TESTING)
   if (!is_loopback(entry->ai_addr)) {
     errno = ENETUNREACH;
     return false;
@@ -94,27 +97,30 @@ bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t in
   (void)is_loopback;
 #endif
   int result;
-  do result = connect(static_cast<int>(socket), entry->ai_addr, entry->ai_addrlen);
+  do result = connect(static_cast<int>(socket.get()), entry->ai_addr, entry->ai_addrlen);
   while (result != 0 && errno == EINTR);
   return result == 0;
 }
 
-void close_socket(SocketHandle socket) {
-  if (socket != INVALID_SOCKET_HANDLE) close(static_cast<int>(socket));
-}
+void SocketTraits::close(Raw raw) noexcept { ::close(static_cast<int>(raw)); }
 
-int64_t send_socket(SocketHandle socket, const void* data, size_t size) {
+int64_t send_socket(const Socket& socket, const void* data, size_t size) {
   ssize_t sent;
-  do sent = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+  do sent = send(static_cast<int>(socket.get()), data, size, MSG_NOSIGNAL);
   while (sent < 0 && errno == EINTR);
   return sent < 0 ? SOCKET_ERROR_RESULT : sent;
 }
 
-int64_t receive_socket(SocketHandle socket, void* data, size_t size) {
+int64_t receive_socket(const Socket& socket, void* data, size_t size) {
   ssize_t got;
-  do got = recv(static_cast<int>(socket), data, size, 0);
+  do got = recv(static_cast<int>(socket.get()), data, size, 0);
   while (got < 0 && errno == EINTR);
   return got < 0 ? SOCKET_ERROR_RESULT : got;
+}
+
+int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms) {
+  if (!posix::wait_ready(static_cast<int>(socket.get()), POLLIN, timeout_ms)) return SOCKET_ERROR_RESULT;
+  return receive_socket(socket, data, size);
 }
 
 }  // namespace efi::platform

@@ -3,31 +3,32 @@
 #include <windows.h>
 
 #include "platform/fault.h"
+#include "platform/win32/overlapped.h"
 
 namespace efi::platform {
 
-DeviceHandle open_device(const char* path) {
-  if (fails_now(FaultPoint::device_open)) return nullptr;
-  HANDLE device = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  return device == INVALID_HANDLE_VALUE ? nullptr : device;
+namespace {
+HANDLE native(const DeviceFile& device) { return reinterpret_cast<HANDLE>(device.get()); }
+}  // namespace
+
+void DeviceFileTraits::close(Raw raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
+
+DeviceFile open_device(const char* path) {
+  if (fails_now(FaultPoint::device_open)) return {};
+  HANDLE device =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (device == INVALID_HANDLE_VALUE) return {};
+  return DeviceFile(reinterpret_cast<intptr_t>(device));
 }
 
-void close_device(DeviceHandle device) {
-  if (device) CloseHandle(device);
-}
-
-Transfer write_device(DeviceHandle device, const void* data, uint32_t size) {
+Transfer write_device(const DeviceFile& device, const void* data, uint32_t size, TransferBounds bounds) {
   if (fails_now(FaultPoint::device_write)) return {false, 0};
-  DWORD written = 0;
-  const bool ok = WriteFile(device, data, size, &written, nullptr) != 0;
-  return {ok, written};
+  return win32::write_within(native(device), data, size, bounds.first_byte_ms);
 }
 
-Transfer read_device(DeviceHandle device, void* data, uint32_t size) {
+Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds) {
   if (fails_now(FaultPoint::device_read)) return {false, 0};
-  DWORD got = 0;
-  const bool ok = ReadFile(device, data, size, &got, nullptr) != 0;
-  return {ok, got};
+  return win32::read_within(native(device), data, size, bounds);
 }
 
 }  // namespace efi::platform

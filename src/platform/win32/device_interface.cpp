@@ -43,8 +43,8 @@ DeviceLookup failure(DeviceLookupStep step) {
 
 }  // namespace
 
-#if defined(EFI_FAULT_HOOKS)
-// Test builds can stand a directory in for SetupAPI, so the device list logic runs under wine,
+#if defined(EFI_TESTING)
+// The testing build can stand a directory in for SetupAPI, so the device list logic runs under wine,
 // where no device interface is ever present.
 namespace {
 std::string test_device_directory;
@@ -57,7 +57,7 @@ void set_device_directory(const char*) {}
 DeviceLookup find_device_interface(const char* class_guid, uint32_t index, char* path, size_t path_size) {
   uint32_t injected = 0;
   if (take_fault(FaultPoint::device_enumerate, injected)) return {DeviceLookupStep::class_list, injected, true};
-#if defined(EFI_FAULT_HOOKS)
+#if defined(EFI_TESTING)
   if (!test_device_directory.empty())
     return find_in_device_directory(test_device_directory, class_guid, index, path, path_size);
 #endif

@@ -6,18 +6,21 @@
 
 namespace efi::platform {
 
-void* allocate_pages(size_t size) {
-  if (fails_now(FaultPoint::page_allocate)) return nullptr;
-  return VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+LockedPages LockedPages::allocate(size_t size) {
+  if (fails_now(FaultPoint::page_allocate)) return {};
+  void* pages = VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+  return pages ? LockedPages(pages, size) : LockedPages{};
 }
 
-bool lock_pages(void* pages, size_t size) {
+bool LockedPages::lock() {
   if (fails_now(FaultPoint::page_lock)) return false;
-  return VirtualLock(pages, size) != 0;
+  return pages_ && VirtualLock(pages_, size_) != 0;
 }
 
-void free_pages(void* pages, size_t) {
-  if (pages) VirtualFree(pages, 0, MEM_RELEASE);
+void LockedPages::release() {
+  if (pages_) VirtualFree(pages_, 0, MEM_RELEASE);
+  pages_ = nullptr;
+  size_ = 0;
 }
 
 }  // namespace efi::platform

@@ -9,17 +9,24 @@
 namespace efi::platform {
 
 namespace {
-std::string global_name(const char* name) { return std::string("Global\\") + name; }
+#if defined(EFI_TESTING)
+std::string name_prefix;
+#else
+const std::string name_prefix;
+#endif
 
+std::string global_name(const char* name) { return "Global\\" + name_prefix + name; }
 }  // namespace
 
-NamedMutexHandle open_named_mutex(const char* name) {
-  if (fails_now(FaultPoint::named_mutex_open)) return nullptr;
-  return CreateMutexA(nullptr, FALSE, global_name(name).c_str());
+void NamedMutexTraits::close(Raw raw) noexcept { CloseHandle(raw); }
+
+NamedMutex open_named_mutex(const char* name) {
+  if (fails_now(FaultPoint::named_mutex_open)) return {};
+  return NamedMutex(CreateMutexA(nullptr, FALSE, global_name(name).c_str()));
 }
 
-MutexWait wait_named_mutex(NamedMutexHandle mutex) {
-  switch (WaitForSingleObject(mutex, INFINITE)) {
+MutexWait wait_named_mutex(const NamedMutex& mutex) {
+  switch (WaitForSingleObject(mutex.get(), INFINITE)) {
     case WAIT_OBJECT_0:
       return MutexWait::acquired;
     case WAIT_ABANDONED:
@@ -29,34 +36,32 @@ MutexWait wait_named_mutex(NamedMutexHandle mutex) {
   }
 }
 
-bool release_named_mutex(NamedMutexHandle mutex) { return ReleaseMutex(mutex) != 0; }
+bool release_named_mutex(const NamedMutex& mutex) { return ReleaseMutex(mutex.get()) != 0; }
 
-void close_named_mutex(NamedMutexHandle mutex) {
-  if (mutex) CloseHandle(mutex);
-}
+void SharedMemoryTraits::close(Raw raw) noexcept { CloseHandle(raw); }
 
-SharedMemoryHandle open_shared_memory(const char* name, size_t size, bool& already_existed) {
-  if (fails_now(FaultPoint::shared_memory_open)) return nullptr;
+SharedMemory open_shared_memory(const char* name, size_t size, bool& already_existed) {
+  if (fails_now(FaultPoint::shared_memory_open)) return {};
   HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size),
                                       global_name(name).c_str());
   already_existed = mapping && GetLastError() == ERROR_ALREADY_EXISTS;
-  return mapping;
+  return SharedMemory(mapping);
 }
 
-void* map_shared_memory(SharedMemoryHandle memory, size_t size) {
+void* map_shared_memory(const SharedMemory& memory, size_t size) {
   if (!memory || fails_now(FaultPoint::shared_memory_map)) return nullptr;
-  return MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, size);
+  return MapViewOfFile(memory.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
 }
 
 void unmap_shared_memory(void* view, size_t) {
   if (view) UnmapViewOfFile(view);
 }
 
-void close_shared_memory(SharedMemoryHandle memory) {
-  if (memory) CloseHandle(memory);
-}
-
 // Windows removes named objects with their last handle.
 void remove_named_objects(const char*, const char*) {}
+
+#if defined(EFI_TESTING)
+void set_named_object_prefix(const char* prefix) { name_prefix = prefix ? prefix : ""; }
+#endif
 
 }  // namespace efi::platform

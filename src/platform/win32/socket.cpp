@@ -59,26 +59,26 @@ void free_addresses(AddressList* addresses) {
   delete addresses;
 }
 
-SocketHandle open_socket(const AddressList* addresses, size_t index) {
+Socket open_socket(const AddressList* addresses, size_t index) {
   const addrinfo* entry = address_at(addresses, index);
-  if (!entry) return INVALID_SOCKET_HANDLE;
+  if (!entry) return {};
   const SOCKET s = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
-  return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
+  return s == INVALID_SOCKET ? Socket{} : Socket(static_cast<intptr_t>(s));
 }
 
-void set_no_delay(SocketHandle socket) {
+void set_no_delay(const Socket& socket) {
   char value = 0;
   int length = 1;
-  getsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  getsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
   value = 1;
-  setsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, length);
-  getsockopt(static_cast<SOCKET>(socket), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  setsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, length);
+  getsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
 }
 
-bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t index) {
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index) {
   const addrinfo* entry = address_at(addresses, index);
   if (!entry) return false;
-#if defined(EFI_FAULT_HOOKS)
+#if defined(EFI_TESTING)
   if (!is_loopback(entry->ai_addr)) {
     WSASetLastError(WSAENETUNREACH);
     return false;
@@ -86,21 +86,27 @@ bool connect_socket(SocketHandle socket, const AddressList* addresses, size_t in
 #else
   (void)is_loopback;
 #endif
-  return connect(static_cast<SOCKET>(socket), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0;
+  return connect(static_cast<SOCKET>(socket.get()), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0;
 }
 
-void close_socket(SocketHandle socket) {
-  if (socket != INVALID_SOCKET_HANDLE) closesocket(static_cast<SOCKET>(socket));
-}
+void SocketTraits::close(Raw raw) noexcept { closesocket(static_cast<SOCKET>(raw)); }
 
-int64_t send_socket(SocketHandle socket, const void* data, size_t size) {
-  const int sent = send(static_cast<SOCKET>(socket), static_cast<const char*>(data), static_cast<int>(size), 0);
+int64_t send_socket(const Socket& socket, const void* data, size_t size) {
+  const int sent = send(static_cast<SOCKET>(socket.get()), static_cast<const char*>(data), static_cast<int>(size), 0);
   return sent == SOCKET_ERROR ? SOCKET_ERROR_RESULT : sent;
 }
 
-int64_t receive_socket(SocketHandle socket, void* data, size_t size) {
-  const int got = recv(static_cast<SOCKET>(socket), static_cast<char*>(data), static_cast<int>(size), 0);
+int64_t receive_socket(const Socket& socket, void* data, size_t size) {
+  const int got = recv(static_cast<SOCKET>(socket.get()), static_cast<char*>(data), static_cast<int>(size), 0);
   return got == SOCKET_ERROR ? SOCKET_ERROR_RESULT : got;
+}
+
+int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms) {
+  WSAPOLLFD entry{static_cast<SOCKET>(socket.get()), POLLRDNORM, 0};
+  const int ready = WSAPoll(&entry, 1, static_cast<INT>(timeout_ms));
+  if (ready == 0) WSASetLastError(WSAETIMEDOUT);
+  if (ready <= 0) return SOCKET_ERROR_RESULT;
+  return receive_socket(socket, data, size);
 }
 
 }  // namespace efi::platform

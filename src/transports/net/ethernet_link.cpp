@@ -3,123 +3,86 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "api/messages.h"
-#include "api/process_state.h"
-#include "platform/locked_memory.h"
-#include "platform/socket.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "transports/common/framing.h"
 
 namespace efi {
 
 namespace {
-
-struct LockedBuffer {
-  const char* name;
-  size_t size;
-  unsigned char* pages = nullptr;
-};
-
-struct EthernetState {
-  uint8_t Ethernet_CRInitialized = 0;
-  platform::SocketHandle socket = platform::INVALID_SOCKET_HANDLE;
-  LockedBuffer command_header{"Ethernet_pLocked_command_header", sizeof(CommandHeader_TS)};
-  LockedBuffer command_data{"Ethernet_pLocked_command_data", ETHERNET_BUFFER_SIZE};
-  LockedBuffer response_header{"Ethernet_pLocked_response_header", sizeof(ResponseHeader_TS)};
-  LockedBuffer response_data{"Ethernet_pLocked_response_data", ETHERNET_BUFFER_SIZE};
-  std::string host = ETHERNET_UNIT_ADDRESS;
-  std::string service = ETHERNET_UNIT_SERVICE;
-};
-EthernetState ethernet;
 
 void trace(const char* format, long value) {
   std::printf(format, value);
   std::fflush(stdout);
 }
 
-// Allocates and locks one exchange buffer; a failure leaves it absent and is reported.
-void set_up_buffer(LockedBuffer& buffer, bool report_lock_failure) {
-  if (buffer.pages) return;
-  void* pages = platform::allocate_pages(buffer.size);
-  if (!pages) {
-    report_error(TextWidth::narrow, "Ethernet_DataToLockedBuffers VirtualAlloc %s failed GetLastError = %08x",
-                 buffer.name, platform::last_error());
-    return;
-  }
-  if (!platform::lock_pages(pages, buffer.size)) {
-    const uint32_t error = platform::last_error();
-    platform::free_pages(pages, buffer.size);
-    if (report_lock_failure)
-      report_error(TextWidth::narrow, "Ethernet_DataToLockedBuffers VirtualLock %s failed GetLastError = %08x",
-                   buffer.name, error);
-    return;
-  }
-  buffer.pages = static_cast<unsigned char*>(pages);
+void show_exchange_error(const Reporter& report, const char* text) {
+  report.always(ERROR_TITLE, TextWidth::narrow, "%s", text);
 }
 
-void show_exchange_error(const char* text) { report_error_always(ERROR_TITLE, TextWidth::narrow, "%s", text); }
+}  // namespace
+
+EthernetLink::~EthernetLink() {
+  if (Ethernet_CRInitialized) {
+    socket.reset();
+    platform::stop_sockets();
+  }
+}
 
 // The connection broke: forget it, so that the next initialisation connects again.
-void drop_connection() {
-  platform::close_socket(ethernet.socket);
-  ethernet.socket = platform::INVALID_SOCKET_HANDLE;
-  ethernet.Ethernet_CRInitialized = 0;
+void EthernetLink::drop_connection() {
+  socket.reset();
+  Ethernet_CRInitialized = 0;
 }
 
 // Receives `count` bytes into the response buffer from offset `at`; bytes that would land beyond
 // the locked buffer are read and thrown away. False when the connection failed.
-bool receive_data(uint32_t at, uint32_t count) {
-  unsigned char discard[1024];
-  while (count > 0) {
-    unsigned char* target;
-    size_t room;
-    if (at < ETHERNET_BUFFER_SIZE) {
-      target = ethernet.response_data.pages + at;
-      room = std::min<size_t>(count, ETHERNET_BUFFER_SIZE - at);
-    } else {
-      target = discard;
-      room = std::min<size_t>(count, sizeof discard);
+bool EthernetLink::receive_data(uint32_t at, uint32_t count) {
+  auto receive_exactly = [this](unsigned char* target, uint32_t size) -> uint32_t {
+    while (size > 0) {
+      const int64_t got = platform::receive_socket(socket, target, size);
+      if (got <= 0) return STATUS_CR_READ_FAILED;
+      target += got;
+      size -= static_cast<uint32_t>(got);
     }
-    const int64_t got = platform::receive_socket(ethernet.socket, target, room);
-    if (got <= 0) return false;
-    at += static_cast<uint32_t>(got);
-    count -= static_cast<uint32_t>(got);
+    return 0;
+  };
+  if (at < ETHERNET_BUFFER_SIZE) {
+    const uint32_t room = std::min<uint32_t>(count, static_cast<uint32_t>(ETHERNET_BUFFER_SIZE - at));
+    if (receive_exactly(buffers.response_data() + at, room)) return false;
+    count -= room;
   }
-  return true;
+  unsigned char discard[1024];
+  return drain(count, discard, sizeof discard, receive_exactly) == 0;
 }
-
-void convert_header(void* header) {
-  if (!process().no_conversion) SwapHeaderByteOrder(header);
-}
-
-enum class Exchange { done, too_large, broken, bad_chunk };
 
 // Reads the response into the locked buffers, single piece or chunked with acknowledgements.
-Exchange receive_response(CRM* crm, uint32_t capacity) {
-  auto* header = reinterpret_cast<ResponseHeader_TS*>(ethernet.response_header.pages);
-  const int64_t header_bytes = platform::receive_socket(ethernet.socket, header, sizeof(ResponseHeader_TS));
+EthernetLink::Exchange EthernetLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity) {
+  const Reporter& report = context.report;
+  ResponseHeader_TS* header = buffers.response_header();
+  const int64_t header_bytes = platform::receive_socket(socket, header, sizeof(ResponseHeader_TS));
   if (header_bytes <= 0) return Exchange::broken;
-  convert_header(header);
+  if (context.convert_headers) SwapHeaderByteOrder(header);
   const uint32_t returning = header->response_data_returning_size;
-  const bool fits = returning <= capacity && returning <= ETHERNET_BUFFER_SIZE;
+  const bool fits = response_fits(returning, capacity, ETHERNET_BUFFER_SIZE);
   const uint16_t chunk_size = header->dummy;
 
   if (chunk_size == EFI_RESPONSE_MARKER) {
     if (header_bytes != sizeof(ResponseHeader_TS)) {
-      show_exchange_error("Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
+      show_exchange_error(report, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
       return Exchange::done;
     }
     if (returning == 0) {
-      show_exchange_error("Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0");
+      show_exchange_error(report,
+                          "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0");
       return Exchange::done;
     }
     if (!fits) return receive_data(0, returning) ? Exchange::too_large : Exchange::broken;
-    const int64_t got = platform::receive_socket(ethernet.socket, ethernet.response_data.pages, returning);
+    const int64_t got = platform::receive_socket(socket, buffers.response_data(), returning);
     if (got <= 0) return Exchange::broken;
     if (got != returning) {
-      show_exchange_error("Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
+      show_exchange_error(report, "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
       return Exchange::done;
     }
     store_received_size(crm, static_cast<uint32_t>(got));
@@ -138,10 +101,9 @@ Exchange receive_response(CRM* crm, uint32_t capacity) {
     if (remaining == 0) break;
     ResponseHeader_TS acknowledgement = *header;
     acknowledgement.response_data_returning_size = static_cast<uint16_t>(received + sizeof(ResponseHeader_TS));
-    convert_header(&acknowledgement);
-    if (platform::send_socket(ethernet.socket, &acknowledgement, sizeof acknowledgement) ==
-        platform::SOCKET_ERROR_RESULT) {
-      show_exchange_error(" Ethernet_SendCommandReceiveResponse send error");
+    put_header(&acknowledgement, &acknowledgement, context.convert_headers);
+    if (platform::send_socket(socket, &acknowledgement, sizeof acknowledgement) == platform::SOCKET_ERROR_RESULT) {
+      show_exchange_error(report, " Ethernet_SendCommandReceiveResponse send error");
       break;
     }
     chunk = std::min<uint32_t>(remaining, chunk_size);
@@ -151,115 +113,87 @@ Exchange receive_response(CRM* crm, uint32_t capacity) {
   return Exchange::done;
 }
 
-}  // namespace
-
-void set_ethernet_address(const char* host, const char* service) {
-  ethernet.host = host ? host : ETHERNET_UNIT_ADDRESS;
-  ethernet.service = host && service ? service : ETHERNET_UNIT_SERVICE;
+void EthernetLink::set_address(const char* new_host, const char* new_service) {
+  host = new_host ? new_host : ETHERNET_UNIT_ADDRESS;
+  service = new_host && new_service ? new_service : ETHERNET_UNIT_SERVICE;
 }
 
-void reset_ethernet_link() {
-  if (ethernet.Ethernet_CRInitialized) {
-    drop_connection();
-    platform::stop_sockets();
-  }
-  for (LockedBuffer* buffer :
-       {&ethernet.command_header, &ethernet.command_data, &ethernet.response_header, &ethernet.response_data}) {
-    platform::free_pages(buffer->pages, buffer->size);
-    buffer->pages = nullptr;
-  }
-}
-
-uint32_t Ethernet_InitializeInterfaces(uint32_t, const char*) {
-  if (ethernet.Ethernet_CRInitialized) return 0;
+uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const char*) {
+  if (Ethernet_CRInitialized) return 0;
+  const Reporter& report = context.report;
   if (const uint32_t error = platform::start_sockets()) {
-    report_error_always(ERROR_TITLE, TextWidth::narrow, "WSAStartup() failed with error code %ld\n",
-                        static_cast<long>(error));
+    report.always(ERROR_TITLE, TextWidth::narrow, "WSAStartup() failed with error code %ld\n", static_cast<long>(error));
     return 1;
   }
   platform::AddressList* addresses = nullptr;
-  if (const int error = platform::resolve_tcp(ethernet.host.c_str(), ethernet.service.c_str(), addresses)) {
+  if (const int error = platform::resolve_tcp(host.c_str(), service.c_str(), addresses)) {
     trace("getaddrinfo failed with error: %ld\n", error);
     platform::stop_sockets();
     return 1;
   }
-  platform::SocketHandle socket = platform::INVALID_SOCKET_HANDLE;
+  platform::Socket connected;
   for (size_t index = 0; index < platform::address_count(addresses); ++index) {
-    socket = platform::open_socket(addresses, index);
-    if (socket == platform::INVALID_SOCKET_HANDLE) {
+    platform::Socket candidate = platform::open_socket(addresses, index);
+    if (!candidate) {
       trace("socket failed with error: %ld\n", static_cast<long>(platform::last_socket_error()));
       platform::stop_sockets();
       break;
     }
-    platform::set_no_delay(socket);
-    if (platform::connect_socket(socket, addresses, index)) break;
-    platform::close_socket(socket);
-    socket = platform::INVALID_SOCKET_HANDLE;
+    platform::set_no_delay(candidate);
+    if (platform::connect_socket(candidate, addresses, index)) {
+      connected = std::move(candidate);
+      break;
+    }
   }
   platform::free_addresses(addresses);
-  if (socket == platform::INVALID_SOCKET_HANDLE) {
+  if (!connected) {
     std::printf("Unable to connect to server!\n");
     std::fflush(stdout);
     platform::stop_sockets();
     return 1;
   }
-  ethernet.socket = socket;
-  ethernet.Ethernet_CRInitialized = 1;
-
-  set_up_buffer(ethernet.command_header, true);
-  set_up_buffer(ethernet.command_data, true);
-  set_up_buffer(ethernet.response_header, false);
-  set_up_buffer(ethernet.response_data, false);
+  socket = std::move(connected);
+  Ethernet_CRInitialized = 1;
+  buffers.set_up(report);
   return 0;
 }
 
-uint32_t Ethernet_SendCommandReceiveResponse(CRM* crm) {
+uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
+  const Reporter& report = context.report;
   // After a failed initialisation or a broken connection there is nobody to talk to until the
   // host initialises again.
-  if (!ethernet.Ethernet_CRInitialized) {
-    show_exchange_error("Ethernet_SendCommandReceiveResponse not connected");
+  if (!Ethernet_CRInitialized) {
+    show_exchange_error(report, "Ethernet_SendCommandReceiveResponse not connected");
     return STATUS_CR_NOT_CONNECTED;
   }
-  if (!ethernet.command_header.pages || !ethernet.command_data.pages || !ethernet.response_header.pages ||
-      !ethernet.response_data.pages)
-    return STATUS_CR_LOCKED_BUFFER_FAILED;
+  if (!buffers.ready()) return STATUS_CR_LOCKED_BUFFER_FAILED;
   const uint32_t command_size = crm->command_header->command_data_size;
   const uint32_t capacity = crm->command_header->response_buffer_size;
   if (command_size > ETHERNET_MAX_COMMAND_DATA) return STATUS_CR_COMMAND_TOO_LARGE;
 
-  const CRM caller = *crm;
-  auto* locked_header = reinterpret_cast<CommandHeader_TS*>(ethernet.command_header.pages);
-  *locked_header = *caller.command_header;
-  crm->command_header = locked_header;
-  convert_header(locked_header);
-  std::memcpy(ethernet.command_data.pages, locked_header, sizeof(CommandHeader_TS));
-  convert_header(locked_header);
-  if (command_size) std::memcpy(ethernet.command_data.pages + sizeof(CommandHeader_TS), caller.command_data, command_size);
-  crm->command_data = ethernet.command_data.pages;
-  crm->response_header = reinterpret_cast<ResponseHeader_TS*>(ethernet.response_header.pages);
-  crm->response_data = ethernet.response_data.pages;
+  // The send buffer holds the command header in the unit's order with the data behind it.
+  LockedExchange exchange(crm, buffers, sizeof(CommandHeader_TS));
+  put_header(buffers.command_data(), buffers.command_header(), context.convert_headers);
 
   uint32_t status = 0;
   const uint16_t message_size = static_cast<uint16_t>(sizeof(CommandHeader_TS) + command_size);
-  if (platform::send_socket(ethernet.socket, ethernet.command_data.pages, message_size) ==
-      platform::SOCKET_ERROR_RESULT) {
-    show_exchange_error(" Ethernet_SendCommandReceiveResponse send error");
+  if (platform::send_socket(socket, buffers.command_data(), message_size) == platform::SOCKET_ERROR_RESULT) {
+    show_exchange_error(report, " Ethernet_SendCommandReceiveResponse send error");
   } else {
-    switch (receive_response(crm, capacity)) {
+    switch (receive_response(context, crm, capacity)) {
       case Exchange::done:
         break;
       case Exchange::too_large:
         status = STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
         break;
       case Exchange::broken:
-        show_exchange_error("Ethernet_SendCommandReceiveResponse recv failed");
+        show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
         drop_connection();
         status = STATUS_CR_READ_FAILED;
         break;
       case Exchange::bad_chunk:
-        report_error_always(ERROR_TITLE, TextWidth::narrow,
-                            "Ethernet_SendCommandReceiveResponse chunk size %u below 8",
-                            static_cast<unsigned>(crm->response_header->dummy));
+        report.always(ERROR_TITLE, TextWidth::narrow, "Ethernet_SendCommandReceiveResponse chunk size %u below 8",
+                      static_cast<unsigned>(crm->response_header->dummy));
         // The rest of that response is still on its way: start over on a fresh connection.
         drop_connection();
         status = STATUS_CR_READ_FAILED;
@@ -268,19 +202,8 @@ uint32_t Ethernet_SendCommandReceiveResponse(CRM* crm) {
   }
 
   // Everything back to the caller, never more response data than the caller's buffer holds.
-  *caller.command_header = *locked_header;
-  if (command_size) std::memcpy(caller.command_data, ethernet.command_data.pages + sizeof(CommandHeader_TS), command_size);
-  *caller.response_header = *crm->response_header;
-  const uint32_t returning = crm->response_header->response_data_returning_size;
-  const size_t copy = std::min<size_t>({returning, capacity, ETHERNET_BUFFER_SIZE});
-  if (copy && caller.response_data) std::memcpy(caller.response_data, ethernet.response_data.pages, copy);
-  *crm = caller;
+  exchange.finish(capacity);
   return status;
 }
-
-const TransportDescriptor ETHERNET_TRANSPORT{
-    "Ethernet", Ethernet_SendCommandReceiveResponse, connect_nothing, Ethernet_InitializeInterfaces,
-    close_nothing, nullptr,
-};
 
 }  // namespace efi

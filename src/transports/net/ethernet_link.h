@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-#include "api/transport.h"
+#include "platform/socket.h"
+#include "transports/common/locked_buffers.h"
+#include "transports/link.h"
 
 namespace efi {
 
@@ -14,17 +17,30 @@ inline constexpr size_t ETHERNET_BUFFER_SIZE = 16384;
 // Command data that still fit the send buffer behind their header.
 inline constexpr size_t ETHERNET_MAX_COMMAND_DATA = ETHERNET_BUFFER_SIZE - 8;
 
-uint32_t Ethernet_InitializeInterfaces(uint32_t flags, const char* text);
-uint32_t Ethernet_SendCommandReceiveResponse(CRM* crm);
+// The Ethernet link: one TCP connection that lives as long as the link object, responses in one
+// piece or in acknowledged chunks, exchanged through page-locked buffers.
+class EthernetLink final : public Link {
+ public:
+  ~EthernetLink() override;
 
-// Replaces the address and service used by the next initialisation; null restores the fixed ones.
-void set_ethernet_address(const char* host, const char* service);
+  const char* name() const override { return "Ethernet"; }
+  uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
+  uint32_t send(const LinkContext& context, CRM* crm) override;
 
-// Closes the connection and frees the exchange buffers, so the next initialisation starts as the
-// first one in a process did (the link itself never does this: the connection lives as long as
-// the process).
-void reset_ethernet_link();
+  // Replaces the address and service used by the next initialisation; null restores the fixed ones.
+  void set_address(const char* host, const char* service);
 
-extern const TransportDescriptor ETHERNET_TRANSPORT;
+ private:
+  enum class Exchange { done, too_large, broken, bad_chunk };
+  Exchange receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
+  bool receive_data(uint32_t at, uint32_t count);
+  void drop_connection();
+
+  uint8_t Ethernet_CRInitialized = 0;
+  platform::Socket socket;
+  LockedBuffers buffers{"Ethernet_DataToLockedBuffers", "Ethernet_", ETHERNET_BUFFER_SIZE, false};
+  std::string host = ETHERNET_UNIT_ADDRESS;
+  std::string service = ETHERNET_UNIT_SERVICE;
+};
 
 }  // namespace efi

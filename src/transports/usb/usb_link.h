@@ -2,7 +2,8 @@
 
 #include <cstddef>
 
-#include "api/transport.h"
+#include "platform/device_file.h"
+#include "transports/link.h"
 
 namespace efi {
 
@@ -14,16 +15,27 @@ inline constexpr size_t USB_TRANSFER_SIZE = 0x1000;
 inline constexpr size_t USB_DEFAULT_REQUEST_SIZE = 32;
 inline constexpr uint8_t COMMAND_REQUEST_TYPE_LARGER_THAN_DEFAULT = 0x07;
 
-// Stores the narrow path of member `index` of the device-interface class into `path`; 1 on
-// success, 0 (after its message, unless suppressed) otherwise.
-uint32_t GetDevicePath(const char* class_guid, char* path, size_t path_size, uint32_t index);
+// The USB device link: one device file, header and data written in one transfer, the response
+// read into the host's buffer. Every exchange is repeated once when the response marker is bad.
+class UsbLink final : public Link {
+ public:
+  const char* name() const override { return "USB"; }
+  uint32_t initialize(const LinkContext& context, uint32_t flags, const char* device_path) override;
+  uint32_t send(const LinkContext& context, CRM* crm) override;
+  uint32_t close(const LinkContext& context, uint32_t which) override;
 
-uint32_t USB_InitializeInterfaces(uint32_t flags, const char* device_path);
-uint32_t USB_CloseInterfaces(uint32_t which);
-uint32_t USB_SendCommandReceiveResponse(CRM* crm);
-// The installed send operation: repeats the whole exchange once on a bad response marker.
-uint32_t USB_SendCommandWithRepeat(CRM* crm);
+  // One exchange, without the repeat.
+  uint32_t USB_SendCommandReceiveResponse(const LinkContext& context, CRM* crm);
 
-extern const TransportDescriptor USB_TRANSPORT;
+ private:
+  struct Outcome;
+  Outcome write_all(const void* data, uint32_t size);
+  Outcome read_into(void* data, uint32_t size);
+  uint32_t read_response_data(const Reporter& report, void* data, uint32_t size);
+
+  uint8_t USB_interface_connected = 0;
+  platform::DeviceFile device;
+  unsigned char transfer_buffer[USB_TRANSFER_SIZE] = {};
+};
 
 }  // namespace efi

@@ -1,0 +1,67 @@
+#include "platform/posix/wait.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace efi::platform::posix {
+
+int64_t now_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool wait_ready(int fd, short events, int64_t timeout_ms) {
+  const int64_t deadline = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
+  pollfd entry{fd, events, 0};
+  for (;;) {
+    const int64_t left = deadline - now_ms();
+    const int ready = poll(&entry, 1, static_cast<int>(left < 0 ? 0 : left));
+    if (ready > 0) return true;
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+Transfer write_within(int fd, const void* data, uint32_t size, uint32_t stall_ms) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  uint32_t written = 0;
+  while (written < size) {
+    const ssize_t n = write(fd, bytes + written, size - written);
+    if (n > 0) {
+      written += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return {written > 0, written};
+    if (!wait_ready(fd, POLLOUT, stall_ms)) return {written > 0, written};
+  }
+  return {true, written};
+}
+
+Transfer read_within(int fd, void* data, uint32_t size, TransferBounds bounds) {
+  auto* bytes = static_cast<unsigned char*>(data);
+  uint32_t got = 0;
+  int64_t deadline = now_ms() + bounds.first_byte_ms;
+  while (got < size) {
+    const ssize_t n = read(fd, bytes + got, size - got);
+    if (n > 0) {
+      got += static_cast<uint32_t>(n);
+      deadline = now_ms() + bounds.quiet_ms;
+      continue;
+    }
+    if (n == 0) return {true, got};  // the other side is gone: what arrived is all there is
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return got > 0 ? Transfer{true, got} : Transfer{false, 0};
+    if (!wait_ready(fd, POLLIN, deadline - now_ms())) return got > 0 ? Transfer{true, got} : Transfer{false, 0};
+  }
+  return {true, got};
+}
+
+}  // namespace efi::platform::posix

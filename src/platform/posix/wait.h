@@ -1,0 +1,25 @@
+#pragma once
+
+// Bounded transfers on non-blocking descriptors, shared by device files and serial ports.
+
+#include <cstdint>
+
+#include "platform/device_file.h"
+
+namespace efi::platform::posix {
+
+// Milliseconds on the monotonic clock.
+int64_t now_ms();
+
+// Waits until `fd` is ready for `events` or `timeout_ms` passes; false on time-out (errno
+// ETIMEDOUT) or error.
+bool wait_ready(int fd, short events, int64_t timeout_ms);
+
+// Writes all `size` bytes unless no byte can go out for `stall_ms`.
+Transfer write_within(int fd, const void* data, uint32_t size, uint32_t stall_ms);
+
+// Gathers up to `size` bytes: fails when nothing arrives for bounds.first_byte_ms, returns what it
+// has once the line is quiet for bounds.quiet_ms, or the other side is gone.
+Transfer read_within(int fd, void* data, uint32_t size, TransferBounds bounds);
+
+}  // namespace efi::platform::posix

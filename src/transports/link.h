@@ -1,0 +1,37 @@
+#pragma once
+
+#include <efilink/efilink.h>
+
+#include <cstdint>
+
+#include "platform/clock.h"
+#include "report/report.h"
+
+namespace efi {
+
+// What a link may know of the process at the moment of a call; the api layer forms it from its
+// own state for every call, so links never read process state themselves.
+struct LinkContext {
+  // False while the host chose no conversion: the links that can send headers as they are do so.
+  bool convert_headers = true;
+  Reporter report;
+  platform::Clock clock;
+};
+
+// One link: its operations and, in the object, all of its state. Selecting a link installs it in
+// the transport table; the library's load makes every link object anew.
+class Link {
+ public:
+  virtual ~Link() = default;
+
+  virtual const char* name() const = 0;
+  virtual uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) = 0;
+  virtual uint32_t send(const LinkContext& context, CRM* crm) = 0;
+  // The connect handshake; links without one have nothing to do.
+  virtual uint32_t connect(const LinkContext&) { return 0; }
+  virtual uint32_t close(const LinkContext&, uint32_t /*which*/) { return 0; }
+  // Only the simulator takes playback data; the transport table installs it only for that link.
+  virtual uint32_t append_playback(const void*, uint32_t) { return 1; }
+};
+
+}  // namespace efi
