@@ -149,5 +149,19 @@ TEST(AllRows, CommandDataRoundTripAndResponsesArriveInHostOrder) {
   }
 }
 
+TEST(AllRows, FourRowsConvertNothingAndNumbersPastTheTableHaveNoRow) {
+  std::vector<unsigned> empty_rows;
+  for (unsigned n = 0; n <= 0xFF; ++n) {
+    const ConverterRow* row = converter_row(static_cast<uint8_t>(n));
+    if (n >= CONVERTER_ROW_COUNT) {
+      EXPECT_EQ(row, nullptr) << n;
+      EXPECT_EQ(command_layouts(static_cast<uint8_t>(n)), nullptr) << n;
+    } else if (!row->command_swap && !row->command_placement && !row->response_swap && !row->response_placement) {
+      empty_rows.push_back(n);
+    }
+  }
+  EXPECT_EQ(empty_rows, (std::vector<unsigned>{0x07, 0x2F, 0x38, 0x45}));
+}
+
 }  // namespace
 }  // namespace efi
