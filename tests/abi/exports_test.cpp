@@ -37,26 +37,10 @@ TEST(Exports, DefinitionFileListsExactlyTheHeaderExports) {
   ASSERT_EQ(declared.size(), 16u);
   std::istringstream def(read_file(std::string(EFI_SOURCE_DIR) + "/src/efilink.def"));
   std::set<std::string> listed;
-  std::string line;
-  bool in_exports = false;
-  while (std::getline(def, line)) {
-    std::istringstream words(line);
-    std::string word;
-    if (!(words >> word)) continue;
-    if (word == "EXPORTS") {
-      in_exports = true;
-      continue;
-    }
-    if (in_exports) listed.insert(word);
-  }
+  std::string word;
+  while (def >> word && word != "EXPORTS") continue;
+  while (def >> word) listed.insert(word);
   EXPECT_EQ(listed, declared);
-}
-
-TEST(Exports, EveryDeclaredExportResolvesInTheLoadedLibrary) {
-  HostLibrary library;
-  ASSERT_TRUE(library.loaded());
-  for (const std::string& name : header_exports()) EXPECT_NE(library.symbol(name.c_str()), nullptr) << name;
-  EXPECT_EQ(library.symbol("on_library_load"), nullptr);
 }
 
 TEST(Exports, HeaderIsValidCAndItsPointerWordHelpersAgree) {
@@ -68,10 +52,13 @@ TEST(Exports, HeaderIsValidCAndItsPointerWordHelpersAgree) {
   EXPECT_EQ(EfiArrayPointerWordOffset(0), 4u);
   EXPECT_EQ(EfiArrayPointerWordOffset(2), 8u);
   EXPECT_EQ(EfiArrayPointerWordOffset(4), 8u);
+  // 64-bit hosts keep the offset from the structure, 32-bit hosts the address.
+  uint32_t word;
+  std::memcpy(&word, structure + 4, 4);
   if constexpr (sizeof(void*) > 4) {
-    uint32_t word;
-    std::memcpy(&word, structure + 4, 4);
-    EXPECT_EQ(word, 8u) << "64-bit hosts keep the offset from the structure";
+    EXPECT_EQ(word, 8u);
+  } else {
+    EXPECT_EQ(word, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(structure + 8)));
   }
 }
 
