@@ -10,6 +10,13 @@
 namespace softunit {
 namespace {
 
+// The text that selects the simulator library: a leading character, then its path.
+std::string simulator_text() {
+  std::string text = "@";
+  text += efi::test::module_path(EFI_SIMULATOR_FILE);
+  return text;
+}
+
 class SimulatorLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,8 +49,7 @@ class SimulatorLibrary : public ::testing::Test {
 
   efi::test::HostLibrary library;
   efi::test::MessageLog log;
-  // The text that selects the simulator library: a leading character, then its path.
-  std::string text = "@" + efi::test::module_path(EFI_SIMULATOR_FILE);
+  std::string text = simulator_text();
   std::vector<unsigned char> response;
   uint16_t received = 0;
 };
