@@ -37,26 +37,10 @@ TEST(Exports, DefinitionFileListsExactlyTheHeaderExports) {
   ASSERT_EQ(declared.size(), 16u);
   std::istringstream def(read_file(std::string(EFI_SOURCE_DIR) + "/src/efilink.def"));
   std::set<std::string> listed;
-  std::string line;
-  bool in_exports = false;
-  while (std::getline(def, line)) {
-    std::istringstream words(line);
-    std::string word;
-    if (!(words >> word)) continue;
-    if (word == "EXPORTS") {
-      in_exports = true;
-      continue;
-    }
-    if (in_exports) listed.insert(word);
-  }
+  std::string word;
+  while (def >> word && word != "EXPORTS") continue;
+  while (def >> word) listed.insert(word);
   EXPECT_EQ(listed, declared);
-}
-
-TEST(Exports, EveryDeclaredExportResolvesInTheLoadedLibrary) {
-  HostLibrary library;
-  ASSERT_TRUE(library.loaded());
-  for (const std::string& name : header_exports()) EXPECT_NE(library.symbol(name.c_str()), nullptr) << name;
-  EXPECT_EQ(library.symbol("on_library_load"), nullptr);
 }
 
 TEST(Exports, HeaderIsValidCAndItsPointerWordHelpersAgree) {
@@ -68,51 +52,42 @@ TEST(Exports, HeaderIsValidCAndItsPointerWordHelpersAgree) {
   EXPECT_EQ(EfiArrayPointerWordOffset(0), 4u);
   EXPECT_EQ(EfiArrayPointerWordOffset(2), 8u);
   EXPECT_EQ(EfiArrayPointerWordOffset(4), 8u);
+  // 64-bit hosts keep the offset from the structure, 32-bit hosts the address.
+  uint32_t word;
+  std::memcpy(&word, structure + 4, 4);
   if constexpr (sizeof(void*) > 4) {
-    uint32_t word;
-    std::memcpy(&word, structure + 4, 4);
-    EXPECT_EQ(word, 8u) << "64-bit hosts keep the offset from the structure";
+    EXPECT_EQ(word, 8u);
+  } else {
+    EXPECT_EQ(word, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(structure + 8)));
   }
 }
 
-class FreshLibrary : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(library.loaded());
-    library.set_message_handler(MessageLog::handler, &log);
-  }
+// Without a link every export answers as documented; the one message goes to the handler unless
+// suppressed through EnableErrorMessages.
+TEST(FreshLibrary, ExportsWithoutALinkAnswerAsDocumented) {
   HostLibrary library;
+  ASSERT_TRUE(library.loaded());
   MessageLog log;
-};
-
-TEST_F(FreshLibrary, ExportsWithoutALinkAnswerAsDocumented) {
+  library.set_message_handler(MessageLog::handler, &log);
   EXPECT_EQ(library.close(EFI_CLOSE_ALL_PORTS), 1u);
   EXPECT_EQ(library.connect(), 1u);
   EXPECT_EQ(library.append_playback("x", 1), 1u);
   EXPECT_EQ(library.update_runtime_options(), 0u);
   EXPECT_EQ(library.initialize(0, nullptr), 1u);
-  EXPECT_TRUE(log.messages.empty());
 
   unsigned char data[4] = {1, 0, 0, 0};
   unsigned char response[8];
   uint16_t received = 0x1234;
+  library.enable_error_messages(0);
+  EXPECT_EQ(library.send_command(5, data, 4, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
+  EXPECT_TRUE(log.messages.empty());
+  library.enable_error_messages(1);
   EXPECT_EQ(library.send_command(5, data, 4, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
   ASSERT_EQ(log.messages.size(), 1u);
   EXPECT_EQ(log.messages[0].title, "ERROR!");
   EXPECT_EQ(log.messages[0].text, "EfiSendCommand Error ! No interface initialized");
   EXPECT_EQ(received, 0x1234);
   EXPECT_EQ(data[0], 1);
-}
-
-TEST_F(FreshLibrary, SuppressedMessagesReachNeitherHandlerNorScreen) {
-  library.enable_error_messages(0);
-  unsigned char response[8];
-  uint16_t received = 0;
-  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
-  EXPECT_TRUE(log.messages.empty());
-  library.enable_error_messages(1);
-  EXPECT_EQ(library.send_command(5, nullptr, 0, response, 8, &received), STATUS_CR_NOT_INITIALIZED);
-  EXPECT_EQ(log.messages.size(), 1u);
 }
 
 }  // namespace

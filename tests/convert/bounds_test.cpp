@@ -1,7 +1,6 @@
 #include <efilink/efilink.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "convert/byte_order.h"
@@ -15,30 +14,31 @@ using namespace test;
 
 // The response swap converts only what placement set and what lies inside the buffer; the bytes
 // between `size` and the end of the backing storage are a guard that must never change.
-TEST(ResponseBounds, ArrayReachingPastTheBufferIsLeftUnswapped) {
-  Bytes b = patterned(64);
-  set_descriptor(b, 4, 2, 2);   // 20..23
-  set_descriptor(b, 12, 4, 4);  // 24..39, past a 36-byte buffer
-  const size_t size = 36;
-  ASSERT_EQ(PlaceArrayData(TS_L0_A4_A12, b.data(), size), 0u);
-  Bytes placed = b;
-  SwapStructureByteOrder(TS_L0_A4_A12, b.data(), size, ArrayWalk::placed_only);
-  EXPECT_EQ(b[20], placed[21]) << "the array that fits is converted";
-  EXPECT_EQ(Bytes(b.begin() + 24, b.end()), Bytes(placed.begin() + 24, placed.end()));
-}
+struct SecondArrayOverruns {
+  uint16_t second_count;
+  size_t size;
+  uint32_t status;
+};
 
-TEST(ResponseBounds, OversizedStructureSwapsOnlyWhatFits) {
+class ResponseOverrun : public ::testing::TestWithParam<SecondArrayOverruns> {};
+
+TEST_P(ResponseOverrun, OnlyTheArrayThatFitsIsSwapped) {
+  const SecondArrayOverruns c = GetParam();
   Bytes b = patterned(TS_MAX_TRANSFERSTRUCTS_SIZE + 256);
-  set_descriptor(b, 4, 2, 100);    // 20..219
-  set_descriptor(b, 12, 2, 2000);  // 220..4219, beyond both the limit and the buffer
-  const size_t size = TS_MAX_TRANSFERSTRUCTS_SIZE;
-  ASSERT_EQ(PlaceArrayData(TS_L0_A4_A12, b.data(), size), STATUS_TS_BAD_ARRAY);
-  Bytes placed = b;
-  SwapStructureByteOrder(TS_L0_A4_A12, b.data(), size, ArrayWalk::placed_only);
+  set_descriptor(b, 4, 2, 100);  // 20..219
+  set_descriptor(b, 12, 2, c.second_count);
+  ASSERT_EQ(PlaceArrayData(TS_L0_A4_A12, b.data(), c.size), c.status);
+  const Bytes placed = b;
+  SwapStructureByteOrder(TS_L0_A4_A12, b.data(), c.size, ArrayWalk::placed_only);
   EXPECT_EQ(b[20], placed[21]);
   EXPECT_EQ(b[219], placed[218]);
   EXPECT_EQ(Bytes(b.begin() + 220, b.end()), Bytes(placed.begin() + 220, placed.end()));
 }
+
+INSTANTIATE_TEST_SUITE_P(PastTheBufferOrTheLimit, ResponseOverrun,
+                         ::testing::Values(SecondArrayOverruns{8, 230, 0},
+                                           SecondArrayOverruns{2000, TS_MAX_TRANSFERSTRUCTS_SIZE,
+                                                               STATUS_TS_BAD_ARRAY}));
 
 TEST(ResponseBounds, ArraysAfterAZeroElementSizeAreNotFollowed) {
   Bytes b = patterned(64);
@@ -76,9 +76,7 @@ TEST(ResponseBounds, DescriptorOutsideTheBufferEndsPlacementUntouched) {
   // The second descriptor's word (16..19) is beyond a 17-byte buffer.
   EXPECT_EQ(PlaceArrayData(TS_L0_A4_A12, b.data(), 17), STATUS_TS_BAD_ARRAY);
   EXPECT_EQ(Bytes(b.begin() + 16, b.end()), Bytes(before.begin() + 16, before.end()));
-  uint32_t first_word;
-  std::memcpy(&first_word, b.data() + 8, 4);
-  EXPECT_EQ(elements_offset(b.data(), first_word), 20u) << "arrays before it are placed";
+  EXPECT_EQ(placed_at(b, 4), 20u) << "arrays before it are placed";
 }
 
 TEST(ResponseBounds, ShortKindedRecordIsReadAsKindZero) {

@@ -1,5 +1,5 @@
-// A simulator library for the bridge's tests. It logs every call, echoes command data back as the
-// response, and claims a non-zero unit status that the bridge must overwrite. Built in variants
+// A simulator library for the bridge's tests. It logs every call with the command data as they
+// arrive, echoes those data back as the response, and claims a non-zero unit status that the bridge must overwrite. Built in variants
 // that lack one export each.
 #include <efilink/efilink.h>
 
@@ -40,11 +40,16 @@ SIM_EXPORT void SimulatorStart(const char* text) { call_log += std::string("star
 
 #if !defined(TEST_SIM_NO_PROCESSOR)
 SIM_EXPORT void SimulatorCommandProcessor(CRM* crm) {
+  uint16_t size = crm->command_header->command_data_size;
   char entry[64];
-  std::snprintf(entry, sizeof entry, "command(%04x,%u);", crm->command_header->command_code,
+  std::snprintf(entry, sizeof entry, "command(%04x,%u,", crm->command_header->command_code,
                 static_cast<unsigned>(*crm->transfer_status));
   call_log += entry;
-  uint16_t size = crm->command_header->command_data_size;
+  for (uint16_t i = 0; i < size; ++i) {
+    std::snprintf(entry, sizeof entry, "%02x", static_cast<const unsigned char*>(crm->command_data)[i]);
+    call_log += entry;
+  }
+  call_log += ");";
   if (size > crm->command_header->response_buffer_size) size = crm->command_header->response_buffer_size;
   if (size) std::memcpy(crm->response_data, crm->command_data, size);
   crm->response_header->response_code = crm->command_header->command_code;

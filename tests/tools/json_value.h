@@ -1,11 +1,10 @@
 #pragma once
 
-// Just enough of a JSON reader to check the shape of the host's --json output: a parse error
-// fails the test that parses.
+// Just enough of a JSON reader to check the shape of the host's --json output: malformed text
+// throws, which fails the test that parses it.
 
 #include <cctype>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,7 +19,6 @@ struct JsonValue {
   std::vector<JsonValue> items;
   std::map<std::string, JsonValue> members;
 
-  bool has(const std::string& key) const { return type == Type::object && members.count(key); }
   const JsonValue& operator[](const std::string& key) const { return members.at(key); }
   const JsonValue& operator[](size_t i) const { return items.at(i); }
 };
@@ -30,90 +28,77 @@ class JsonReader {
   static JsonValue parse(const std::string& text) {
     JsonReader reader(text);
     JsonValue value = reader.value();
-    reader.space();
-    if (reader.at_ != text.size()) throw std::runtime_error("text after the JSON value");
+    if (reader.next() != '\0') throw std::runtime_error("text after the JSON value");
     return value;
   }
 
  private:
-  explicit JsonReader(const std::string& text) : text_(text) {}
-  void space() {
-    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
-  }
+  explicit JsonReader(const std::string& text_) : text(text_) {}
+  // The next character that is not white space, '\0' at the end.
   char next() {
-    space();
-    if (at_ >= text_.size()) throw std::runtime_error("JSON ends early");
-    return text_[at_];
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+    return at < text.size() ? text[at] : '\0';
   }
   void expect(char c) {
-    if (next() != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(at_));
-    ++at_;
+    if (next() != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(at));
+    ++at;
   }
-  bool literal(const char* word) {
-    const std::string w(word);
-    if (text_.compare(at_, w.size(), w) != 0) return false;
-    at_ += w.size();
-    return true;
-  }
+  bool word(const std::string& w) { return text.compare(at, w.size(), w) == 0 && (at += w.size()); }
   std::string string() {
     expect('"');
     std::string out;
-    while (at_ < text_.size() && text_[at_] != '"') {
-      char c = text_[at_++];
+    for (char c; (c = text.at(at++)) != '"';) {
       if (c == '\\') {
-        if (at_ >= text_.size()) break;
-        c = text_[at_++];
-        if (c == 'u') {
-          out += static_cast<char>(std::stoi(text_.substr(at_, 4), nullptr, 16));
-          at_ += 4;
-          continue;
-        }
+        c = text.at(at++);
         if (c == 'n') c = '\n';
+        if (c == 'u') {
+          c = static_cast<char>(std::stoi(text.substr(at, 4), nullptr, 16));
+          at += 4;
+        }
       }
       out += c;
     }
-    expect('"');
     return out;
+  }
+  // The members of an object or the items of an array, up to `close`.
+  template <class Add>
+  void sequence(char close, Add add) {
+    ++at;
+    if (next() == close) return void(++at);
+    do add();
+    while (next() == ',' && ++at);
+    expect(close);
   }
   JsonValue value() {
     JsonValue v;
     const char c = next();
     if (c == '{') {
       v.type = JsonValue::Type::object;
-      ++at_;
-      if (next() == '}') return ++at_, v;
-      do {
-        std::string key = string();
+      sequence('}', [&] {
+        const std::string key = string();
         expect(':');
         v.members[key] = value();
-      } while (next() == ',' && ++at_);
-      expect('}');
+      });
     } else if (c == '[') {
       v.type = JsonValue::Type::array;
-      ++at_;
-      if (next() == ']') return ++at_, v;
-      do v.items.push_back(value());
-      while (next() == ',' && ++at_);
-      expect(']');
+      sequence(']', [&] { v.items.push_back(value()); });
     } else if (c == '"') {
       v.type = JsonValue::Type::string;
       v.string = string();
-    } else if (literal("true") || literal("false")) {
+    } else if (word("true") || word("false")) {
       v.type = JsonValue::Type::boolean;
-      v.boolean = text_[at_ - 1] == 'e' && text_[at_ - 2] == 'u';
-    } else if (literal("null")) {
-      v.type = JsonValue::Type::null;
-    } else {
+      v.boolean = text[at - 1] == 'e' && text[at - 2] == 'u';
+    } else if (!word("null")) {
       size_t used = 0;
       v.type = JsonValue::Type::number;
-      v.number = std::stod(text_.substr(at_), &used);
-      at_ += used;
+      v.number = std::stod(text.substr(at), &used);
+      at += used;
     }
     return v;
   }
 
-  const std::string& text_;
-  size_t at_ = 0;
+  const std::string& text;
+  size_t at = 0;
 };
 
 }  // namespace efi::test
