@@ -10,9 +10,12 @@ namespace {
 
 HANDLE native(const SerialPort& port) { return reinterpret_cast<HANDLE>(port.get()); }
 
-// A read returns at once with what has arrived, or with the first byte to arrive; the driver's
-// own limit (49 days) is never reached, the transfer's bounds end the wait.
-constexpr COMMTIMEOUTS READ_WHAT_ARRIVED{MAXDWORD, MAXDWORD, MAXDWORD - 1, 0, 0};
+// A read waits for its first byte without a limit of the driver's own (the transfer's bounds end
+// that wait), then returns what it has once the line pauses for 10 ms.
+constexpr COMMTIMEOUTS READ_WHAT_ARRIVED{10, 0, 0, 0, 0};
+
+// How often a wait looks at the receive queue on a port that cannot wait for events.
+constexpr uint32_t QUEUE_POLL_MS = 2;
 
 bool supported(const SerialSettings& settings) {
   return settings.data_bits >= 5 && settings.data_bits <= 8 && settings.parity <= Parity::space &&
@@ -103,10 +106,22 @@ SerialWait wait_serial_receive(const SerialPort& port, uint32_t timeout_ms) {
     GetOverlappedResult(native(port), &wait.overlapped, &ignored, TRUE);
     return SerialWait::received;
   }
-  if (win32::finish_overlapped(native(port), wait.overlapped, started, timeout_ms) < 0)
-    return GetLastError() == ERROR_TIMEOUT ? SerialWait::timed_out : SerialWait::failed;
-  // A wait that ends with no event bits was ended by a new event mask.
-  return (events & EV_RXCHAR) ? SerialWait::received : SerialWait::woken;
+  const uint64_t start = GetTickCount64();
+  if (win32::finish_overlapped(native(port), wait.overlapped, started, timeout_ms) >= 0)
+    // A wait that ends with no event bits was ended by a new event mask.
+    return (events & EV_RXCHAR) ? SerialWait::received : SerialWait::woken;
+  if (GetLastError() == ERROR_TIMEOUT) return SerialWait::timed_out;
+  if (GetLastError() != ERROR_OPERATION_ABORTED) return SerialWait::failed;
+  // Ports whose driver cannot watch the line end every event wait at once, aborted (Wine's on a
+  // terminal without modem lines, some virtual ports); there the queue is looked at instead.
+  for (;;) {
+    const int64_t now_waiting = serial_bytes_waiting(port);
+    if (now_waiting != 0) return now_waiting > 0 ? SerialWait::received : SerialWait::failed;
+    if (GetTickCount64() - start >= timeout_ms) break;
+    Sleep(QUEUE_POLL_MS);
+  }
+  SetLastError(ERROR_TIMEOUT);
+  return SerialWait::timed_out;
 }
 
 int64_t serial_bytes_waiting(const SerialPort& port) {
