@@ -14,6 +14,8 @@
 #include "test_support.h"
 #include "link_server.h"
 #include "unit.h"
+#include "platform/named_objects.h"
+#include "transports/usb/interface_lock.h"
 #include "unit_responder.h"
 
 #if defined(_WIN32)
@@ -213,6 +215,15 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
   for (const char* unit : {"unit-a", "unit-b"})
     std::ofstream(devices / "{4B916034-47F5-4765-BECA-716DAE788135}" / unit).put('\0');
   const std::string directory = " --device-dir \"" + devices.string() + "\"";
+  // The shipped program uses the machine's own objects; remove them afterwards only if this test
+  // made them, so a later run (a 32-bit one, say) starts from nothing.
+  const bool objects_existed = fs::exists("/dev/shm/Tarvendix_USB_MutexObject");
+  struct Cleanup {
+    bool keep;
+    ~Cleanup() {
+      if (!keep) platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
+    }
+  } cleanup{objects_existed};
 
   const CliRun query = run("lock query" + directory);
   ASSERT_EQ(query.exit_code, 0) << query.output;
