@@ -129,6 +129,14 @@ TEST(AllRows, CommandDataRoundTripAndResponsesArriveInHostOrder) {
         for (int kind : kinds_of(*layouts.response)) {
           Structure s = build(resolved(*layouts.response, kind), kind, rng);
           Bytes response = s.unit;  // `elements` words as the unit sent them: meaningless
+          if (row.response_conversion) {
+            Bytes converted = s.unit;
+            EXPECT_EQ(row.response_conversion(converted.data(), converted.size()), s.expected_placement);
+            row.response_placement(response.data(), response.size());
+            row.response_swap(response.data(), response.size());
+            ASSERT_EQ(converted, response) << "one walk does what placement and swap do";
+            response = s.unit;
+          }
           if (row.response_placement) {
             EXPECT_EQ(row.response_placement(response.data(), response.size()),
                       s.expected_placement)

@@ -44,6 +44,7 @@ TEST(ConverterTable, EntriesFollowTheNamedLayouts) {
         << n;
     EXPECT_EQ(row.response_placement != nullptr, layouts.response && layouts.response->has_arrays())
         << n;
+    EXPECT_EQ(row.response_conversion != nullptr, row.response_placement != nullptr) << n;
   }
 }
 
