@@ -129,14 +129,6 @@ TEST(AllRows, CommandDataRoundTripAndResponsesArriveInHostOrder) {
         for (int kind : kinds_of(*layouts.response)) {
           Structure s = build(resolved(*layouts.response, kind), kind, rng);
           Bytes response = s.unit;  // `elements` words as the unit sent them: meaningless
-          if (row.response_conversion) {
-            Bytes converted = s.unit;
-            EXPECT_EQ(row.response_conversion(converted.data(), converted.size()), s.expected_placement);
-            row.response_placement(response.data(), response.size());
-            row.response_swap(response.data(), response.size());
-            ASSERT_EQ(converted, response) << "one walk does what placement and swap do";
-            response = s.unit;
-          }
           if (row.response_placement) {
             EXPECT_EQ(row.response_placement(response.data(), response.size()),
                       s.expected_placement)
@@ -151,6 +143,12 @@ TEST(AllRows, CommandDataRoundTripAndResponsesArriveInHostOrder) {
                           s.unit.data() + array_pointer_word(k), 4);
           }
           ASSERT_EQ(response, expected) << "response " << n << " kind " << kind;
+          if (row.response_conversion) {
+            // In the same buffer: on 32-bit hosts the `elements` words are addresses.
+            std::copy(s.unit.begin(), s.unit.end(), response.begin());
+            EXPECT_EQ(row.response_conversion(response.data(), response.size()), s.expected_placement);
+            ASSERT_EQ(response, expected) << "placement and swap in one walk, response " << n << " kind " << kind;
+          }
         }
       }
     }
