@@ -37,9 +37,13 @@ uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data
   } else {
     result = state.response_header.response_status;
     if (result == 0 && row && response_bytes) {
-      if (row->response_placement) row->response_placement(response_bytes, response_buffer_size);
-      if (!convert) return 0;
-      if (row->response_swap) row->response_swap(response_bytes, response_buffer_size);
+      if (convert && row->response_conversion) {
+        row->response_conversion(response_bytes, response_buffer_size);
+      } else {
+        if (row->response_placement) row->response_placement(response_bytes, response_buffer_size);
+        if (!convert) return 0;
+        if (row->response_swap) row->response_swap(response_bytes, response_buffer_size);
+      }
     }
   }
 

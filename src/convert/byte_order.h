@@ -32,6 +32,10 @@ void SwapStructureByteOrder(const Layout& layout, unsigned char* data, size_t si
 // descriptor that does not lie wholly inside `size` ends placement like a zero element size.
 uint32_t PlaceArrayData(const Layout& layout, unsigned char* data, size_t size);
 
+// A response's placement and swap in one walk over its arrays: the same bytes and result as
+// PlaceArrayData followed by SwapStructureByteOrder with ArrayWalk::placed_only.
+uint32_t place_and_swap(const Layout& layout, unsigned char* data, size_t size);
+
 // Reverses each of `count` elements of `element_size` bytes at `elements`; sizes 0, 1 and
 // 17 to 255 are left alone.
 void swap_elements(unsigned char* elements, uint32_t element_size, size_t count);

@@ -34,6 +34,11 @@ uint32_t response_placement(unsigned char* data, size_t size) {
   return PlaceArrayData(*COMMAND_LAYOUTS[N].response, data, size);
 }
 
+template <size_t N>
+uint32_t response_conversion(unsigned char* data, size_t size) {
+  return place_and_swap(*COMMAND_LAYOUTS[N].response, data, size);
+}
+
 constexpr bool places(const Layout* layout, bool present) {
   return present && layout->has_arrays();
 }
@@ -46,6 +51,7 @@ constexpr ConverterRow make_row() {
       places(layouts.command, layouts.converts_command) ? &command_placement<N> : nullptr,
       layouts.converts_response ? &response_swap<N> : nullptr,
       places(layouts.response, layouts.converts_response) ? &response_placement<N> : nullptr,
+      places(layouts.response, layouts.converts_response) ? &response_conversion<N> : nullptr,
   };
 }
 

@@ -15,6 +15,9 @@ struct ConverterRow {
   Converter command_placement;
   Converter response_swap;
   Converter response_placement;
+  // response_placement then response_swap in one walk over the arrays, for conversion that is on;
+  // null where the row has no response_placement.
+  Converter response_conversion = nullptr;
 };
 
 inline constexpr size_t CONVERTER_ROW_COUNT = 88;

@@ -129,6 +129,12 @@ TEST(AllRows, CommandDataRoundTripAndResponsesArriveInHostOrder) {
           row.response_swap(response.data(), response.size());
           // Empty arrays keep the word the unit sent, which both images share.
           ASSERT_EQ(response, s.host_at(response.data())) << "response " << n << " kind " << kind;
+          if (row.response_conversion) {
+            // In the same buffer: on 32-bit hosts the `elements` words are addresses.
+            std::copy(s.unit.begin(), s.unit.end(), response.begin());
+            EXPECT_EQ(row.response_conversion(response.data(), response.size()), s.expected_placement);
+            ASSERT_EQ(response, s.host_at(response.data())) << "placement and swap in one walk, response " << n << " kind " << kind;
+          }
         }
       }
     }
