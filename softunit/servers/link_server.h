@@ -44,7 +44,10 @@ struct LinkFault {
     silence,          // read the command, answer nothing
     garbage,          // answer `value` bytes of 0xEE instead of a header
     close,            // close the connection after `value` bytes of the answer (TCP)
+    stall,            // send `value` bytes of the answer, then go quiet and keep the line open
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
+    trailing,         // a correct answer followed by `value` stray bytes of 0xEE
+    drip,             // the answer one byte at a time, `value` ms apart
   };
   Kind kind = Kind::none;
   uint32_t value = 0;

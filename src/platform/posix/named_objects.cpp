@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +21,9 @@ namespace {
 
 // How long an opener waits for the creator of an object to finish setting it up.
 constexpr int SETUP_WAIT_MS = 2000;
-constexpr uint32_t MUTEX_READY = 0x4D555458;
+// The mark of a finished setup names the mutex layout, so hosts of another width never share it.
+constexpr uint32_t MUTEX_MARK_MASK = 0xFFFFFF00;
+constexpr uint32_t MUTEX_READY = 0x4D555400 | static_cast<uint32_t>(sizeof(pthread_mutex_t));
 
 struct SharedMutexBlock {
   std::atomic<uint32_t> ready;
@@ -48,46 +51,68 @@ const std::string name_prefix;
 
 std::string object_name(const char* name) { return "/" + name_prefix + name; }
 
-// Creates the object, or opens it when another process did; waits until its creator has given
-// it its size. `created` tells which happened.
-int open_sized(const std::string& name, size_t size, bool& created) {
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    created = true;
-    fchmod(fd, 0666);  // the umask must not keep other users' hosts out
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      const int error = errno;
+// Opens the object, creating it when it does not exist, and takes the advisory lock that every
+// process holds while it sets an object up; grows it to `size` (zero-filled) when it is smaller.
+// A process that died half-way through a setup leaves no lock behind, so the next opener finds
+// the object unfinished and completes it. `was_sized`: the object already had its size.
+int open_for_setup(const std::string& name, size_t size, bool& was_sized) {
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  fchmod(fd, 0666);  // the umask must not keep other users' hosts out (fails harmlessly if not ours)
+  for (int waited = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++waited) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= SETUP_WAIT_MS) {
+      const int error = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
       close(fd);
-      shm_unlink(name.c_str());
       errno = error;
       return -1;
     }
-    return fd;
-  }
-  if (errno != EEXIST) return -1;
-  created = false;
-  fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  for (int waited = 0;; ++waited) {
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) >= size) return fd;
-    if (waited >= SETUP_WAIT_MS) break;
     sleep_ms(1);
   }
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  was_sized = static_cast<size_t>(status.st_size) >= size;
+  if (!was_sized && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Ends a setup: gives the advisory lock back and closes the descriptor.
+void finish_setup(int fd) {
+  flock(fd, LOCK_UN);
   close(fd);
-  errno = ETIMEDOUT;
-  return -1;
 }
 
 SharedMutexBlock* map_mutex_block(const std::string& name) {
-  bool created = false;
-  const int fd = open_sized(name, sizeof(SharedMutexBlock), created);
+  bool was_sized = false;
+  const int fd = open_for_setup(name, sizeof(SharedMutexBlock), was_sized);
   if (fd < 0) return nullptr;
   void* view = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (view == MAP_FAILED) return nullptr;
+  if (view == MAP_FAILED) {
+    const int error = errno;
+    finish_setup(fd);
+    errno = error;
+    return nullptr;
+  }
   auto* block = static_cast<SharedMutexBlock*>(view);
-  if (created) {
+  const uint32_t mark = block->ready.load(std::memory_order_acquire);
+  if (mark != MUTEX_READY && (mark & MUTEX_MARK_MASK) == (MUTEX_READY & MUTEX_MARK_MASK)) {
+    // Set up by a process whose mutex has another layout (a 32-bit host beside a 64-bit one):
+    // sharing it would corrupt it, so this open fails.
+    finish_setup(fd);
+    munmap(view, sizeof(SharedMutexBlock));
+    errno = EPROTO;
+    return nullptr;
+  }
+  if (mark != MUTEX_READY) {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
@@ -96,16 +121,8 @@ SharedMutexBlock* map_mutex_block(const std::string& name) {
     pthread_mutex_init(&block->mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
     block->ready.store(MUTEX_READY, std::memory_order_release);
-    return block;
   }
-  for (int waited = 0; block->ready.load(std::memory_order_acquire) != MUTEX_READY; ++waited) {
-    if (waited >= SETUP_WAIT_MS) {
-      munmap(view, sizeof(SharedMutexBlock));
-      errno = ETIMEDOUT;
-      return nullptr;
-    }
-    sleep_ms(1);
-  }
+  finish_setup(fd);
   return block;
 }
 
@@ -151,10 +168,11 @@ void NamedMutexTraits::close(Raw raw) noexcept { delete static_cast<MutexHandle*
 // Shared-memory handles carry fd + 1 so that descriptor 0 is not mistaken for "none".
 SharedMemory open_shared_memory(const char* name, size_t size, bool& already_existed) {
   if (fails_now(FaultPoint::shared_memory_open)) return {};
-  bool created = false;
-  const int fd = open_sized(object_name(name), size, created);
+  bool was_sized = false;
+  const int fd = open_for_setup(object_name(name), size, was_sized);
   if (fd < 0) return {};
-  already_existed = !created;
+  flock(fd, LOCK_UN);
+  already_existed = was_sized;
   return SharedMemory(reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1));
 }
 
