@@ -225,8 +225,14 @@ TEST(KindedRecord, KindsFromFortyThreeAreConvertedAsKindZero) {
     }
     EXPECT_EQ(other[KINDED_RECORD_KIND_OFFSET], kind) << "the kind byte is never converted";
     other[KINDED_RECORD_KIND_OFFSET] = 0;
-    EXPECT_EQ(other, zero) << "kind " << int{kind};
     EXPECT_EQ(placed_at(zero, 32), 64u);
+    // On 32-bit hosts the words are addresses, each into its own buffer: compare the places.
+    for (uint32_t k : {32u, 40u, 48u}) {
+      EXPECT_EQ(placed_at(other, k), placed_at(zero, k)) << "kind " << int{kind} << " array at " << k;
+      std::memset(other.data() + array_pointer_word(k), 0, 4);
+      std::memset(zero.data() + array_pointer_word(k), 0, 4);
+    }
+    EXPECT_EQ(other, zero) << "kind " << int{kind};
   }
 }
 
