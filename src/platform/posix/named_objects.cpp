@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/fault.h"
@@ -18,19 +20,33 @@ namespace efi::platform {
 
 namespace {
 
-// How long an opener waits for the creator of an object to finish setting it up.
+// How long an opener waits for the creator of an object to give it its size.
 constexpr int SETUP_WAIT_MS = 2000;
-constexpr uint32_t MUTEX_READY = 0x4D555458;
 
+// One named mutex as a process sees it. Between processes it is an exclusive lock on the shared
+// object's file plus a holder mark inside the object: both mean the same to 32- and 64-bit
+// processes, which a pthread_mutex_t in shared memory does not (its size and field order differ
+// between the two ABIs, so mixed hosts would deadlock or corrupt it). The kernel drops the file
+// lock of a process that ends; a mark still set then tells the next holder it was abandoned.
+// Threads of this process queue on a private robust mutex, which reports a thread that ended
+// holding it.
 struct SharedMutexBlock {
-  std::atomic<uint32_t> ready;
-  pthread_mutex_t mutex;
+  int fd = -1;
+  std::atomic<uint32_t>* holder = nullptr;
+  pthread_mutex_t threads;
+  std::atomic<std::thread::id> owner{};
+  uint32_t depth = 0;
 };
 
-// One mapping of each named mutex per process, shared by all of its handles.
+// One block per name and process, shared by all of its handles.
 struct MappedMutex {
-  SharedMutexBlock* block = nullptr;
+  SharedMutexBlock block;
   int handles = 0;
+  // At exit or unload a thread may still hold it: the process keeps the file lock and the mark
+  // until it ends, but the private mutex must leave the thread's robust list before its memory goes.
+  ~MappedMutex() {
+    if (block.fd >= 0 && block.owner.load() == std::this_thread::get_id()) pthread_mutex_unlock(&block.threads);
+  }
 };
 std::map<std::string, MappedMutex> mapped_mutexes;
 
@@ -71,39 +87,72 @@ int open_sized(const std::string& name, size_t size, bool& created) {
   return -1;
 }
 
-SharedMutexBlock* map_mutex_block(const std::string& name) {
+bool map_mutex_block(const std::string& name, SharedMutexBlock& block) {
   bool created = false;
-  const int fd = open_sized(name, sizeof(SharedMutexBlock), created);
-  if (fd < 0) return nullptr;
-  void* view = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (view == MAP_FAILED) return nullptr;
-  auto* block = static_cast<SharedMutexBlock*>(view);
-  if (created) {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&block->mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    block->ready.store(MUTEX_READY, std::memory_order_release);
-    return block;
+  const int fd = open_sized(name, sizeof(std::atomic<uint32_t>), created);
+  if (fd < 0) return false;
+  void* view = mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
   }
-  for (int waited = 0; block->ready.load(std::memory_order_acquire) != MUTEX_READY; ++waited) {
-    if (waited >= SETUP_WAIT_MS) {
-      munmap(view, sizeof(SharedMutexBlock));
-      errno = ETIMEDOUT;
-      return nullptr;
-    }
-    sleep_ms(1);
+  block.fd = fd;
+  block.holder = static_cast<std::atomic<uint32_t>*>(view);
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&block.threads, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+  return true;
+}
+
+void unmap_mutex_block(SharedMutexBlock& block) {
+  pthread_mutex_destroy(&block.threads);
+  munmap(block.holder, sizeof(std::atomic<uint32_t>));
+  close(block.fd);
+}
+
+// Returns 0, EOWNERDEAD (taken, the previous holder ended without releasing) or an error.
+int lock_block(SharedMutexBlock& block) {
+  const std::thread::id self = std::this_thread::get_id();
+  if (block.owner.load() == self) {
+    ++block.depth;
+    return 0;
   }
-  return block;
+  const int result = pthread_mutex_lock(&block.threads);
+  if (result == EOWNERDEAD) {
+    // A thread of this process ended holding it; the process still has the file lock.
+    pthread_mutex_consistent(&block.threads);
+    block.owner.store(self);
+    block.depth = 1;
+    return EOWNERDEAD;
+  }
+  if (result != 0) return result;
+  while (flock(block.fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    pthread_mutex_unlock(&block.threads);
+    return error;
+  }
+  block.owner.store(self);
+  block.depth = 1;
+  return block.holder->exchange(static_cast<uint32_t>(getpid())) != 0 ? EOWNERDEAD : 0;
+}
+
+bool unlock_block(SharedMutexBlock& block) {
+  if (block.owner.load() != std::this_thread::get_id()) return false;
+  if (--block.depth > 0) return true;
+  block.holder->store(0);
+  flock(block.fd, LOCK_UN);
+  block.owner.store(std::thread::id{});
+  return pthread_mutex_unlock(&block.threads) == 0;
 }
 
 SharedMutexBlock* block_of(NamedMutexHandle mutex) {
   auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex)->name);
-  return found == mapped_mutexes.end() ? nullptr : found->second.block;
+  return found == mapped_mutexes.end() ? nullptr : &found->second.block;
 }
 
 }  // namespace
@@ -112,8 +161,7 @@ NamedMutexHandle open_named_mutex(const char* name) {
   if (fails_now(FaultPoint::named_mutex_open)) return nullptr;
   const std::string shared_name = object_name(name);
   MappedMutex& mapped = mapped_mutexes[shared_name];
-  if (!mapped.block) mapped.block = map_mutex_block(shared_name);
-  if (!mapped.block) {
+  if (mapped.block.fd < 0 && !map_mutex_block(shared_name, mapped.block)) {
     mapped_mutexes.erase(shared_name);
     return nullptr;
   }
@@ -124,26 +172,25 @@ NamedMutexHandle open_named_mutex(const char* name) {
 MutexWait wait_named_mutex(NamedMutexHandle mutex) {
   SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
   if (!block) return MutexWait::failed;
-  const int result = pthread_mutex_lock(&block->mutex);
+  const int result = lock_block(*block);
   if (result == 0) return MutexWait::acquired;
-  if (result == EOWNERDEAD) {
-    pthread_mutex_consistent(&block->mutex);
-    return MutexWait::abandoned;
-  }
-  return MutexWait::failed;
+  return result == EOWNERDEAD ? MutexWait::abandoned : MutexWait::failed;
 }
 
 bool release_named_mutex(NamedMutexHandle mutex) {
   SharedMutexBlock* block = mutex ? block_of(mutex) : nullptr;
-  return block && pthread_mutex_unlock(&block->mutex) == 0;
+  return block && unlock_block(*block);
 }
 
 void close_named_mutex(NamedMutexHandle mutex) {
   if (!mutex) return;
   auto* handle = static_cast<MutexHandle*>(mutex);
   auto found = mapped_mutexes.find(handle->name);
-  if (found != mapped_mutexes.end() && --found->second.handles == 0) {
-    munmap(found->second.block, sizeof(SharedMutexBlock));
+  // A mutex that a thread of this process holds stays open, as it stays owned on Windows: other
+  // processes see it abandoned when this one ends.
+  if (found != mapped_mutexes.end() && --found->second.handles == 0 &&
+      found->second.block.owner.load() == std::thread::id{}) {
+    unmap_mutex_block(found->second.block);
     mapped_mutexes.erase(found);
   }
   delete handle;
@@ -176,8 +223,17 @@ void close_shared_memory(SharedMemoryHandle memory) {
 void remove_named_objects(const char* mutex_name, const char* memory_name) {
   shm_unlink(object_name(mutex_name).c_str());
   shm_unlink(object_name(memory_name).c_str());
-  // Handles still open here keep their old mapping; new opens must not find it.
-  mapped_mutexes.erase(object_name(mutex_name));
+  // New opens must not find the old object; handles still open here stop working. Called
+  // while no other thread holds it.
+  auto found = mapped_mutexes.find(object_name(mutex_name));
+  if (found != mapped_mutexes.end()) {
+    if (found->second.block.owner.load() == std::this_thread::get_id()) {
+      found->second.block.depth = 1;
+      unlock_block(found->second.block);
+    }
+    unmap_mutex_block(found->second.block);
+    mapped_mutexes.erase(found);
+  }
 }
 
 }  // namespace efi::platform
