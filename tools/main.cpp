@@ -21,7 +21,7 @@ const char* const HELP =
     "  layouts   the converter table and the layouts\n"
     "  lock      the machine-wide interface lock and the shared list of USB units\n"
     "\n"
-    "efilink <subcommand> --help describes each.\n";
+    "efilink <subcommand> --help describes each; efilink --version names the library.\n";
 
 }  // namespace
 
@@ -42,11 +42,18 @@ int main(int argc, char** argv) {
   prepare_console();
   const std::string subcommand = argc > 1 ? argv[1] : "demo";
   // Options without a subcommand belong to the demo, the default.
-  const bool implicit_demo = argc > 1 && subcommand.rfind("--", 0) == 0 && subcommand != "--help";
+  const bool implicit_demo =
+      argc > 1 && subcommand.rfind("--", 0) == 0 && subcommand != "--help" && subcommand != "--version";
   Arguments arguments(argc, argv, implicit_demo ? 1 : 2);
   try {
     if (subcommand == "--help" || subcommand == "-h" || subcommand == "help") {
       std::fputs(HELP, stdout);
+      return 0;
+    }
+    if (subcommand == "--version") {
+      char text[128];
+      EfiGetLibraryVersion(text, sizeof text);
+      std::puts(text);
       return 0;
     }
     if (subcommand == "demo" || implicit_demo) return run_demo(arguments);
