@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "commands.h"
@@ -25,7 +26,17 @@ const char* const HELP =
 
 }  // namespace
 
-std::string bundled_simulator_path() { return executable_directory() + EFI_SIMULATOR_FILE; }
+// Beside the program in a build; where the simulator component puts it in an install.
+std::string bundled_simulator_path() {
+  const std::string beside = executable_directory() + EFI_SIMULATOR_FILE;
+  const std::filesystem::path installed =
+      std::filesystem::path(executable_directory() + EFI_SIMULATOR_INSTALL_DIR + EFI_SIMULATOR_FILE)
+          .lexically_normal()
+          .make_preferred();
+  std::error_code error;
+  if (!std::filesystem::exists(beside, error) && std::filesystem::exists(installed, error)) return installed.string();
+  return beside;
+}
 
 LibraryMessages::LibraryMessages() { EfiSetMessageHandler(handler, this); }
 LibraryMessages::~LibraryMessages() { EfiSetMessageHandler(nullptr, nullptr); }
