@@ -84,8 +84,11 @@ void LinkServer::record(const CommandHeader_TS& header, const Bytes& data) {
   if (keep_commands_) received_.push_back({header, data});
 }
 
-DeviceServer::DeviceServer(Responder responder)
-    : LinkServer(std::move(responder)), endpoint_(DeviceEndpoint::create()), thread_([this] { serve(); }) {}
+DeviceServer::DeviceServer(Responder responder, DeviceFraming framing)
+    : LinkServer(std::move(responder)),
+      framing_(framing),
+      endpoint_(DeviceEndpoint::create()),
+      thread_([this] { serve(); }) {}
 
 DeviceServer::~DeviceServer() {
   stopping_ = true;
@@ -112,11 +115,12 @@ void DeviceServer::serve() {
         !read_exact(*stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first,
                     PIECE_TIMEOUT_MS))
       continue;
-    header = swapped(header);
+    const bool unit_order = !wire_host_order_;
+    if (unit_order) header = swapped(header);
     // A long command is announced by a 32-byte block carrying command 7's code and the data size
     // (a command that short needs no announcement, so the two cannot be confused).
-    if (header.command_code == EFI_COMMAND_CODE_BASE + 7 && header.command_data_size + sizeof header > 32 &&
-        header.response_buffer_size == 0) {
+    if (framing_ == DeviceFraming::usb && header.command_code == EFI_COMMAND_CODE_BASE + 7 &&
+        header.command_data_size + sizeof header > 32 && header.response_buffer_size == 0) {
       Bytes block(32);
       const CommandHeader_TS as_sent = swapped(header);
       std::memcpy(block.data(), &as_sent, sizeof as_sent);
@@ -127,7 +131,7 @@ void DeviceServer::serve() {
         announcements_.push_back(block);
       }
       if (!read_exact(*stream, &header, sizeof header, PIECE_TIMEOUT_MS)) continue;
-      header = swapped(header);
+      if (unit_order) header = swapped(header);
     }
     Bytes data(header.command_data_size);
     if (!data.empty() && !read_exact(*stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) continue;
@@ -158,7 +162,7 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
   if (fault.kind == Kind::announce_more)
     response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
 
-  const Bytes message = message_of(response.header, response.data, true);
+  const Bytes message = message_of(response.header, response.data, !wire_host_order_);
   if (fault.kind == Kind::short_header) {
     stream.write_all(message.data(), std::min<size_t>(fault.value, sizeof(ResponseHeader_TS)));
     return;

@@ -11,6 +11,7 @@ ProcessState* state = nullptr;
 // The links this build offers.
 ProcessState::ProcessState() {
   registry.usb = &links.usb;
+  registry.bluetooth = &links.bluetooth;
   registry.ethernet = &links.ethernet;
   registry.simulator = &links.simulator;
   registry.usb_lock = &links.usb_lock;

@@ -7,6 +7,7 @@
 #include "convert/converter_table.h"
 #include "report/report.h"
 #include "transports/link.h"
+#include "transports/net/bluetooth_link.h"
 #include "transports/net/ethernet_link.h"
 #include "transports/serial/port_records.h"
 #include "transports/sim/sim_bridge.h"
@@ -18,6 +19,7 @@ namespace efi {
 // Every link object of the library: all link state lives here, made anew at the library's load.
 struct Links {
   UsbLink usb;
+  BluetoothLink bluetooth;
   EthernetLink ethernet;
   SimulatorLink simulator;
   InterfaceLock usb_lock;

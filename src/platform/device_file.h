@@ -14,10 +14,13 @@ struct DeviceFileTraits {
 // A device opened like a file, for reads and writes that never wait without limit.
 using DeviceFile = Owned<DeviceFileTraits>;
 
-// Opens for reading and writing, shared with nobody. Only devices, pipes and sockets open: a
-// path that names a regular file or a directory fails (and is never written). Empty on
-// failure; last_error() tells why.
-DeviceFile open_device(const char* path);
+// Who else may have the device open while this process holds it.
+enum class DeviceSharing { exclusive, shared };
+
+// Opens for reading and writing, shared with nobody unless `sharing` allows it (for reading and
+// writing both). Only devices, pipes and sockets open: a path that names a regular file or a
+// directory fails (and is never written). Empty on failure; last_error() tells why.
+DeviceFile open_device(const char* path, DeviceSharing sharing = DeviceSharing::exclusive);
 
 // How long a transfer may wait: it fails when no byte moves for `first_byte_ms`, a read returns
 // what it has once the line stays quiet for `quiet_ms` after some bytes, and no transfer goes on

@@ -16,7 +16,7 @@ namespace efi::platform {
 
 void DeviceFileTraits::close(Raw raw) noexcept { ::close(static_cast<int>(raw)); }
 
-DeviceFile open_device(const char* path) {
+DeviceFile open_device(const char* path, DeviceSharing sharing) {
   if (fails_now(FaultPoint::device_open)) return {};
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return {};
@@ -28,8 +28,9 @@ DeviceFile open_device(const char* path) {
     errno = ENODEV;
     return {};
   }
-  // Nobody else may use the unit while this process has it open.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  const bool exclusive = sharing == DeviceSharing::exclusive;
+  // Unless shared, nobody else may use the unit while this process has it open.
+  if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
     device.reset();
     errno = error;
@@ -41,7 +42,7 @@ DeviceFile open_device(const char* path) {
       cfmakeraw(&settings);
       tcsetattr(fd, TCSANOW, &settings);
     }
-    ioctl(fd, TIOCEXCL);
+    if (exclusive) ioctl(fd, TIOCEXCL);
   }
   return device;
 }
