@@ -1,19 +1,16 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "api/process_state.h"
 
 namespace efi::test {
 
-// A link that records every operation it is asked for and answers as the test says.
+// A link that records every operation it is asked for, as "name.operation(argument)," in a trace
+// shared by all such links, and answers as the test says.
 struct RecordingLink final : Link {
-  struct Call {
-    std::string link, operation;
-    uint32_t argument;
-  };
-  explicit RecordingLink(std::string name, std::vector<Call>* calls) : link_name(std::move(name)), calls(calls) {}
+  RecordingLink(std::string name, std::string* trace) : link_name(std::move(name)), trace(trace) {}
 
   const char* name() const override { return link_name.c_str(); }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char*) override {
@@ -34,12 +31,14 @@ struct RecordingLink final : Link {
   uint32_t append_playback(const void*, uint32_t size) override { return record("append", size); }
 
   uint32_t record(const char* operation, uint32_t argument) {
-    calls->push_back({link_name, operation, argument});
+    char text[32];
+    std::snprintf(text, sizeof text, "(%x),", argument);
+    *trace += link_name + "." + operation + text;
     return 0;
   }
 
   std::string link_name;
-  std::vector<Call>* calls;
+  std::string* trace;
   uint32_t result = 0;
   uint16_t unit_status = 0;
   LinkContext seen_context;

@@ -10,28 +10,27 @@
 namespace efi {
 namespace {
 
-std::vector<test::RecordingLink::Call> calls;
-
 class TransportSelection : public ::testing::Test {
  protected:
   void SetUp() override {
     on_library_load();
-    calls.clear();
+    trace.clear();
     process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr};
   }
   void TearDown() override { on_library_load(); }
 
-  // Initialises with `flags` and names the link whose initialise operation ran ("" for none).
-  std::string selected_by(uint32_t flags) {
-    calls.clear();
+  // Initialises with `flags` and tells what the links were asked for.
+  std::string initialise(uint32_t flags) {
+    trace.clear();
     initialize_interfaces(flags, nullptr);
-    return calls.empty() ? "" : calls.back().link;
+    return trace;
   }
   const SerialPortRecord& command_response_port() { return process().ports.command_response_port; }
 
-  test::RecordingLink uart{"uart", &calls}, com{"com", &calls}, usb{"usb", &calls}, usb_can{"usbcan", &calls},
-      pcan{"pcan", &calls}, bluetooth{"bluetooth", &calls}, ethernet{"ethernet", &calls},
-      simulator{"simulator", &calls};
+  std::string trace;
+  test::RecordingLink uart{"uart", &trace}, com{"com", &trace}, usb{"usb", &trace}, usb_can{"usbcan", &trace},
+      pcan{"pcan", &trace}, bluetooth{"bluetooth", &trace}, ethernet{"ethernet", &trace},
+      simulator{"simulator", &trace};
 };
 
 TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
@@ -45,105 +44,70 @@ TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
   for (const auto& entry : order) flags |= entry.bits;
   for (const auto& entry : order) {
     SetUp();
-    EXPECT_EQ(selected_by(flags), entry.name) << std::hex << flags;
+    const std::string called = initialise(flags);
+    EXPECT_EQ(called.substr(0, called.find('.')), entry.name) << std::hex << flags;
     flags &= ~entry.bits;
   }
 }
 
-TEST_F(TransportSelection, UsbAndSimulatorSelectSimulatorWithoutConversion) {
-  initialize_interfaces(0x220, "x");
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].link, "simulator");
-  EXPECT_EQ(calls[0].argument, 0x80000220u);
-  EXPECT_EQ(process().no_conversion, 1);
+// Bit 31 turns conversion off and each call rewrites it; the simulator always runs without. A
+// call that selects nothing initialises the previous link again with the new flags.
+TEST_F(TransportSelection, EachCallSetsConversionAndPassesItsFlags) {
+  const struct {
+    uint32_t flags;
+    const char* trace;
+    uint8_t no_conversion;
+  } calls[] = {
+      {0x80000020, "usb.initialize(80000020),", 1}, {0x20, "usb.initialize(20),", 0},
+      {0x80000000, "usb.initialize(80000000),", 1}, {0x220, "simulator.initialize(80000220),", 1},
+  };
+  for (const auto& c : calls) {
+    EXPECT_EQ(initialise(c.flags), c.trace);
+    EXPECT_EQ(process().no_conversion, c.no_conversion) << c.trace;
+  }
   EXPECT_EQ(process().table.playback, &simulator);
 }
 
-TEST_F(TransportSelection, BitThirtyOneTurnsConversionOffAndEachCallRewritesIt) {
-  EXPECT_EQ(selected_by(0x80000020), "usb");
-  EXPECT_EQ(calls[0].argument, 0x80000020u);
-  EXPECT_EQ(process().no_conversion, 1);
-  EXPECT_EQ(selected_by(0x20), "usb");
-  EXPECT_EQ(process().no_conversion, 0);
-}
-
-TEST_F(TransportSelection, SerialLinksNeedAPortNumber) {
-  EXPECT_EQ(selected_by(0x2000), "");
-  EXPECT_EQ(selected_by(0x1000), "");
-  EXPECT_EQ(selected_by(0x12000), "uart");
-  EXPECT_EQ(selected_by(0x13000), "uart");
-  EXPECT_EQ(selected_by(0x31008), "com");
-  // A port number with neither serial bit selects nothing but still writes the port words.
-  SetUp();
-  EXPECT_EQ(selected_by(0x10000), "");
-  EXPECT_EQ(command_response_port().base, 0x02F8);
-}
-
-TEST_F(TransportSelection, NothingSelectedAndNothingEverSelectedReturnsOne) {
+TEST_F(TransportSelection, SerialLinksNeedAPortNumberAndNothingEverSelectedReturnsOne) {
   EXPECT_EQ(initialize_interfaces(0, "x"), 1u);
   EXPECT_EQ(initialize_interfaces(0x2000, nullptr), 1u);
-  EXPECT_TRUE(calls.empty());
-}
-
-TEST_F(TransportSelection, NoSelectionInitialisesThePreviousLinkAgainWithTheNewFlags) {
-  selected_by(0x20);
-  EXPECT_EQ(selected_by(0x80000000), "usb");
-  EXPECT_EQ(calls[0].argument, 0x80000000u);
-  EXPECT_EQ(process().no_conversion, 1);
-}
-
-TEST_F(TransportSelection, SelectingAnotherLinkDoesNotCloseTheFirst) {
-  selected_by(0x20);
-  selected_by(0x400000);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].operation, "initialize");
+  EXPECT_EQ(initialise(0x1000), "");
+  EXPECT_EQ(initialise(0x10000), "") << "a port number with neither serial bit";
+  EXPECT_EQ(initialise(0x12000), "uart.initialize(12000),");
+  EXPECT_EQ(initialise(0x13000), "uart.initialize(13000),");
+  EXPECT_EQ(initialise(0x31008), "com.initialize(31008),");
 }
 
 TEST_F(TransportSelection, AppendPlaybackEntryBelongsToTheSimulatorCallOnly) {
-  initialize_interfaces(0x200, "x");
+  initialise(0x200);
   EXPECT_EQ(append_playback("abc", 3), 0u);
-  EXPECT_EQ(calls.back().operation, "append");
-  EXPECT_EQ(calls.back().argument, 3u);
-  initialize_interfaces(0x20, nullptr);
+  EXPECT_EQ(trace, "simulator.initialize(80000200),simulator.append(3),");
+  initialise(0x20);
   EXPECT_EQ(append_playback("abc", 3), 1u);
   // A call that selects nothing leaves the simulator's other entries but not its append entry.
-  initialize_interfaces(0x200, "x");
-  initialize_interfaces(0, "x");
-  EXPECT_EQ(calls.back().link, "simulator");
+  initialise(0x200);
+  EXPECT_EQ(initialise(0), "simulator.initialize(0),");
   EXPECT_EQ(append_playback("abc", 3), 1u);
 }
 
-TEST_F(TransportSelection, ExportsWithoutTheirEntryReturnOne) {
-  EXPECT_EQ(close_interfaces(EFI_CLOSE_ALL_PORTS), 1u);
-  EXPECT_EQ(connect_command_response_interface(), 1u);
-  EXPECT_EQ(append_playback(nullptr, 0), 1u);
-  EXPECT_EQ(update_runtime_options(), 0u);
-  EXPECT_TRUE(calls.empty());
-}
-
-TEST_F(TransportSelection, CloseAndConnectReachTheSelectedLink) {
-  selected_by(0x100);
-  calls.clear();
+TEST_F(TransportSelection, CloseAndConnectReachTheSelectedLinkOnly) {
+  initialise(0x400000);
+  EXPECT_EQ(initialise(0x100), "usbcan.initialize(100),") << "selecting another link closes nothing";
+  trace.clear();
   EXPECT_EQ(close_interfaces(0x2), 0u);
   EXPECT_EQ(connect_command_response_interface(), 0u);
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].link + "." + calls[0].operation, "usbcan.close");
-  EXPECT_EQ(calls[0].argument, 0x2u);
-  EXPECT_EQ(calls[1].link + "." + calls[1].operation, "usbcan.connect");
-  // The table is not cleared by a close.
-  EXPECT_EQ(close_interfaces(0x4), 0u);
+  EXPECT_EQ(close_interfaces(0x4), 0u) << "a close does not clear the table";
+  EXPECT_EQ(trace, "usbcan.close(2),usbcan.connect(0),usbcan.close(4),");
 }
 
 TEST_F(TransportSelection, UnloadClosesAllPortsOfTheInstalledLink) {
   on_library_unload();
-  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(trace, "");
   SetUp();
-  selected_by(0x100000);
-  calls.clear();
+  initialise(0x100000);
+  trace.clear();
   on_library_unload();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].operation, "close");
-  EXPECT_EQ(calls[0].argument, EFI_CLOSE_ALL_PORTS);
+  EXPECT_EQ(trace, "bluetooth.close(4),") << "all ports";
 }
 
 TEST_F(TransportSelection, MissingLinksSelectNothing) {
@@ -151,7 +115,7 @@ TEST_F(TransportSelection, MissingLinksSelectNothing) {
   EXPECT_EQ(initialize_interfaces(0x20, nullptr), 1u);
   EXPECT_EQ(process().table.installed, nullptr);
   // A missing higher link leaves the lower one in place.
-  EXPECT_EQ(selected_by(0x120), "usbcan");
+  EXPECT_EQ(initialise(0x120), "usbcan.initialize(120),");
 }
 
 using Words = std::vector<uint16_t>;
@@ -160,14 +124,12 @@ Words words_of(const SerialPortRecord& r) {
           r.baudCode, r.parityCode, r.lengthCode, r.stopCode, r.protocolCode};
 }
 
-TEST_F(TransportSelection, PortRecordsHoldTheirLoadTimeValues) {
-  EXPECT_EQ(words_of(process().ports.stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
+// The stream port keeps its load-time words; a port number writes the command-response port's.
+TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
+  const Words stream{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4};
   EXPECT_EQ(words_of(command_response_port()), (Words{0, 0, 0, 0, 0, 0, 10, 0, 3, 0, 4}));
   EXPECT_TRUE(process().ports.stream_port.name.empty());
   EXPECT_TRUE(command_response_port().name.empty());
-}
-
-TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
   const struct {
     uint32_t flags;
     Words expected;
@@ -176,13 +138,14 @@ TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
       {0x10088, {0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}},
       {0x10080, {0, 0, 0, 0, 0x03F8, 4, 10, 0, 3, 0, 4}},
       {0x12000, {0, 0, 0, 0, 0x02F8, 3, 10, 0, 3, 0, 4}},
+      {0x10000, {0, 0, 0, 0, 0x02F8, 3, 10, 0, 3, 0, 4}},
       {0x31008, {0, 2, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}},
   };
   for (const auto& c : cases) {
     SetUp();
     initialize_interfaces(c.flags, nullptr);
     EXPECT_EQ(words_of(command_response_port()), c.expected) << std::hex << c.flags;
-    EXPECT_EQ(words_of(process().ports.stream_port), (Words{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}));
+    EXPECT_EQ(words_of(process().ports.stream_port), stream);
   }
 }
 
