@@ -17,31 +17,28 @@
 
 namespace efi::test {
 
-inline void expect_every_command_round_trips(softunit::LinkServer& server, uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE) {
+inline void expect_every_command_round_trips(softunit::LinkServer& server) {
+  constexpr uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE;
   for (unsigned number = 0; number < CONVERTER_ROW_COUNT; ++number) {
+    SCOPED_TRACE(testing::Message() << "command " << number);
     const auto command = static_cast<uint8_t>(number);
     const softunit::Bytes host_data = softunit::well_formed_command_data(command);
     softunit::Bytes data = host_data;
-    std::vector<unsigned char> response(capacity + 16u, 0xCC);
+    std::vector<unsigned char> response(capacity + 16u, 0xCC), placed(capacity + 16u, 0xCC);
     uint16_t received = 0xBEEF;
     const size_t before = server.received_count();
-    ASSERT_EQ(send_command(command, data.data(), static_cast<uint16_t>(data.size()), response.data(), capacity,
-                           &received),
-              0u)
-        << "command " << number;
-    EXPECT_EQ(data, host_data) << "command data of " << number << " are back in host order";
+    ASSERT_EQ(send_command(command, data.data(), static_cast<uint16_t>(data.size()), response.data(), capacity, &received), 0u);
+    EXPECT_EQ(data, host_data) << "command data are back in host order";
 
     // What the unit got was in its own order.
     ASSERT_EQ(server.received_count(), before + 1);
-    const auto arrived = server.received().back();
-    EXPECT_EQ(softunit::command_data_to_host_order(command, arrived.data), host_data) << number;
+    EXPECT_EQ(softunit::command_data_to_host_order(command, server.received().back().data), host_data);
 
     // The response is the model's, placed into this buffer and in host order.
-    CommandHeader_TS header{static_cast<uint16_t>(EFI_COMMAND_CODE_BASE + command),
-                            static_cast<uint16_t>(host_data.size()), capacity, 0};
-    softunit::Response expected = softunit::Unit{}.respond(header, host_data.data(), host_data.size());
-    ASSERT_EQ(received, expected.data.size()) << number;
-    std::vector<unsigned char> placed(response.size(), 0xCC);
+    const CommandHeader_TS header{static_cast<uint16_t>(EFI_COMMAND_CODE_BASE + command),
+                                  static_cast<uint16_t>(host_data.size()), capacity, 0};
+    const softunit::Response expected = softunit::Unit{}.respond(header, host_data.data(), host_data.size());
+    ASSERT_EQ(received, expected.data.size());
     std::memcpy(placed.data(), expected.data.data(), expected.data.size());
     if (const ConverterRow* row = converter_row(command); row->response_placement)
       row->response_placement(placed.data(), capacity);
@@ -50,13 +47,13 @@ inline void expect_every_command_round_trips(softunit::LinkServer& server, uint1
       for (uint16_t k : layout->arrays) {
         const uint32_t at = array_pointer_word(k);
         if (at + 4 > expected.data.size()) continue;
-        EXPECT_EQ(EfiArrayElements(response.data(), k), static_cast<void*>(response.data() + (static_cast<unsigned char*>(EfiArrayElements(placed.data(), k)) - placed.data())))
-            << "command " << number << " array at " << k;
+        const auto offset = static_cast<unsigned char*>(EfiArrayElements(placed.data(), k)) - placed.data();
+        EXPECT_EQ(EfiArrayElements(response.data(), k), static_cast<void*>(response.data() + offset)) << "array " << k;
         std::memset(response.data() + at, 0, 4);
         std::memset(placed.data() + at, 0, 4);
       }
     }
-    EXPECT_EQ(response, placed) << "response of command " << number;
+    EXPECT_EQ(response, placed);
   }
 }
 
