@@ -14,10 +14,18 @@
 namespace efi {
 namespace {
 
-// A link that records every operation it is asked for, as "name.operation(argument)," in a trace
-// shared by all such links, and answers as the test says.
+// What the recording links and converters were asked for, in the order they were asked.
+std::string trace;
+
+uint32_t record(const std::string& entry) {
+  trace += entry + ",";
+  return 0;
+}
+
+// A link that records every operation it is asked for, as "name.operation(argument)", and answers
+// as the test says.
 struct RecordingLink final : Link {
-  RecordingLink(std::string name, std::string* trace) : link_name(std::move(name)), trace(trace) {}
+  explicit RecordingLink(const char* name) : link_name(name) {}
 
   const char* name() const override { return link_name.c_str(); }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char*) override {
@@ -38,14 +46,12 @@ struct RecordingLink final : Link {
   uint32_t append_playback(const void*, uint32_t size) override { return record("append", size); }
 
   uint32_t record(const char* operation, uint32_t argument) {
-    char text[32];
-    std::snprintf(text, sizeof text, "(%x),", argument);
-    *trace += link_name + "." + operation + text;
-    return 0;
+    char text[16];
+    std::snprintf(text, sizeof text, "(%x)", argument);
+    return efi::record(link_name + "." + operation + text);
   }
 
   std::string link_name;
-  std::string* trace;
   uint32_t result = 0;
   uint16_t unit_status = 0;
   LinkContext seen_context;
@@ -53,9 +59,6 @@ struct RecordingLink final : Link {
   CommandHeader_TS seen_header{};
   uint32_t seen_transfer_status = 0xFFFFFFFF;
 };
-
-// What the recording links and converters were asked for, in the order they were asked.
-std::string trace;
 
 class TransportSelection : public ::testing::Test {
  protected:
@@ -74,9 +77,8 @@ class TransportSelection : public ::testing::Test {
   }
   const SerialPortRecord& command_response_port() { return process().ports.command_response_port; }
 
-  RecordingLink uart{"uart", &trace}, com{"com", &trace}, usb{"usb", &trace}, usb_can{"usbcan", &trace},
-      pcan{"pcan", &trace}, bluetooth{"bluetooth", &trace}, ethernet{"ethernet", &trace},
-      simulator{"simulator", &trace};
+  RecordingLink uart{"uart"}, com{"com"}, usb{"usb"}, usb_can{"usbcan"}, pcan{"pcan"}, bluetooth{"bluetooth"},
+      ethernet{"ethernet"}, simulator{"simulator"};
 };
 
 TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
@@ -205,10 +207,6 @@ TEST_F(TransportSelection, PortWordsStayWithoutAPortNumberAndTheNameIsComZeroOnE
   EXPECT_EQ(command_response_port().name, L"COM0");
 }
 
-uint32_t record(const char* name) {
-  trace += std::string(name) + ",";
-  return 0;
-}
 uint32_t command_swap(unsigned char*, size_t) { return record("command_swap"); }
 uint32_t command_placement(unsigned char*, size_t) { return record("command_placement"); }
 uint32_t response_swap(unsigned char*, size_t) { return record("response_swap"); }
@@ -233,7 +231,7 @@ class CommandExecution : public ::testing::Test {
   }
 
   std::array<ConverterRow, CONVERTER_ROW_COUNT> rows{};
-  RecordingLink link{"link", &trace};
+  RecordingLink link{"link"};
   test::MessageLog log;
   unsigned char command_data[4] = {1, 2, 3, 4};
   unsigned char response[16] = {};
