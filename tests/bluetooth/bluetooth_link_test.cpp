@@ -225,7 +225,7 @@ TEST(BluetoothLinkWithTheUnit, EveryCommandRoundTripsWithConversionThroughTheExp
   const Devices devices(server.device_path());
   test::HostLibrary library;
   ASSERT_TRUE(library.loaded());
-  reinterpret_cast<decltype(&EfiSetDeviceDirectory)>(library.symbol("EfiSetDeviceDirectory"))(devices.root.c_str());
+  library.set_device_directory(devices.root.c_str());
   uint32_t opened = 1;
   const std::string printed = printed_by([&] {
     if ((opened = library.initialize(EFI_FLAG_BLUETOOTH, nullptr)) == 0)
