@@ -1,4 +1,4 @@
-// Any byte stream as a unit's answers, through the USB and Ethernet framing. The device file and
+// Any byte stream as a unit's answers, through the USB, Ethernet and Bluetooth framing. The device file and
 // the socket are stand-ins that serve the fuzzer's bytes and then fall silent at once, so each
 // input runs in microseconds. The host's buffers carry guard bytes that must never change, and a
 // successful exchange never reports more data than the host can take.
@@ -32,15 +32,17 @@ uint32_t serve(void* data, size_t size) {
 namespace efi::platform {
 
 void DeviceFileTraits::close(Raw) noexcept {}
-DeviceFile open_device(const char*) { return DeviceFile(3); }
+DeviceFile open_device(const char*, DeviceSharing) { return DeviceFile(3); }
 Transfer write_device(const DeviceFile&, const void*, uint32_t size, TransferBounds) { return {true, size}; }
 Transfer read_device(const DeviceFile&, void* data, uint32_t size, TransferBounds) {
   const uint32_t count = serve(data, size);
   return {count > 0, count};
 }
 uint32_t discard_input(const DeviceFile&) { return 0; }
-DeviceLookup find_device_interface(const char*, uint32_t, char*, size_t) {
-  return {DeviceLookupStep::enumerate, 2, true};
+DeviceLookup find_device_interface(const char*, uint32_t index, char* path, size_t path_size) {
+  if (index > 0 || path_size < 5) return {DeviceLookupStep::enumerate, 2, true};
+  std::memcpy(path, "fuzz", 5);
+  return {DeviceLookupStep::none, 0, false};
 }
 void set_device_directory(const char*) {}
 
@@ -70,8 +72,9 @@ size_t discard_socket_input(const Socket&) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  // First byte: link and conversion; second: the host's capacity; the rest: the unit's bytes.
-  const bool usb = data[0] & 1;
+  // First byte: link, conversion and command; second: the host's capacity; the rest: the unit's bytes.
+  constexpr uint32_t LINKS[] = {EFI_FLAG_USB, EFI_FLAG_ETHERNET, EFI_FLAG_BLUETOOTH, EFI_FLAG_USB};
+  const uint32_t link = LINKS[(data[0] & 1) | (data[0] >> 6 & 2)];
   const uint16_t capacity = static_cast<uint16_t>(data[1] * 17);
   stream = data + 2;
   stream_left = size - 2;
@@ -80,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   efi::enable_error_messages(0);
   efi::set_message_handler([](const char*, const char*, void*) {}, nullptr);
   const uint32_t conversion = data[0] & 2 ? EFI_FLAG_NO_CONVERSION : 0;
-  if (efi::initialize_interfaces((usb ? EFI_FLAG_USB : EFI_FLAG_ETHERNET) | conversion, "fuzz") != 0) abort();
+  if (efi::initialize_interfaces(link | conversion, link == EFI_FLAG_USB ? "fuzz" : nullptr) != 0) abort();
 
   constexpr size_t GUARD = 64;
   std::vector<unsigned char> command(40, 0x11), response(capacity + GUARD, 0xCC);
