@@ -2,6 +2,8 @@
 #include "test_process.h"
 
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <thread>
 
 #include "test_support.h"
@@ -114,6 +116,25 @@ std::string run_unique_prefix() {
   const unsigned long id = static_cast<unsigned long>(getpid());
 #endif
   return "efilink-test-" + std::to_string(id) + "-";
+}
+
+}  // namespace efi::test
+
+namespace efi::test {
+
+double process_cpu_seconds() {
+#if defined(_WIN32)
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& time) {
+    return static_cast<double>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) * 1e-7;
+  };
+  return seconds(kernel) + seconds(user);
+#else
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+#endif
 }
 
 }  // namespace efi::test

@@ -126,4 +126,20 @@ class PosixTcpListener : public TcpListener {
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<PseudoTerminal>(); }
 std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<PosixTcpListener>(); }
 
+std::unique_ptr<Stream> connect_loopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return std::make_unique<FdStream>(fd, true);
+}
+
 }  // namespace softunit

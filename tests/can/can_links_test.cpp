@@ -1,0 +1,201 @@
+// Both CAN links end to end: exports → link → stand-in adapter library → virtual CAN bus → the
+// software unit, and back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <numeric>
+#include <string>
+
+#include "all_commands.h"
+#include "api/process_state.h"
+#include "link_server.h"
+#include "platform/event.h"
+#include "test_support.h"
+#include "unit_responder.h"
+
+namespace efi {
+namespace {
+
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+struct CanLinkCase {
+  const char* name;
+  uint32_t flag;
+  const char* library;     // the stand-in
+  const char* incomplete;  // the stand-in without one function
+  uint16_t length_limit;
+  uint32_t adapter_failure;
+};
+
+const CanLinkCase PCAN{"Pcan", EFI_FLAG_PCAN, EFI_PCAN_STANDIN, EFI_PCAN_INCOMPLETE, 4088, 1};
+const CanLinkCase USB_CAN{"UsbCan", EFI_FLAG_USB_CAN, EFI_USBCAN_STANDIN, EFI_USBCAN_INCOMPLETE, 4095, 10};
+
+class CanLink : public ::testing::TestWithParam<CanLinkCase> {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    set_message_handler(test::MessageLog::handler, &log);
+    server.publish_port();
+    use_library(GetParam().library);
+  }
+  void TearDown() override {
+    close_interfaces(0);
+    on_library_load();
+    platform::remove_named_event(USB_CAN_RECEIVE_EVENT);
+  }
+  void use_library(const std::string& file) {
+    ASSERT_EQ(set_adapter_library(GetParam().flag, test::module_path(file).c_str()), 0u);
+  }
+  uint32_t initialize() { return initialize_interfaces(GetParam().flag, nullptr); }
+
+  // Command 0x07 (never converted) with `size` data bytes; the echo unit answers them back.
+  uint32_t send(uint16_t size, uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), 1);
+    response.assign(capacity + 16u, 0xCC);
+    received = 0xBEEF;
+    return send_command(0x07, command.data(), size, response.data(), capacity, &received);
+  }
+  void expect_healthy_exchange(const std::string& after) {
+    ASSERT_EQ(send(40, 100), 0u) << "after " << after;
+    EXPECT_EQ(received, 40) << after;
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + 40), command) << after;
+  }
+
+  softunit::CanServer server{softunit::echo_responder()};
+  test::MessageLog log;
+  Bytes command, response;
+  uint16_t received = 0;
+};
+
+TEST_P(CanLink, LongestCommandsAndAnswers) {
+  ASSERT_EQ(initialize(), 0u);
+  const uint16_t longest = GetParam().length_limit - 8;
+  ASSERT_EQ(send(longest), 0u);
+  EXPECT_EQ(received, std::min<uint16_t>(longest, TS_MAX_TRANSFERSTRUCTS_SIZE));
+  EXPECT_EQ(server.received().back().data, command);
+  EXPECT_EQ(send(longest + 1), STATUS_CR_COMMAND_TOO_LARGE);
+  for (uint16_t size : {0, 1, 5, 6, 100}) {
+    ASSERT_EQ(send(size), 0u) << size;
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + size), command) << size;
+    EXPECT_EQ(response[size], 0xCC);
+  }
+  // The host's flow control asks for everything; its separation-time byte is the command's first
+  // header byte, 0xCD.
+  for (const auto& flow : server.host_flow_controls()) EXPECT_EQ(flow[0] << 16 | flow[1] << 8 | flow[2], 0x3000CD);
+}
+
+TEST_P(CanLink, EveryCommandRoundTripsWithConversion) {
+  softunit::CanServer unit(softunit::unit_responder());
+  unit.publish_port();
+  ASSERT_EQ(initialize(), 0u);
+  test::expect_every_command_round_trips(unit);
+}
+
+TEST_P(CanLink, HostileUnitThenHealthyExchange) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  struct Case {
+    LinkFault fault;
+    uint32_t status;
+  } cases[] = {
+      {{Kind::status, 0x1234}, 0x1234},
+      {{Kind::flow_control, 0x31}, 0},
+      {{Kind::flow_control, 0x21}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::block_size, 2}, 0},
+      {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
+      {{Kind::silence}, STATUS_CR_READ_FAILED},
+      {{Kind::not_first_frame}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::declared_length, 7}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::wrong_sequence, 1}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::wrong_sequence, 4}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
+      {{Kind::foreign_frames}, 0},
+      {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
+  };
+  for (const Case& c : cases) {
+    server.queue_fault(c.fault);
+    EXPECT_EQ(send(40, 100), c.status) << "fault " << int(c.fault.kind) << " " << c.fault.value;
+    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(received, 0xBEEF);
+      EXPECT_EQ(response[100], 0xCC) << "nothing past the buffer";
+    }
+    expect_healthy_exchange("fault " + std::to_string(int(c.fault.kind)));
+  }
+}
+
+TEST_P(CanLink, WaitingForASilentUnitIsBoundedAndCostsNoCpu) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  server.queue_fault({Kind::silence});
+  const auto wall = std::chrono::steady_clock::now();
+  const double cpu = test::process_cpu_seconds();
+  EXPECT_EQ(send(10), STATUS_CR_READ_FAILED);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  EXPECT_GE(waited, 4.9);
+  EXPECT_LT(waited, 6.5);
+  EXPECT_LT(test::process_cpu_seconds() - cpu, 0.25) << "no busy waiting";
+}
+
+TEST_P(CanLink, InitialiseAndCloseTwiceAndComeBack) {
+  EXPECT_EQ(close_interfaces(0), 1u) << "nothing selected yet";
+  ASSERT_EQ(initialize(), 0u);
+  EXPECT_EQ(initialize(), 0u);
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(send(4), 0u) << "a closed link sends nothing";
+  EXPECT_EQ(received, 0xBEEF);
+  ASSERT_EQ(initialize(), 0u);
+  expect_healthy_exchange("initialising after a close");
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_P(CanLink, MissingLibraryOrFunction) {
+  for (const std::string& file : {std::string("no_such_adapter_library"), std::string(GetParam().incomplete)}) {
+    on_library_load();
+    set_message_handler(test::MessageLog::handler, &log);
+    log.messages.clear();
+    use_library(file);
+    const bool pcan = GetParam().flag == EFI_FLAG_PCAN;
+    EXPECT_EQ(initialize(), pcan ? 0u : STATUS_CR_NOT_CONNECTED) << file;
+    ASSERT_EQ(log.messages.size(), 1u) << file;
+    EXPECT_EQ(log.messages[0].title, pcan ? "Error!" : "ERROR!");
+    if (file[0] == 'n') {
+      EXPECT_NE(log.messages[0].text.find("no_such_adapter_library"), std::string::npos);
+    }
+    enable_error_messages(0);
+    EXPECT_EQ(send(4), pcan ? 1u : 0u) << file;
+    EXPECT_EQ(received, 0xBEEF);
+    close_interfaces(0);
+  }
+  // Suppressed messages: the USB-CAN report is suppressible, the PCAN loader's are not.
+  on_library_load();
+  set_message_handler(test::MessageLog::handler, &log);
+  log.messages.clear();
+  enable_error_messages(0);
+  use_library("no_such_adapter_library");
+  initialize();
+  EXPECT_EQ(log.messages.size(), GetParam().flag == EFI_FLAG_PCAN ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, CanLink, ::testing::Values(PCAN, USB_CAN),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
+  on_library_load();
+  for (uint32_t flag : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL}) {
+    EXPECT_EQ(set_adapter_library(flag, "x"), 0u);
+    EXPECT_EQ(set_adapter_library(flag, nullptr), 0u);
+  }
+  for (uint32_t flag : {0u, EFI_FLAG_USB, EFI_FLAG_PCAN | EFI_FLAG_USB_CAN, EFI_FLAG_COM_SERIAL})
+    EXPECT_EQ(set_adapter_library(flag, "x"), 1u) << flag;
+  AdapterLibraries libraries;
+  libraries.set(EFI_FLAG_PCAN, "mine");
+  EXPECT_EQ(libraries.file(AdapterLibrary::pcan), "mine");
+  EXPECT_EQ(libraries.file(AdapterLibrary::usb_can), default_adapter_library(AdapterLibrary::usb_can));
+}
+
+}  // namespace
+}  // namespace efi
