@@ -29,6 +29,7 @@ constexpr uint32_t BUS_UNREACHABLE = 0x1000;     // no hub at the configured por
 constexpr uint32_t CHANNEL_NOT_INITIALIZED = 0x40000;
 constexpr uint32_t ALREADY_INITIALIZED = 0x4000000;
 constexpr uint32_t NOT_SUPPORTED = 0x8000000;
+constexpr uint32_t ILLEGAL_PARAMETER_VALUE = 0x8000;
 constexpr uint8_t EXTENDED = 0x02, STATUS = 0x80;
 
 std::mutex guard;
@@ -93,8 +94,17 @@ STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetStatus(uint16_t) { return NOT_SUPPOR
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_ReadFD(uint16_t, void*, uint64_t*) { return NOT_SUPPORTED; }
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_WriteFD(uint16_t, void*) { return NOT_SUPPORTED; }
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_FilterMessages(uint16_t, uint32_t, uint32_t, uint8_t) { return NOT_SUPPORTED; }
-STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetValue(uint16_t, uint8_t, void*, uint32_t) { return NOT_SUPPORTED; }
-STANDIN_EXPORT uint32_t STANDIN_CALL CAN_SetValue(uint16_t, uint8_t, void*, uint32_t) { return NOT_SUPPORTED; }
+// Hosts ask for the library's version before they open a channel; settings are taken and have no
+// effect on the virtual bus.
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetValue(uint16_t, uint8_t parameter, void* buffer, uint32_t size) {
+  constexpr uint8_t API_VERSION = 0x05;
+  constexpr char VERSION[] = "4.6.0.0";
+  if (parameter != API_VERSION) return NOT_SUPPORTED;
+  if (!buffer || size < sizeof VERSION) return ILLEGAL_PARAMETER_VALUE;
+  std::memcpy(buffer, VERSION, sizeof VERSION);
+  return OK;
+}
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_SetValue(uint16_t, uint8_t, void*, uint32_t) { return OK; }
 #ifndef STANDIN_INCOMPLETE
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetErrorText(uint32_t, uint16_t, char* text) {
   if (text) std::strcpy(text, "stand-in PCAN library on the virtual CAN bus");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <numeric>
 #include <string>
 
@@ -12,6 +14,14 @@
 #include "platform/event.h"
 #include "test_support.h"
 #include "unit_responder.h"
+
+#if defined(_WIN32)
+#define EFI_POPEN _popen
+#define EFI_PCLOSE _pclose
+#else
+#define EFI_POPEN popen
+#define EFI_PCLOSE pclose
+#endif
 
 namespace efi {
 namespace {
@@ -195,6 +205,47 @@ TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
   libraries.set(EFI_FLAG_PCAN, "mine");
   EXPECT_EQ(libraries.file(AdapterLibrary::pcan), "mine");
   EXPECT_EQ(libraries.file(AdapterLibrary::usb_can), default_adapter_library(AdapterLibrary::usb_can));
+}
+
+}  // namespace
+}  // namespace efi
+
+namespace efi {
+namespace {
+
+// The stand-in PCAN library under python-can's own pcan interface (Debian's python3-can).
+TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "python-can runs natively only, not under wine";
+  if (std::system("/usr/bin/python3 -c \"import can\" 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-can is not installed (scripts/setup installs it)";
+  softunit::CanServer server(softunit::unit_responder());
+  server.publish_port();
+  const std::string directory = test::module_path("");
+  const std::string command = "LD_LIBRARY_PATH=\"" + directory + "\" " + EFI_PYTHON_PRELOAD +
+                              " /usr/bin/python3 \"" EFI_SOURCE_DIR "/tests/can/python_can_exchange.py\" 2>&1";
+  FILE* pipe = EFI_POPEN(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+  ASSERT_EQ(EFI_PCLOSE(pipe), 0) << output;
+
+  const CommandHeader_TS header{0xCD07, 3, 0x100, 0};
+  const unsigned char data[3] = {0xD0, 0xD1, 0xD2};
+  softunit::Response expected = softunit::Unit{}.respond(header, data, sizeof data);
+  expected.header.response_data_returning_size = static_cast<uint16_t>(expected.data.size());
+  expected.header.dummy = EFI_RESPONSE_MARKER;
+  const ResponseHeader_TS wire = softunit::swapped(expected.header);
+  std::string hex;
+  char digits[3];
+  for (size_t i = 0; i < 8 + expected.data.size(); ++i) {
+    std::snprintf(digits, sizeof digits, "%02x",
+                  i < 8 ? reinterpret_cast<const unsigned char*>(&wire)[i] : expected.data[i - 8]);
+    hex += digits;
+  }
+  EXPECT_NE(output.find(hex), std::string::npos) << output;
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].data, (Bytes{0xD0, 0xD1, 0xD2}));
 }
 
 }  // namespace
