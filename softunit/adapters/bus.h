@@ -34,6 +34,10 @@ struct BusFrame {
 };
 static_assert(sizeof(BusFrame) == 16);
 
+// Sets (or with null removes) a variable of this process's environment, where stand-ins loaded
+// into it look.
+void set_environment(const char* name, const char* value);
+
 // Wire time of a frame at 500 kbit/s with worst-case bit stuffing, in microseconds.
 uint32_t frame_time_us(const BusFrame& frame);
 

@@ -9,6 +9,17 @@ namespace {
 constexpr size_t QUEUE_LIMIT = 4096;
 }  // namespace
 
+void set_environment(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value ? value : "");
+#else
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+#endif
+}
+
 uint32_t frame_time_us(const BusFrame& frame) {
   // Extended frame: 67 bits of frame around the data, one in five stuffed, 3 bits of space.
   const uint32_t bits = (frame.kind == BUS_STANDARD ? 47u : 67u) + 8u * frame.length;

@@ -27,14 +27,6 @@ BusFrame unit_frame(std::initializer_list<uint8_t> bytes) {
   return frame;
 }
 
-void set_environment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
-
 }  // namespace
 
 struct CanServer::Hub {
@@ -135,7 +127,7 @@ CanServer::~CanServer() {
 
 uint16_t CanServer::port() const { return hub_->listener->port(); }
 
-void CanServer::publish_port() const { set_environment(CAN_BUS_VARIABLE, std::to_string(port())); }
+void CanServer::publish_port() const { set_environment(CAN_BUS_VARIABLE, std::to_string(port()).c_str()); }
 
 std::vector<std::array<uint8_t, 8>> CanServer::host_flow_controls() const {
   std::lock_guard lock(mutex_);

@@ -2,6 +2,7 @@
 // virtual CAN bus. Received frames pass the acceptance filter of the channel's set-up record and
 // are announced through the receive callback, on the station's own thread.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -42,6 +43,7 @@ constexpr uint8_t ILLEGAL_HANDLE = 0x02;
 constexpr uint8_t ILLEGAL_PARAMETER = 0x03;
 constexpr uint8_t CHANNEL_NOT_READY = 0x04;
 constexpr uint8_t NO_MESSAGE = 0x80;       // a warning: nothing waits
+constexpr uint8_t WRITE_REFUSED = 0x91;
 constexpr uint8_t EXTENDED = 0x80;
 constexpr uint32_t EVENT_RECEIVE = 2;
 
@@ -49,6 +51,9 @@ std::mutex guard;
 softunit::BusStation* station = nullptr;
 bool can_ready = false;
 ReceiveCallback receive_callback = nullptr;
+// What every write answers when not 0, after accepting its messages (0x91 refuses them): set from
+// EFILINK_USBCAN_WRITE_RESULT at the hardware's initialisation, for tests.
+uint8_t write_result = OK;
 void* receive_context = nullptr;
 
 bool valid(uint8_t handle) { return station && handle == 0; }
@@ -75,6 +80,8 @@ STANDIN_EXPORT uint8_t STANDIN_CALL UcanInitHardwareEx(uint8_t* handle, uint8_t,
   }
   joining->filter([](const softunit::BusFrame&) { return false; });  // nothing until the channel is set up
   station = joining;
+  const char* result = std::getenv("EFILINK_USBCAN_WRITE_RESULT");
+  write_result = result ? static_cast<uint8_t>(std::strtoul(result, nullptr, 0)) : OK;
   *handle = 0;
   return OK;
 }
@@ -121,6 +128,10 @@ STANDIN_EXPORT uint8_t STANDIN_CALL UcanWriteCanMsgEx(uint8_t handle, uint8_t, M
   if (!valid(handle)) return ILLEGAL_HANDLE;
   if (!can_ready) return CHANNEL_NOT_READY;
   if (!messages || !count) return ILLEGAL_PARAMETER;
+  if (write_result == WRITE_REFUSED) {
+    *count = 0;
+    return write_result;
+  }
   for (uint32_t i = 0; i < *count; ++i) {
     softunit::BusFrame frame;
     frame.id = messages[i].id;
@@ -132,7 +143,7 @@ STANDIN_EXPORT uint8_t STANDIN_CALL UcanWriteCanMsgEx(uint8_t handle, uint8_t, M
       return NO_MODULE;
     }
   }
-  return OK;
+  return write_result;
 }
 
 STANDIN_EXPORT uint8_t STANDIN_CALL UcanReadCanMsgEx(uint8_t handle, uint8_t* channel, Message* messages,

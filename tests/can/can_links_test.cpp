@@ -10,6 +10,7 @@
 
 #include "all_commands.h"
 #include "api/process_state.h"
+#include "bus.h"
 #include "link_server.h"
 #include "platform/event.h"
 #include "test_support.h"
@@ -188,6 +189,24 @@ TEST_P(CanLink, MissingLibraryOrFunction) {
   use_library("no_such_adapter_library");
   initialize();
   EXPECT_EQ(log.messages.size(), GetParam().flag == EFI_FLAG_PCAN ? 1u : 0u);
+}
+
+TEST(UsbCanLinkWrites, RefusedOrFailedWritesFailOtherWarningsCountAsSent) {
+  softunit::CanServer server(softunit::echo_responder());
+  server.publish_port();
+  for (auto [result, status] : {std::pair{"0x91", 10u}, {"0x05", 10u}, {"0x80", 0u}}) {
+    softunit::set_environment("EFILINK_USBCAN_WRITE_RESULT", result);
+    on_library_load();
+    enable_error_messages(0);
+    set_adapter_library(EFI_FLAG_USB_CAN, test::module_path(EFI_USBCAN_STANDIN).c_str());
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB_CAN, nullptr), 0u);
+    Bytes command(30, 1), response(64);
+    uint16_t received = 0;
+    EXPECT_EQ(send_command(0x07, command.data(), 30, response.data(), 64, &received), status) << result;
+    close_interfaces(0);
+  }
+  softunit::set_environment("EFILINK_USBCAN_WRITE_RESULT", nullptr);
+  on_library_load();
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, CanLink, ::testing::Values(PCAN, USB_CAN),

@@ -238,6 +238,8 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
     frames[index] = frame;
     return frames;
   };
+  std::vector<Frame> late_flow_control = {{0x30, 0}};
+  late_flow_control.insert(late_flow_control.end(), good.begin(), good.end());
   struct Case {
     const char* what;
     Frame flow;
@@ -248,6 +250,7 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
       {"flow control 0x31", {0x31, 0}, good, 0, true},
       {"flow control 0x32", {0x32, 0}, good, 0, true},
       {"not flow control", {0x21, 0}, good, CAN_FRAME_OUT_OF_PLACE, false},
+      {"a late flow control before the answer", FLOW_CONTROL_ALL, late_flow_control, 0, true},
       {"response starts with a consecutive frame", FLOW_CONTROL_ALL, with_frame(0, {0x21}), CAN_FRAME_OUT_OF_PLACE, false},
       {"declared length below 8", FLOW_CONTROL_ALL, response_frames(0, 0, {}, 7), CAN_FRAME_OUT_OF_PLACE, false},
       {"header frame out of sequence", FLOW_CONTROL_ALL, with_frame(1, {0x22}), CAN_FRAME_OUT_OF_PLACE, false},

@@ -123,8 +123,12 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
     next += count;
   }
 
-  if (const uint32_t status = read_one(CAN_RESPONSE_WAIT_MS)) return status;
+  // A flow control cannot begin an answer: it is a late one for a command given up before, skipped.
   const unsigned char* first = adapter.received_data(0);
+  for (uint16_t skipped = 0;; ++skipped) {
+    if (const uint32_t status = read_one(CAN_RESPONSE_WAIT_MS)) return status;
+    if ((first[0] & 0xF0) != CAN_FLOW_CONTROL || skipped == CAN_TABLE_SLOTS) break;
+  }
   if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return CAN_FRAME_OUT_OF_PLACE;
   const auto response_length = static_cast<uint16_t>((first[0] & 0x0F) * 256 + first[1]);
   if (response_length < 8) return CAN_FRAME_OUT_OF_PLACE;

@@ -1,5 +1,7 @@
 #include "transports/can/usb_can_link.h"
 
+#include <algorithm>
+
 #include "platform/system_error.h"
 
 namespace efi {
@@ -83,7 +85,6 @@ uint32_t UsbCanLink::initialize(const LinkContext& context, uint32_t, const char
     library.reset();
     return STATUS_CR_NOT_CONNECTED;
   }
-  hardware_ready = 1;
   can_ready = 1;
   if (!receive_event) receive_event = platform::open_named_event(USB_CAN_RECEIVE_EVENT, platform::EventReset::manual);
   for (UcanMessage& message : transmit) {
@@ -134,6 +135,8 @@ uint32_t UsbCanLink::write_flow_control(uint8_t block_size) {
 
 // The event is re-armed before each look into the library's queue, so a frame that arrives after
 // the look sets it again and the wait ends at once; with the queue empty the wait costs nothing.
+// Other processes share the named event and may re-arm it too: the queue is looked into again at
+// least every 100 ms.
 uint32_t UsbCanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
   const int64_t start = clock.now();
   for (;;) {
@@ -154,7 +157,7 @@ uint32_t UsbCanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
     if (result != 0 && result < UCAN_WARNING) return USB_CAN_ADAPTER_FAILED;
     const double waited_ms = clock.seconds_since(start) * 1000.0;
     if (waited_ms >= wait_ms) break;
-    const auto left = static_cast<uint32_t>(wait_ms - waited_ms) + 1;
+    const uint32_t left = std::min<uint32_t>(static_cast<uint32_t>(wait_ms - waited_ms) + 1, 100);
     if (platform::wait_event(receive_event, left) == platform::EventWait::failed) return USB_CAN_ADAPTER_FAILED;
   }
   count = 0;

@@ -85,7 +85,6 @@ class UsbCanLink final : public Link {
   void shut_down();
 
   uint8_t handle = UCAN_NO_HANDLE;
-  uint32_t hardware_ready = 0;
   uint32_t can_ready = 0;
   platform::Event receive_event;
   platform::Module library;
