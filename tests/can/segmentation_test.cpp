@@ -267,6 +267,10 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
   }
   ScriptedAdapter silent;
   EXPECT_EQ(exchange(0, silent), STATUS_CR_READ_FAILED) << "no flow control";
+  ScriptedAdapter spoiled;
+  unit_answers(spoiled, 2, with_frame(1, {0x22}));
+  EXPECT_EQ(exchange(0, spoiled), CAN_FRAME_OUT_OF_PLACE);
+  EXPECT_TRUE(spoiled.incoming.empty()) << "the rest of a spoiled answer is read off the bus";
 }
 
 TEST_F(CanSegmentation, ResponseLongerThanTheBufferIsReadButNotKept) {

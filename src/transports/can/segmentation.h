@@ -143,9 +143,22 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
   uint8_t expected = 1;
   uint16_t received = 1;
 
+  // Reads and counts the rest of the answer, so that none of its frames is left for the next
+  // exchange; frames out of sequence spoil the answer but are read all the same.
+  auto read_to_end = [&](uint16_t from) {
+    for (uint16_t counted = from; counted < response_frames;) {
+      uint16_t batch = std::min<uint16_t>(response_frames - counted, CAN_TABLE_SLOTS);
+      if (adapter.read_frames(batch, CAN_FRAME_WAIT_MS) || batch == 0) return;
+      counted += batch;
+    }
+  };
+
   if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
   const unsigned char* second = adapter.received_data(0);
-  if (const uint32_t status = CanCheckSequence(second, expected)) return status;
+  if (const uint32_t status = CanCheckSequence(second, expected)) {
+    read_to_end(received + 1);
+    return status;
+  }
   ++received;
   header[6] = second[1];
   header[7] = second[2];
