@@ -186,6 +186,14 @@ EFI_API void EfiSetDeviceDirectory(const char* path);
 EFI_API void EfiSetEthernetAddress(const char* host, const char* service);
 
 /*
+ * EfiGetLibraryVersion: writes "efilink <version> (<platform>, <32|64>-bit)", for example
+ * "efilink 0.1.0 (Windows, 32-bit)", with its terminating zero into text, and returns 0. When the
+ * text and its zero do not fit in size bytes it writes as much as fits, zero-terminated (nothing
+ * at all for a null text or a size of 0), and returns 1; it never writes past size bytes.
+ */
+EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size);
+
+/*
  * EfiSetAdapterLibrary: the links that drive an adapter through its vendor's library load it at
  * initialisation, by its usual name: PCANBasic.dll (libpcanbasic.so elsewhere) for the PCAN link
  * (0x200000), USBCAN32.dll / USBCAN64.dll (libusbcan.so) for the USB-CAN module link (0x100),

@@ -23,14 +23,35 @@ Bytes message_of(ResponseHeader_TS header, const Bytes& data, bool to_unit_order
   return bytes;
 }
 
-// Writes `bytes`, in pieces of `piece` bytes 20 ms apart when piece is not 0.
-bool send(Stream& stream, const Bytes& bytes, uint32_t piece) {
+// Writes `bytes`, in pieces of `piece` bytes `pause` ms apart when piece is not 0.
+bool send(Stream& stream, const Bytes& bytes, uint32_t piece, uint32_t pause = 20) {
   if (piece == 0) return stream.write_all(bytes.data(), bytes.size());
   for (size_t at = 0; at < bytes.size(); at += piece) {
     if (!stream.write_all(bytes.data() + at, std::min<size_t>(piece, bytes.size() - at))) return false;
-    pause_ms(20);
+    pause_ms(pause);
   }
   return true;
+}
+
+// Sends an answer as the fault says: whole, split, dripped, cut short (and then quiet), or with
+// stray bytes behind it. False when the connection failed.
+bool send_answer(Stream& stream, const Bytes& message, const LinkFault& fault) {
+  using Kind = LinkFault::Kind;
+  switch (fault.kind) {
+    case Kind::split:
+      return send(stream, message, fault.value);
+    case Kind::drip:
+      return send(stream, message, 1, fault.value);
+    case Kind::stall:
+      return stream.write_all(message.data(), std::min<size_t>(fault.value, message.size()));
+    case Kind::trailing: {
+      Bytes with_stray = message;
+      with_stray.insert(with_stray.end(), fault.value, 0xEE);
+      return stream.write_all(with_stray.data(), with_stray.size());
+    }
+    default:
+      return stream.write_all(message.data(), message.size());
+  }
 }
 }  // namespace
 
@@ -142,7 +163,7 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
     stream.write_all(message.data(), std::min<size_t>(fault.value, sizeof(ResponseHeader_TS)));
     return;
   }
-  send(stream, message, fault.kind == Kind::split ? fault.value : 0);
+  send_answer(stream, message, fault);
 }
 
 TcpServer::TcpServer(Responder responder)
@@ -193,10 +214,13 @@ bool TcpServer::exchange(Stream& stream) {
   using Kind = LinkFault::Kind;
   if (fault.kind == Kind::silence) return true;
   if (fault.kind == Kind::delay) pause_ms(fault.value);
+  if (fault.kind == Kind::garbage) return stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
   Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
   if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
   if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
   response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+  if (fault.kind == Kind::announce_more)
+    response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
   const uint16_t chunk_size = fault.kind == Kind::chunk_size ? static_cast<uint16_t>(fault.value) : chunk_size_.load();
   response.header.dummy = chunk_size;
   if (fault.kind == Kind::bad_marker) response.header.dummy = static_cast<uint16_t>(fault.value);
@@ -211,7 +235,7 @@ bool TcpServer::exchange(Stream& stream) {
       stream.write_all(message.data(), std::min<size_t>(fault.value, message.size()));
       return false;
     }
-    return send(stream, message, piece);
+    return send_answer(stream, message, fault);
   }
 
   // Chunked: the first chunk travels with the header and is 8 bytes shorter; each later one
@@ -222,10 +246,10 @@ bool TcpServer::exchange(Stream& stream) {
   for (;;) {
     Bytes piece_bytes = first_chunk ? header_only : Bytes{};
     piece_bytes.insert(piece_bytes.end(), response.data.begin() + sent, response.data.begin() + sent + chunk);
-    if (fault.kind == Kind::close && sent + chunk >= fault.value) {
+    if ((fault.kind == Kind::close || fault.kind == Kind::stall) && sent + chunk >= fault.value) {
       piece_bytes.resize(piece_bytes.size() - (sent + chunk - fault.value));
       stream.write_all(piece_bytes.data(), piece_bytes.size());
-      return false;
+      return fault.kind == Kind::stall;
     }
     if (!send(stream, piece_bytes, piece)) return false;
     sent += chunk;

@@ -45,7 +45,10 @@ struct LinkFault {
     silence,          // read the command, answer nothing
     garbage,          // answer `value` bytes of 0xEE instead of a header
     close,            // close the connection after `value` bytes of the answer (TCP)
+    stall,            // send `value` bytes of the answer, then go quiet and keep the line open
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
+    trailing,         // a correct answer followed by `value` stray bytes of 0xEE
+    drip,             // the answer one byte at a time, `value` ms apart
     // CAN bus only:
     flow_control,     // the unit's flow control for the command carries `value` as byte 0
     block_size,       // the unit asks for blocks of `value` frames

@@ -11,6 +11,11 @@
 #include <vector>
 
 #include "api/process_state.h"
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 #include "platform/device_interface.h"
 #include "platform/fault.h"
 #include "platform/named_objects.h"
@@ -304,6 +309,30 @@ TEST_F(InterfaceLock, ListStopsWhileAnEntryAndTheEndWordStillFit) {
   const size_t entry_size = unit_path("").size() + name_length + 12;
   EXPECT_EQ(entries.size(), (USB_DEVICE_LIST_SIZE - 4) / entry_size);
   EXPECT_LT(entries.size(), 40u);
+}
+
+// A process that died while setting the objects up left them empty, or sized but unmarked; the
+// next opener completes them at once instead of waiting for a setup that never ends.
+TEST_F(InterfaceLock, HalfMadeObjectsAreCompletedByTheNextOpener) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows makes a named object whole or not at all";
+#else
+  for (off_t size : {off_t{0}, off_t{16}}) {
+    on_library_load();
+    platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
+    for (const char* name : {USB_MUTEX_NAME, USB_FILE_MAPPING_NAME}) {
+      const int fd = shm_open(("/" + test::run_unique_prefix() + name).c_str(), O_RDWR | O_CREAT, 0666);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(ftruncate(fd, size), 0);
+      close(fd);
+    }
+    attach("unit-a");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(query().size(), 1u) << "size " << size;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(lock_is_free(10000));
+  }
+#endif
 }
 
 }  // namespace

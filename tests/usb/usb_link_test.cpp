@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -16,6 +17,7 @@
 #include "platform/device_file.h"
 #include "platform/device_interface.h"
 #include "platform/fault.h"
+#include "test_process.h"
 #include "test_support.h"
 #include "transports/usb/usb_link.h"
 #include "unit_responder.h"
@@ -231,6 +233,24 @@ TEST_F(UsbLink, DeviceIsNotSharedAndAMissingOneDoesNotOpen) {
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, "/no/such/device"), STATUS_CR_OPEN_FAILED);
   ASSERT_FALSE(log.messages.empty());
   EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
+}
+
+TEST_F(UsbLink, RegularFilesAndDirectoriesAreNeverOpenedAsUnits) {
+  close_interfaces(0);
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / ("efilink-not-a-unit-" + test::run_unique_prefix());
+  std::ofstream(file) << "precious";
+  for (const fs::path& path : {file, fs::temp_directory_path()}) {
+    log.messages.clear();
+    EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, path.string().c_str()), STATUS_CR_OPEN_FAILED) << path;
+    ASSERT_FALSE(log.messages.empty());
+    EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
+    EXPECT_EQ(send(40), STATUS_CR_NOT_CONNECTED);
+  }
+  std::string content;
+  std::getline(std::ifstream(file), content);
+  EXPECT_EQ(content, "precious");
+  fs::remove(file);
 }
 
 TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {

@@ -18,6 +18,12 @@ DeviceFile open_device(const char* path) {
   HANDLE device =
       CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (device == INVALID_HANDLE_VALUE) return {};
+  // A disk file is never a unit; commands written to it would overwrite it.
+  if (GetFileType(device) == FILE_TYPE_DISK) {
+    CloseHandle(device);
+    SetLastError(ERROR_BAD_DEVICE);
+    return {};
+  }
   return DeviceFile(reinterpret_cast<intptr_t>(device));
 }
 
@@ -29,6 +35,16 @@ Transfer write_device(const DeviceFile& device, const void* data, uint32_t size,
 Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds) {
   if (fails_now(FaultPoint::device_read)) return {false, 0};
   return win32::read_within(native(device), data, size, bounds);
+}
+
+uint32_t discard_input(const DeviceFile& device) {
+  unsigned char scratch[512];
+  uint32_t discarded = 0;
+  for (;;) {
+    const Transfer read = win32::read_within(native(device), scratch, sizeof scratch, TransferBounds{0, 0});
+    if (!read.ok || read.count == 0) return discarded;
+    discarded += read.count;
+  }
 }
 
 }  // namespace efi::platform
