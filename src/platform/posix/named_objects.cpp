@@ -44,7 +44,26 @@ struct MappedMutex {
     if (block.fd >= 0 && block.owner.load() == std::this_thread::get_id()) pthread_mutex_unlock(&block.threads);
   }
 };
-std::map<std::string, MappedMutex> mapped_mutexes;
+// Made by the first open and freed with its last entry, never by a static destructor: the
+// library's unload closes its handles from a static destructor that may run after this file's.
+std::map<std::string, MappedMutex>* mapped_mutexes = nullptr;
+
+std::map<std::string, MappedMutex>& mutexes() {
+  if (!mapped_mutexes) mapped_mutexes = new std::map<std::string, MappedMutex>;
+  return *mapped_mutexes;
+}
+
+void forget_if_unused() {
+  if (mapped_mutexes && mapped_mutexes->empty()) {
+    delete mapped_mutexes;
+    mapped_mutexes = nullptr;
+  }
+}
+
+void forget(std::map<std::string, MappedMutex>::iterator entry) {
+  mapped_mutexes->erase(entry);
+  forget_if_unused();
+}
 
 struct MutexHandle {
   std::string name;
@@ -148,8 +167,8 @@ bool unlock_block(SharedMutexBlock& block) {
 
 SharedMutexBlock* block_of(const NamedMutex& mutex) {
   if (!mutex) return nullptr;
-  auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex.get())->name);
-  return found == mapped_mutexes.end() ? nullptr : &found->second.block;
+  auto found = mutexes().find(static_cast<MutexHandle*>(mutex.get())->name);
+  return found == mutexes().end() ? nullptr : &found->second.block;
 }
 
 }  // namespace
@@ -157,9 +176,9 @@ SharedMutexBlock* block_of(const NamedMutex& mutex) {
 NamedMutex open_named_mutex(const char* name) {
   if (fails_now(FaultPoint::named_mutex_open)) return {};
   const std::string shared_name = object_name(name);
-  MappedMutex& mapped = mapped_mutexes[shared_name];
+  MappedMutex& mapped = mutexes()[shared_name];
   if (mapped.block.fd < 0 && !map_mutex_block(shared_name, mapped.block)) {
-    mapped_mutexes.erase(shared_name);
+    forget(mutexes().find(shared_name));
     return {};
   }
   ++mapped.handles;
@@ -181,13 +200,15 @@ bool release_named_mutex(const NamedMutex& mutex) {
 
 void NamedMutexTraits::close(Raw raw) noexcept {
   auto* handle = static_cast<MutexHandle*>(raw);
-  auto found = mapped_mutexes.find(handle->name);
+  auto found = mutexes().find(handle->name);
   // A mutex that a thread of this process holds stays open, as it stays owned on Windows: other
   // processes see it abandoned when this one ends.
-  if (found != mapped_mutexes.end() && --found->second.handles == 0 &&
+  if (found != mutexes().end() && --found->second.handles == 0 &&
       found->second.block.owner.load() == std::thread::id{}) {
     unmap_mutex_block(found->second.block);
-    mapped_mutexes.erase(found);
+    forget(found);
+  } else if (found == mutexes().end()) {
+    forget_if_unused();
   }
   delete handle;
 }
@@ -220,14 +241,16 @@ void remove_named_objects(const char* mutex_name, const char* memory_name) {
   shm_unlink(object_name(memory_name).c_str());
   // New opens must not find the old object; handles still open here stop working. Called
   // while no other thread holds it.
-  auto found = mapped_mutexes.find(object_name(mutex_name));
-  if (found != mapped_mutexes.end()) {
+  auto found = mutexes().find(object_name(mutex_name));
+  if (found == mutexes().end()) {
+    forget_if_unused();
+  } else {
     if (found->second.block.owner.load() == std::this_thread::get_id()) {
       found->second.block.depth = 1;
       unlock_block(found->second.block);
     }
     unmap_mutex_block(found->second.block);
-    mapped_mutexes.erase(found);
+    forget(found);
   }
 }
 
