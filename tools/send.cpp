@@ -15,7 +15,8 @@ namespace efilink_cli {
 
 const char* const SEND_HELP =
     "usage: efilink send --flags <word> [--text <text>] <command> [hex data] [--response-size <n>]\n"
-    "                    [--address <host>[:<port>]] [--device-dir <path>] [--json]\n"
+    "                    [--address <host>[:<port>]] [--device-dir <path>] [--adapter-library <path>]\n"
+    "                    [--json]\n"
     "\n"
     "Initialises the link that the flag word selects, sends one command and prints the status\n"
     "(name and value), the response's fields and arrays as its layout says, and a hex dump.\n"
@@ -28,6 +29,7 @@ const char* const SEND_HELP =
     "  --response-size <n>   response buffer capacity (default 4088)\n"
     "  --address <host>[:<port>]  where the Ethernet link connects (default: the unit's address)\n"
     "  --device-dir <path>   device directory of the USB link (off Windows)\n"
+    "  --adapter-library <path>  the adapter library the selected CAN or UART-driver link loads\n"
     "  --json                one JSON object instead of text\n";
 
 namespace {
@@ -41,6 +43,7 @@ struct SendOptions {
   uint16_t response_size = TS_MAX_TRANSFERSTRUCTS_SIZE;
   std::optional<std::string> address;
   std::optional<std::string> device_directory;
+  std::optional<std::string> adapter_library;
   bool json = false;
 };
 
@@ -182,6 +185,8 @@ SendOptions parse(Arguments& arguments) {
       options.address = arguments.value_of(argument);
     } else if (argument == "--device-dir") {
       options.device_directory = arguments.value_of(argument);
+    } else if (argument == "--adapter-library") {
+      options.adapter_library = arguments.value_of(argument);
     } else if (argument == "--json") {
       options.json = true;
     } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
@@ -198,6 +203,8 @@ SendOptions parse(Arguments& arguments) {
   }
   if (!options.flags) throw UsageError("send: --flags is required");
   if (!options.command) throw UsageError("send: the command number is missing");
+  if (options.adapter_library && !(*options.flags & (EFI_FLAG_USB_CAN | EFI_FLAG_PCAN | EFI_FLAG_UART_SERIAL)))
+    throw UsageError("send: --adapter-library needs a flag word selecting 0x100, 0x200000 or 0x2000");
   return options;
 }
 
@@ -233,6 +240,9 @@ int run_send(Arguments& arguments) {
     EfiSetEthernetAddress(host.c_str(), service.empty() ? nullptr : service.c_str());
   }
   if (options.device_directory) EfiSetDeviceDirectory(options.device_directory->c_str());
+  if (options.adapter_library)
+    for (uint32_t link : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL})
+      if (*options.flags & link) EfiSetAdapterLibrary(link, options.adapter_library->c_str());
 
   const uint32_t initialised = EfiInitializeInterfaces(*options.flags, options.text ? options.text->c_str() : nullptr);
   if (initialised != 0) {

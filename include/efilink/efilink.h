@@ -193,6 +193,16 @@ EFI_API void EfiSetEthernetAddress(const char* host, const char* service);
  */
 EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size);
 
+/*
+ * EfiSetAdapterLibrary: the links that drive an adapter through its vendor's library load it at
+ * initialisation, by its usual name: PCANBasic.dll (libpcanbasic.so elsewhere) for the PCAN link
+ * (0x200000), USBCAN32.dll / USBCAN64.dll (libusbcan.so) for the USB-CAN module link (0x100),
+ * CDRVXD32.dll (libcdrvxd32.so) for the UART-driver serial link (0x2000). This names the file the
+ * next initialisation of that link loads; a null path restores the usual name. Returns 0, or 1
+ * when link_flag is not one of those three bits.
+ */
+EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -43,6 +43,9 @@ class TcpListener {
   virtual std::unique_ptr<Stream> accept(int timeout_ms) = 0;
 };
 
+// A TCP connection to a listener on the loopback address; null when nobody listens there.
+std::unique_ptr<Stream> connect_loopback(uint16_t port);
+
 // Reads exactly `size` bytes with `timeout_ms` for each piece; false on time-out or close.
 bool read_exact(Stream& stream, void* data, size_t size, int timeout_ms);
 

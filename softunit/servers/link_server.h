@@ -5,6 +5,7 @@
 
 #include <efilink/efilink.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -48,6 +49,15 @@ struct LinkFault {
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
     trailing,         // a correct answer followed by `value` stray bytes of 0xEE
     drip,             // the answer one byte at a time, `value` ms apart
+    // CAN bus only:
+    flow_control,     // the unit's flow control for the command carries `value` as byte 0
+    block_size,       // the unit asks for blocks of `value` frames
+    no_flow_control,  // the unit takes the command's first frame and then stays silent
+    not_first_frame,  // the answer begins with a consecutive frame
+    declared_length,  // the answer's first frame declares `value` as its length
+    wrong_sequence,   // consecutive frame number `value` of the answer carries a wrong number
+    missing_frame,    // consecutive frame number `value` of the answer is left out
+    foreign_frames,   // frames on other identifiers and status frames between the answer's frames
   };
   Kind kind = Kind::none;
   uint32_t value = 0;
@@ -137,6 +147,31 @@ class TcpServer : public LinkServer {
   std::atomic<size_t> connections_{0};
   std::vector<ResponseHeader_TS> acknowledgements_;
   std::vector<std::string> complaints_;
+  std::thread thread_;
+};
+
+// The unit on the virtual CAN bus (softunit/adapters/bus.h): runs the hub on loopback TCP, which
+// the adapter stand-ins join, and answers segmented commands on 0x16666666 with segmented
+// answers on 0x16666667. Headers travel in the unit's order.
+class CanServer : public LinkServer {
+ public:
+  // `paced`: the hub lets frames pass no faster than a 500 kbit/s bus would.
+  explicit CanServer(Responder responder, bool paced = false);
+  ~CanServer() override;
+  uint16_t port() const;
+  // Sets EFILINK_CAN_BUS in this process's environment, for stand-ins loaded here.
+  void publish_port() const;
+  // Frames the unit has seen on the bus (every identifier), and the flow-control frames the host
+  // sent for answers (their eight data bytes).
+  size_t frames_seen() const { return frames_seen_; }
+  std::vector<std::array<uint8_t, 8>> host_flow_controls() const;
+
+ private:
+  struct Hub;
+  void serve();
+  std::unique_ptr<Hub> hub_;
+  std::atomic<size_t> frames_seen_{0};
+  std::vector<std::array<uint8_t, 8>> host_flow_controls_;
   std::thread thread_;
 };
 

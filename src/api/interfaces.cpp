@@ -14,10 +14,14 @@ ProcessState::ProcessState() {
   registry.bluetooth = &links.bluetooth;
   registry.ethernet = &links.ethernet;
   registry.simulator = &links.simulator;
+  registry.usb_can = &links.usb_can;
+  registry.pcan = &links.pcan;
   registry.usb_lock = &links.usb_lock;
 }
 
-LinkContext ProcessState::link_context() const { return {no_conversion == 0, reporter(), clock}; }
+LinkContext ProcessState::link_context() const {
+  return {no_conversion == 0, reporter(), clock, &adapter_libraries};
+}
 
 ProcessState& process() {
   if (!state) state = new ProcessState;
@@ -97,5 +101,9 @@ void enable_error_messages(uint8_t enable) { process().error_messages_suppressed
 void set_message_handler(EfiMessageHandler handler, void* context) { process().messages = {handler, context}; }
 
 void set_ethernet_address(const char* host, const char* service) { process().links.ethernet.set_address(host, service); }
+
+uint32_t set_adapter_library(uint32_t link_flag, const char* path) {
+  return process().adapter_libraries.set(link_flag, path);
+}
 
 }  // namespace efi

@@ -6,6 +6,9 @@
 
 #include "convert/converter_table.h"
 #include "report/report.h"
+#include "transports/can/pcan_link.h"
+#include "transports/can/usb_can_link.h"
+#include "transports/common/adapter_libraries.h"
 #include "transports/link.h"
 #include "transports/net/bluetooth_link.h"
 #include "transports/net/ethernet_link.h"
@@ -22,6 +25,8 @@ struct Links {
   BluetoothLink bluetooth;
   EthernetLink ethernet;
   SimulatorLink simulator;
+  UsbCanLink usb_can;
+  PcanLink pcan;
   InterfaceLock usb_lock;
 };
 
@@ -55,6 +60,7 @@ struct ProcessState {
   uint8_t error_messages_suppressed = 0;
   MessageSink messages;
   SerialPorts ports;
+  AdapterLibraries adapter_libraries;
   platform::Clock clock;
   CommandHeader_TS command_header{};
   ResponseHeader_TS response_header{};
@@ -85,6 +91,7 @@ uint32_t update_runtime_options();
 void enable_error_messages(uint8_t enable);
 void set_message_handler(EfiMessageHandler handler, void* context);
 void set_ethernet_address(const char* host, const char* service);
+uint32_t set_adapter_library(uint32_t link_flag, const char* path);
 uint32_t lock_interface(uint32_t flags);
 uint32_t unlock_interface(uint32_t flags);
 uint32_t query_interface(uint32_t flags, void* list);

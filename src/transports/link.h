@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "report/report.h"
+#include "transports/common/adapter_libraries.h"
 
 namespace efi {
 
@@ -16,6 +17,12 @@ struct LinkContext {
   bool convert_headers = true;
   Reporter report;
   platform::Clock clock;
+  // The files adapter links load at initialisation; null means every default name.
+  const AdapterLibraries* adapter_libraries = nullptr;
+
+  std::string adapter_library(AdapterLibrary which) const {
+    return adapter_libraries ? adapter_libraries->file(which) : default_adapter_library(which);
+  }
 };
 
 // One link: its operations and, in the object, all of its state. Selecting a link installs it in

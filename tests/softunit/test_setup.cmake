@@ -10,6 +10,8 @@ foreach(target efilink_softunit_tests efilink_tools_tests)
 endforeach()
 if(TARGET efilink_tools_tests)
   target_link_libraries(efilink_tools_tests PRIVATE softunit_core)
+  add_dependencies(efi_test_modules efi_adapter_standins)
+  target_compile_definitions(efilink_tools_tests PRIVATE EFI_PCAN_STANDIN="$<TARGET_FILE_NAME:standin_pcan>")
   # Under wine the tests start efilink.exe by its bare name, found in the current directory.
   set_tests_properties(tools PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endif()

@@ -1,6 +1,9 @@
 // The one place the tests start processes; each platform its own way.
 #include "test_process.h"
 
+#include <cstdint>
+#include <ctime>
+
 #include "test_support.h"
 
 #if defined(_WIN32)
@@ -47,5 +50,24 @@ int run_program(const std::string& name, const std::vector<std::string>& argumen
 
 std::string run_unique_prefix() { return "efilink-test-" + std::to_string(getpid()) + "-"; }
 #endif
+
+}  // namespace efi::test
+
+namespace efi::test {
+
+double process_cpu_seconds() {
+#if defined(_WIN32)
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& time) {
+    return static_cast<double>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) * 1e-7;
+  };
+  return seconds(kernel) + seconds(user);
+#else
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+#endif
+}
 
 }  // namespace efi::test

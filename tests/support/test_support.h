@@ -14,6 +14,9 @@ std::string module_path(const std::string& file);
 // The test simulator library of one variant: "complete", "no_processor", "no_append", "no_start".
 std::string test_simulator_path(const std::string& variant);
 
+// CPU time this process has used so far, user and system, in seconds.
+double process_cpu_seconds();
+
 // Collects the messages the library would show, through the message-handler extension.
 struct MessageLog {
   struct Message {

@@ -193,7 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
                       bad("send --flags zz 0x05"), bad("send --flags 0x200"), bad("send --flags 0x200 0x100"),
                       bad("send --flags 0x200 0x05 0g"), bad("send --flags 0x200 0x05 012"),
                       bad("send --flags 0x200 0x05 00 11"), bad("send --flags 0x200 0x05 --response-size 70000"),
-                      bad("send --flags 0x200 0x05 --bogus"), bad("layouts 0x05 0x06"), bad("layouts seven"),
+                      bad("send --flags 0x200 0x05 --bogus"),
+                      bad("send --flags 0x200 0x05 --adapter-library x"), bad("layouts 0x05 0x06"), bad("layouts seven"),
                       bad("lock"), bad("lock frobnicate"), bad("lock update 1"), bad("lock release one"),
                       bad("lock query --frobnicate"),
                       ArgumentsCase{"send --flags 0x200 --text @no-such-simulator-library 0x05 01000000", 1,
@@ -236,6 +237,23 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 
   EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
   fs::remove_all(devices);
+}
+
+}  // namespace
+}  // namespace efi::test
+
+namespace efi::test {
+namespace {
+
+TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
+  softunit::CanServer server(softunit::unit_responder());
+  server.publish_port();
+  const CliRun send = run("send --flags 0x200000 --adapter-library \"" + module_path(EFI_PCAN_STANDIN) +
+                          "\" 0x05 01000000 --json");
+  ASSERT_EQ(send.exit_code, 0) << send.output;
+  EXPECT_EQ(send.json()["response_layout"], "TS_L0");
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1}));
 }
 
 }  // namespace

@@ -44,7 +44,9 @@ class FdStream : public Stream {
   bool write_all(const void* data, size_t size) override {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
-      const ssize_t n = write(fd_, bytes, size);
+      // A socket whose peer is gone must fail the write, not end the process with SIGPIPE.
+      ssize_t n = send(fd_, bytes, size, MSG_NOSIGNAL);
+      if (n < 0 && errno == ENOTSOCK) n = write(fd_, bytes, size);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN && wait_for(fd_, POLLOUT, 2000) > 0) continue;
       if (n <= 0) return false;
@@ -125,5 +127,21 @@ class PosixTcpListener : public TcpListener {
 
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<PseudoTerminal>(); }
 std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<PosixTcpListener>(); }
+
+std::unique_ptr<Stream> connect_loopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return std::make_unique<FdStream>(fd, true);
+}
 
 }  // namespace softunit

@@ -205,4 +205,22 @@ class WinsockListener : public TcpListener {
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<NamedPipe>(); }
 std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<WinsockListener>(); }
 
+std::unique_ptr<Stream> connect_loopback(uint16_t port) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return nullptr;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    closesocket(s);
+    return nullptr;
+  }
+  BOOL one = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  return std::make_unique<SocketStream>(s);
+}
+
 }  // namespace softunit

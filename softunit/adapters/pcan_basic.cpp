@@ -1,0 +1,113 @@
+// The project's stand-in for the PCAN library: one channel on the virtual CAN bus. It offers the
+// thirteen functions the PCAN link looks up; those the link never calls answer "not supported".
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "bus.h"
+#include "exports.h"
+
+namespace {
+
+struct Message {
+  uint32_t id;
+  uint8_t message_type;
+  uint8_t length;
+  uint8_t data[8];
+};
+struct Timestamp {
+  uint32_t milliseconds;
+  uint16_t millisecond_overflow;
+  uint16_t microseconds;
+};
+static_assert(sizeof(Message) == 16 && sizeof(Timestamp) == 8);
+
+constexpr uint32_t OK = 0;
+constexpr uint32_t RECEIVE_QUEUE_EMPTY = 0x20;
+constexpr uint32_t BUS_UNREACHABLE = 0x1000;     // no hub at the configured port
+constexpr uint32_t CHANNEL_NOT_INITIALIZED = 0x40000;
+constexpr uint32_t ALREADY_INITIALIZED = 0x4000000;
+constexpr uint32_t NOT_SUPPORTED = 0x8000000;
+constexpr uint32_t ILLEGAL_PARAMETER_VALUE = 0x8000;
+constexpr uint8_t EXTENDED = 0x02, STATUS = 0x80;
+
+std::mutex guard;
+softunit::BusStation* station = nullptr;
+std::chrono::steady_clock::time_point joined_at;
+
+}  // namespace
+
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Initialize(uint16_t, uint16_t, uint8_t, uint32_t, uint16_t) {
+  std::lock_guard lock(guard);
+  if (station) return ALREADY_INITIALIZED;
+  auto* joining = new softunit::BusStation;
+  if (!joining->join()) {
+    delete joining;
+    return BUS_UNREACHABLE;
+  }
+  station = joining;
+  joined_at = std::chrono::steady_clock::now();
+  return OK;
+}
+
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Uninitialize(uint16_t) {
+  std::lock_guard lock(guard);
+  if (!station) return CHANNEL_NOT_INITIALIZED;
+  delete station;
+  station = nullptr;
+  return OK;
+}
+
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Write(uint16_t, Message* message) {
+  std::lock_guard lock(guard);
+  if (!station) return CHANNEL_NOT_INITIALIZED;
+  softunit::BusFrame frame;
+  frame.id = message->id;
+  frame.kind = (message->message_type & EXTENDED) ? softunit::BUS_EXTENDED : softunit::BUS_STANDARD;
+  frame.length = message->length > 8 ? 8 : message->length;
+  std::memcpy(frame.data, message->data, 8);
+  return station->send(frame) ? OK : BUS_UNREACHABLE;
+}
+
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Read(uint16_t, Message* message, Timestamp* timestamp) {
+  std::lock_guard lock(guard);
+  if (!station) return CHANNEL_NOT_INITIALIZED;
+  softunit::BusFrame frame;
+  if (!station->take(frame)) return RECEIVE_QUEUE_EMPTY;
+  message->id = frame.id;
+  message->message_type = frame.kind == softunit::BUS_STATUS ? STATUS : frame.kind == softunit::BUS_EXTENDED ? EXTENDED : 0;
+  message->length = frame.length;
+  std::memcpy(message->data, frame.data, 8);
+  if (timestamp) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - joined_at).count();
+    timestamp->milliseconds = static_cast<uint32_t>(us / 1000);
+    timestamp->millisecond_overflow = static_cast<uint16_t>((us / 1000) >> 32);
+    timestamp->microseconds = static_cast<uint16_t>(us % 1000);
+  }
+  return OK;
+}
+
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_InitializeFD(uint16_t, const char*) { return NOT_SUPPORTED; }
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Reset(uint16_t) { return NOT_SUPPORTED; }
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetStatus(uint16_t) { return NOT_SUPPORTED; }
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_ReadFD(uint16_t, void*, uint64_t*) { return NOT_SUPPORTED; }
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_WriteFD(uint16_t, void*) { return NOT_SUPPORTED; }
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_FilterMessages(uint16_t, uint32_t, uint32_t, uint8_t) { return NOT_SUPPORTED; }
+// Hosts ask for the library's version before they open a channel; settings are taken and have no
+// effect on the virtual bus.
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetValue(uint16_t, uint8_t parameter, void* buffer, uint32_t size) {
+  constexpr uint8_t API_VERSION = 0x05;
+  constexpr char VERSION[] = "4.6.0.0";
+  if (parameter != API_VERSION) return NOT_SUPPORTED;
+  if (!buffer || size < sizeof VERSION) return ILLEGAL_PARAMETER_VALUE;
+  std::memcpy(buffer, VERSION, sizeof VERSION);
+  return OK;
+}
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_SetValue(uint16_t, uint8_t, void*, uint32_t) { return OK; }
+#ifndef STANDIN_INCOMPLETE
+STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetErrorText(uint32_t, uint16_t, char* text) {
+  if (text) std::strcpy(text, "stand-in PCAN library on the virtual CAN bus");
+  return OK;
+}
+#endif

@@ -1,0 +1,272 @@
+// Both CAN links end to end: exports → link → stand-in adapter library → virtual CAN bus → the
+// software unit, and back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+#include <string>
+
+#include "all_commands.h"
+#include "api/process_state.h"
+#include "bus.h"
+#include "link_server.h"
+#include "platform/event.h"
+#include "test_support.h"
+#include "unit_responder.h"
+
+#if defined(_WIN32)
+#define EFI_POPEN _popen
+#define EFI_PCLOSE _pclose
+#else
+#define EFI_POPEN popen
+#define EFI_PCLOSE pclose
+#endif
+
+namespace efi {
+namespace {
+
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+struct CanLinkCase {
+  const char* name;
+  uint32_t flag;
+  const char* library;     // the stand-in
+  const char* incomplete;  // the stand-in without one function
+  uint16_t length_limit;
+  uint32_t adapter_failure;
+};
+
+const CanLinkCase PCAN{"Pcan", EFI_FLAG_PCAN, EFI_PCAN_STANDIN, EFI_PCAN_INCOMPLETE, 4088, 1};
+const CanLinkCase USB_CAN{"UsbCan", EFI_FLAG_USB_CAN, EFI_USBCAN_STANDIN, EFI_USBCAN_INCOMPLETE, 4095, 10};
+
+class CanLink : public ::testing::TestWithParam<CanLinkCase> {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    set_message_handler(test::MessageLog::handler, &log);
+    server.publish_port();
+    use_library(GetParam().library);
+  }
+  void TearDown() override {
+    close_interfaces(0);
+    on_library_load();
+    platform::remove_named_event(USB_CAN_RECEIVE_EVENT);
+  }
+  void use_library(const std::string& file) {
+    ASSERT_EQ(set_adapter_library(GetParam().flag, test::module_path(file).c_str()), 0u);
+  }
+  uint32_t initialize() { return initialize_interfaces(GetParam().flag, nullptr); }
+
+  // Command 0x07 (never converted) with `size` data bytes; the echo unit answers them back.
+  uint32_t send(uint16_t size, uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), 1);
+    response.assign(capacity + 16u, 0xCC);
+    received = 0xBEEF;
+    return send_command(0x07, command.data(), size, response.data(), capacity, &received);
+  }
+  void expect_healthy_exchange(const std::string& after) {
+    ASSERT_EQ(send(40, 100), 0u) << "after " << after;
+    EXPECT_EQ(received, 40) << after;
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + 40), command) << after;
+  }
+
+  softunit::CanServer server{softunit::echo_responder()};
+  test::MessageLog log;
+  Bytes command, response;
+  uint16_t received = 0;
+};
+
+TEST_P(CanLink, LongestCommandsAndAnswers) {
+  ASSERT_EQ(initialize(), 0u);
+  const uint16_t longest = GetParam().length_limit - 8;
+  ASSERT_EQ(send(longest), 0u);
+  EXPECT_EQ(received, std::min<uint16_t>(longest, TS_MAX_TRANSFERSTRUCTS_SIZE));
+  EXPECT_EQ(server.received().back().data, command);
+  EXPECT_EQ(send(longest + 1), STATUS_CR_COMMAND_TOO_LARGE);
+  for (uint16_t size : {0, 1, 5, 6, 100}) {
+    ASSERT_EQ(send(size), 0u) << size;
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + size), command) << size;
+    EXPECT_EQ(response[size], 0xCC);
+  }
+  // The host's flow control asks for everything; its separation-time byte is the command's first
+  // header byte, 0xCD.
+  for (const auto& flow : server.host_flow_controls()) EXPECT_EQ(flow[0] << 16 | flow[1] << 8 | flow[2], 0x3000CD);
+}
+
+TEST_P(CanLink, EveryCommandRoundTripsWithConversion) {
+  softunit::CanServer unit(softunit::unit_responder());
+  unit.publish_port();
+  ASSERT_EQ(initialize(), 0u);
+  test::expect_every_command_round_trips(unit);
+}
+
+TEST_P(CanLink, HostileUnitThenHealthyExchange) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  struct Case {
+    LinkFault fault;
+    uint32_t status;
+  } cases[] = {
+      {{Kind::status, 0x1234}, 0x1234},
+      {{Kind::flow_control, 0x31}, 0},
+      {{Kind::flow_control, 0x21}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::block_size, 2}, 0},
+      {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
+      {{Kind::silence}, STATUS_CR_READ_FAILED},
+      {{Kind::not_first_frame}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::declared_length, 7}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::wrong_sequence, 1}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::wrong_sequence, 4}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
+      {{Kind::foreign_frames}, 0},
+      {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
+  };
+  for (const Case& c : cases) {
+    server.queue_fault(c.fault);
+    EXPECT_EQ(send(40, 100), c.status) << "fault " << int(c.fault.kind) << " " << c.fault.value;
+    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(received, 0xBEEF);
+      EXPECT_EQ(response[100], 0xCC) << "nothing past the buffer";
+    }
+    expect_healthy_exchange("fault " + std::to_string(int(c.fault.kind)));
+  }
+}
+
+TEST_P(CanLink, WaitingForASilentUnitIsBoundedAndCostsNoCpu) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  server.queue_fault({Kind::silence});
+  const auto wall = std::chrono::steady_clock::now();
+  const double cpu = test::process_cpu_seconds();
+  EXPECT_EQ(send(10), STATUS_CR_READ_FAILED);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  EXPECT_GE(waited, 4.9);
+  EXPECT_LT(waited, 6.5);
+  EXPECT_LT(test::process_cpu_seconds() - cpu, 0.25) << "no busy waiting";
+}
+
+TEST_P(CanLink, InitialiseAndCloseTwiceAndComeBack) {
+  EXPECT_EQ(close_interfaces(0), 1u) << "nothing selected yet";
+  ASSERT_EQ(initialize(), 0u);
+  EXPECT_EQ(initialize(), 0u);
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(send(4), 0u) << "a closed link sends nothing";
+  EXPECT_EQ(received, 0xBEEF);
+  ASSERT_EQ(initialize(), 0u);
+  expect_healthy_exchange("initialising after a close");
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_P(CanLink, MissingLibraryOrFunction) {
+  for (const std::string& file : {std::string("no_such_adapter_library"), std::string(GetParam().incomplete)}) {
+    on_library_load();
+    set_message_handler(test::MessageLog::handler, &log);
+    log.messages.clear();
+    use_library(file);
+    const bool pcan = GetParam().flag == EFI_FLAG_PCAN;
+    EXPECT_EQ(initialize(), pcan ? 0u : STATUS_CR_NOT_CONNECTED) << file;
+    ASSERT_EQ(log.messages.size(), 1u) << file;
+    EXPECT_EQ(log.messages[0].title, pcan ? "Error!" : "ERROR!");
+    if (file[0] == 'n') {
+      EXPECT_NE(log.messages[0].text.find("no_such_adapter_library"), std::string::npos);
+    }
+    enable_error_messages(0);
+    EXPECT_EQ(send(4), pcan ? 1u : 0u) << file;
+    EXPECT_EQ(received, 0xBEEF);
+    close_interfaces(0);
+  }
+  // Suppressed messages: the USB-CAN report is suppressible, the PCAN loader's are not.
+  on_library_load();
+  set_message_handler(test::MessageLog::handler, &log);
+  log.messages.clear();
+  enable_error_messages(0);
+  use_library("no_such_adapter_library");
+  initialize();
+  EXPECT_EQ(log.messages.size(), GetParam().flag == EFI_FLAG_PCAN ? 1u : 0u);
+}
+
+TEST(UsbCanLinkWrites, RefusedOrFailedWritesFailOtherWarningsCountAsSent) {
+  softunit::CanServer server(softunit::echo_responder());
+  server.publish_port();
+  for (auto [result, status] : {std::pair{"0x91", 10u}, {"0x05", 10u}, {"0x80", 0u}}) {
+    softunit::set_environment("EFILINK_USBCAN_WRITE_RESULT", result);
+    on_library_load();
+    enable_error_messages(0);
+    set_adapter_library(EFI_FLAG_USB_CAN, test::module_path(EFI_USBCAN_STANDIN).c_str());
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB_CAN, nullptr), 0u);
+    Bytes command(30, 1), response(64);
+    uint16_t received = 0;
+    EXPECT_EQ(send_command(0x07, command.data(), 30, response.data(), 64, &received), status) << result;
+    close_interfaces(0);
+  }
+  softunit::set_environment("EFILINK_USBCAN_WRITE_RESULT", nullptr);
+  on_library_load();
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, CanLink, ::testing::Values(PCAN, USB_CAN),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
+  on_library_load();
+  for (uint32_t flag : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL}) {
+    EXPECT_EQ(set_adapter_library(flag, "x"), 0u);
+    EXPECT_EQ(set_adapter_library(flag, nullptr), 0u);
+  }
+  for (uint32_t flag : {0u, EFI_FLAG_USB, EFI_FLAG_PCAN | EFI_FLAG_USB_CAN, EFI_FLAG_COM_SERIAL})
+    EXPECT_EQ(set_adapter_library(flag, "x"), 1u) << flag;
+  AdapterLibraries libraries;
+  libraries.set(EFI_FLAG_PCAN, "mine");
+  EXPECT_EQ(libraries.file(AdapterLibrary::pcan), "mine");
+  EXPECT_EQ(libraries.file(AdapterLibrary::usb_can), default_adapter_library(AdapterLibrary::usb_can));
+}
+
+}  // namespace
+}  // namespace efi
+
+namespace efi {
+namespace {
+
+// The stand-in PCAN library under python-can's own pcan interface (Debian's python3-can).
+TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "python-can runs natively only, not under wine";
+  if (sizeof(void*) == 4) GTEST_SKIP() << "the 64-bit python cannot load this build's 32-bit stand-in";
+  if (std::system("/usr/bin/python3 -c \"import can\" 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-can is not installed (scripts/setup installs it)";
+  softunit::CanServer server(softunit::unit_responder());
+  server.publish_port();
+  const std::string directory = test::module_path("");
+  const std::string command = "LD_LIBRARY_PATH=\"" + directory + "\" " + EFI_PYTHON_PRELOAD +
+                              " /usr/bin/python3 \"" EFI_SOURCE_DIR "/tests/can/python_can_exchange.py\" 2>&1";
+  FILE* pipe = EFI_POPEN(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+  ASSERT_EQ(EFI_PCLOSE(pipe), 0) << output;
+
+  const CommandHeader_TS header{0xCD07, 3, 0x100, 0};
+  const unsigned char data[3] = {0xD0, 0xD1, 0xD2};
+  softunit::Response expected = softunit::Unit{}.respond(header, data, sizeof data);
+  expected.header.response_data_returning_size = static_cast<uint16_t>(expected.data.size());
+  expected.header.dummy = EFI_RESPONSE_MARKER;
+  const ResponseHeader_TS wire = softunit::swapped(expected.header);
+  std::string hex;
+  char digits[3];
+  for (size_t i = 0; i < 8 + expected.data.size(); ++i) {
+    std::snprintf(digits, sizeof digits, "%02x",
+                  i < 8 ? reinterpret_cast<const unsigned char*>(&wire)[i] : expected.data[i - 8]);
+    hex += digits;
+  }
+  EXPECT_NE(output.find(hex), std::string::npos) << output;
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].data, (Bytes{0xD0, 0xD1, 0xD2}));
+}
+
+}  // namespace
+}  // namespace efi
