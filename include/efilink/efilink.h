@@ -185,6 +185,15 @@ EFI_API void EfiSetDeviceDirectory(const char* path);
  */
 EFI_API void EfiSetEthernetAddress(const char* host, const char* service);
 
+/*
+ * EfiSetAdapterLibrary: the links that drive an adapter through its maker's library load it at
+ * initialisation from a file of a fixed name (UART driver, flag 0x2000: CDRVXD32.dll, elsewhere
+ * libcdrvxd32.so; USB-CAN, 0x100; PCAN, 0x200000). This names the file that the next
+ * initialisation of that link loads; null restores the fixed name. Returns 0, or 1 when
+ * link_flag is not one of those three flags.
+ */
+EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -45,6 +45,9 @@ struct LinkFault {
     garbage,          // answer `value` bytes of 0xEE instead of a header
     close,            // close the connection after `value` bytes of the answer (TCP)
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
+    ack,              // acknowledge the command with the byte `value` instead of 0xCD (serial)
+    split_header,     // the first `value` bytes, the rest 20 ms later (serial)
+    stale,            // after the closing byte, `value` bytes of 0xEE nobody asked for (serial)
   };
   Kind kind = Kind::none;
   uint32_t value = 0;
@@ -126,6 +129,34 @@ class TcpServer : public LinkServer {
   std::atomic<size_t> connections_{0};
   std::vector<ResponseHeader_TS> acknowledgements_;
   std::vector<std::string> complaints_;
+  std::thread thread_;
+};
+
+// The unit behind a serial line, as the serial links reach it: a pseudo-terminal natively, a pair
+// of them joined by socat under Wine. It answers the connection indicator, acknowledges every
+// command before its answer and expects the host's closing byte after each answer.
+class SerialServer : public LinkServer {
+ public:
+  explicit SerialServer(Responder responder);
+  ~SerialServer() override;
+  // Why there is no line here (empty when there is one).
+  std::string skip_reason() const { return endpoint_ ? "" : "no pseudo-terminal for a serial line here"; }
+  // The device the host opens.
+  std::string device_path() const { return endpoint_ ? endpoint_->device_path() : ""; }
+  // The answer to the connection indicator: 0xC5 (conversion on), 0xCC (off: headers travel in
+  // host order from then on), anything else, or 0 for none.
+  void set_connect_reply(uint8_t reply) { connect_reply_ = reply; }
+  size_t connects() const { return connects_; }
+  size_t closing_bytes() const { return closing_bytes_; }
+
+ private:
+  void serve();
+  void exchange(Stream& stream, unsigned char first, int& pending);
+  std::unique_ptr<DeviceEndpoint> endpoint_;
+  std::atomic<uint8_t> connect_reply_{0xC5};
+  std::atomic<bool> wire_host_order_{false};
+  std::atomic<size_t> connects_{0};
+  std::atomic<size_t> closing_bytes_{0};
   std::thread thread_;
 };
 

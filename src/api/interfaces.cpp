@@ -10,6 +10,7 @@ std::unique_ptr<ProcessState> state;
 
 // The links this build offers.
 ProcessState::ProcessState() {
+  registry.uart_serial = &links.uart_serial;
   registry.usb = &links.usb;
   registry.ethernet = &links.ethernet;
   registry.simulator = &links.simulator;
@@ -78,9 +79,11 @@ uint32_t close_interfaces(uint32_t which) {
 }
 
 uint32_t connect_command_response_interface() {
-  const ProcessState& process_state = process();
+  ProcessState& process_state = process();
   Link* link = process_state.table.installed;
-  return link ? link->connect(process_state.link_context()) : 1;
+  LinkContext context = process_state.link_context();
+  context.no_conversion = &process_state.no_conversion;
+  return link ? link->connect(context) : 1;
 }
 
 uint32_t append_playback(const void* data, uint32_t size) {
@@ -95,5 +98,9 @@ void enable_error_messages(uint8_t enable) { process().error_messages_suppressed
 void set_message_handler(EfiMessageHandler handler, void* context) { process().messages = {handler, context}; }
 
 void set_ethernet_address(const char* host, const char* service) { process().links.ethernet.set_address(host, service); }
+
+uint32_t set_adapter_library(uint32_t link_flag, const char* path) {
+  return process().adapter_libraries.set(link_flag, path);
+}
 
 }  // namespace efi

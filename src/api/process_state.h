@@ -8,7 +8,9 @@
 #include "report/report.h"
 #include "transports/link.h"
 #include "transports/net/ethernet_link.h"
+#include "transports/common/adapter_libraries.h"
 #include "transports/serial/port_records.h"
+#include "transports/serial/uart_serial_link.h"
 #include "transports/sim/sim_bridge.h"
 #include "transports/usb/interface_lock.h"
 #include "transports/usb/usb_link.h"
@@ -17,7 +19,10 @@ namespace efi {
 
 // Every link object of the library: all link state lives here, made anew at the library's load.
 struct Links {
+  Links(SerialPorts& ports, const AdapterLibraries& libraries) : uart_serial(ports, libraries) {}
+
   UsbLink usb;
+  UartSerialLink uart_serial;
   EthernetLink ethernet;
   SimulatorLink simulator;
   InterfaceLock usb_lock;
@@ -53,11 +58,12 @@ struct ProcessState {
   uint8_t error_messages_suppressed = 0;
   MessageSink messages;
   SerialPorts ports;
+  AdapterLibraries adapter_libraries;
   platform::Clock clock;
   CommandHeader_TS command_header{};
   ResponseHeader_TS response_header{};
   CRM crm{};
-  Links links;
+  Links links{ports, adapter_libraries};
   TransportRegistry registry;
   // The conversion rows the dispatcher uses; tests point it at rows of their own.
   const ConverterRow* converter_rows = CommandConverterTable;
@@ -83,6 +89,7 @@ uint32_t update_runtime_options();
 void enable_error_messages(uint8_t enable);
 void set_message_handler(EfiMessageHandler handler, void* context);
 void set_ethernet_address(const char* host, const char* service);
+uint32_t set_adapter_library(uint32_t link_flag, const char* path);
 uint32_t lock_interface(uint32_t flags);
 uint32_t unlock_interface(uint32_t flags);
 uint32_t query_interface(uint32_t flags, void* list);

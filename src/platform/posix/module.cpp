@@ -12,6 +12,8 @@ void* find_symbol(const Module& module, const char* name) { return module ? dlsy
 
 void* find_symbol_by_ordinal(const Module&, uint16_t) { return nullptr; }
 
+bool modules_export_ordinals() { return false; }
+
 bool free_module(Module& module) {
   void* raw = module.release();
   return raw && dlclose(raw) == 0;

@@ -20,6 +20,8 @@ void* find_symbol_by_ordinal(const Module& module, uint16_t ordinal) {
   return module ? reinterpret_cast<void*>(GetProcAddress(native(module), MAKEINTRESOURCEA(ordinal))) : nullptr;
 }
 
+bool modules_export_ordinals() { return true; }
+
 bool free_module(Module& module) {
   void* raw = module.release();
   return raw && FreeLibrary(static_cast<HMODULE>(raw)) != 0;
