@@ -11,6 +11,7 @@ std::unique_ptr<ProcessState> state;
 // The links this build offers.
 ProcessState::ProcessState() {
   registry.uart_serial = &links.uart_serial;
+  registry.com_serial = &links.com_serial;
   registry.usb = &links.usb;
   registry.ethernet = &links.ethernet;
   registry.simulator = &links.simulator;

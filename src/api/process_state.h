@@ -9,6 +9,7 @@
 #include "transports/link.h"
 #include "transports/net/ethernet_link.h"
 #include "transports/common/adapter_libraries.h"
+#include "transports/serial/com_serial_link.h"
 #include "transports/serial/port_records.h"
 #include "transports/serial/uart_serial_link.h"
 #include "transports/sim/sim_bridge.h"
@@ -19,10 +20,11 @@ namespace efi {
 
 // Every link object of the library: all link state lives here, made anew at the library's load.
 struct Links {
-  Links(SerialPorts& ports, const AdapterLibraries& libraries) : uart_serial(ports, libraries) {}
+  Links(SerialPorts& ports, const AdapterLibraries& libraries) : uart_serial(ports, libraries), com_serial(ports) {}
 
   UsbLink usb;
   UartSerialLink uart_serial;
+  ComSerialLink com_serial;
   EthernetLink ethernet;
   SimulatorLink simulator;
   InterfaceLock usb_lock;

@@ -6,16 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "api/process_state.h"
 #include "link_server.h"
+#include "platform/clock.h"
+#include "platform/device_interface.h"
 #include "platform/module.h"
 #include "test_support.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace efi::test {
@@ -62,5 +67,70 @@ inline void map_uart_ports(const std::string& device) {
   for (const char* key : {"CDRVXD32_PORT_PCI0", "CDRVXD32_PORT_PCI2", "CDRVXD32_PORT_3F8", "CDRVXD32_PORT_2F8"})
     set_environment(key, device);
 }
+
+// Makes the port name COM<n> lead to `device`: natively a symbolic link <device directory>/COM<n>
+// in a directory of the test's own; under Wine the prefix's dosdevices/com<n> link, made with the
+// system's ln (Wine runs Unix programs as they are). Empty reason when it worked.
+class ComPortMapping {
+ public:
+  ComPortMapping(unsigned number, const std::string& device) {
+    namespace fs = std::filesystem;
+#if defined(_WIN32)
+    std::string prefix = environment("WINEPREFIX");
+    if (prefix.empty() && !environment("HOME").empty()) prefix = environment("HOME") + "/.wine";
+    if (prefix.empty() || device.rfind("Z:", 0) != 0) {
+      reason_ = "COM ports are mapped onto pseudo-terminals only under Wine";
+      return;
+    }
+    link_ = prefix + "/dosdevices/com" + std::to_string(number);
+    std::string command = "Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+      reason_ = "ln did not start";
+      return;
+    }
+    WaitForSingleObject(started.hProcess, 5000);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    const std::string seen = "Z:" + link_;
+    for (int tries = 0; GetFileAttributesA(seen.c_str()) == INVALID_FILE_ATTRIBUTES && tries < 50; ++tries)
+      platform::sleep_ms(20);
+#else
+    directory_ = fs::temp_directory_path() / ("efilink-com-" + std::to_string(getpid()));
+    fs::create_directories(directory_);
+    const fs::path link = directory_ / ("COM" + std::to_string(number));
+    std::error_code error;
+    fs::remove(link, error);
+    fs::create_symlink(device, link, error);
+    if (error) reason_ = "cannot link " + link.string() + ": " + error.message();
+    platform::set_device_directory(directory_.string().c_str());
+#endif
+  }
+  ~ComPortMapping() {
+#if defined(_WIN32)
+    if (!link_.empty()) DeleteFileA(("Z:" + link_).c_str());
+#else
+    platform::set_device_directory(nullptr);
+    std::error_code error;
+    std::filesystem::remove_all(directory_, error);
+#endif
+  }
+  const std::string& skip_reason() const { return reason_; }
+
+ private:
+#if defined(_WIN32)
+  static std::string environment(const char* name) {
+    char value[1024];
+    const DWORD size = GetEnvironmentVariableA(name, value, sizeof value);
+    return size > 0 && size < sizeof value ? std::string(value, size) : std::string();
+  }
+  std::string link_;
+#else
+  std::filesystem::path directory_;
+#endif
+  std::string reason_;
+};
 
 }  // namespace efi::test

@@ -134,7 +134,7 @@ int32_t CSerial::WaitEvent(SerialOverlapped* overlapped, uint32_t timeout_ms) {
     if (wait == platform::SerialWait::failed) return fail(system_error());
     if (wait == platform::SerialWait::received) eventBits |= EV_RXCHAR;
     // Bytes, a new mask, or the system ending the wait on its own: the wait is over.
-    if (wait != platform::SerialWait::timed_out || maskGeneration != generation) break;
+    if (wait != platform::SerialWait::timed_out || maskGeneration != generation || WaitAbandoned()) break;
   }
   if (overlapped && overlapped->event) platform::set_event(*overlapped->event);
   return 0;
@@ -344,16 +344,26 @@ void CSerialMFC::OnEvent(uint32_t event_bits, uint32_t) {
   if (!(event_bits & EV_RXCHAR)) return;
   unsigned char buffer[LISTENER_READ_SIZE + 1];
   uint32_t read = 0;
+  uint32_t wanted = 0;
   do {
-    if (Read(buffer, LISTENER_READ_SIZE, &read, nullptr, SERIAL_INFINITE) != 0) return;
+    // Bytes stay in the port's queue while the ring is full, so none is lost to a taker that is
+    // moving a long response out of the ring as it arrives.
+    int32_t room = 0;
+    while ((room = receive_buffer_.WaitForRoom(WAIT_SLICE_MS)) == 0)
+      if (Stopping()) return;
+    wanted = std::min<uint32_t>(LISTENER_READ_SIZE, static_cast<uint32_t>(room));
+    if (Read(buffer, wanted, &read, nullptr, SERIAL_INFINITE) != 0) return;
     receive_buffer_.Append(buffer, static_cast<int32_t>(read));
-  } while (read == LISTENER_READ_SIZE);
+  } while (read == wanted);
 }
 
 void CSerialBuffer::Clear() {
-  std::lock_guard guard(lock);
-  readIndex = 0;
-  writeIndex = 1;
+  {
+    std::lock_guard guard(lock);
+    readIndex = 0;
+    writeIndex = 1;
+  }
+  taken.notify_all();
 }
 
 void CSerialBuffer::Append(const unsigned char* bytes, int32_t count) {
@@ -369,12 +379,15 @@ void CSerialBuffer::Append(const unsigned char* bytes, int32_t count) {
 }
 
 int32_t CSerialBuffer::Take(unsigned char* destination, int32_t count) {
-  std::lock_guard guard(lock);
   int32_t moved = 0;
-  while (moved < count && writeIndex != (readIndex + 1) % RING_SIZE) {
-    readIndex = (readIndex + 1) % RING_SIZE;
-    destination[moved++] = data[readIndex];
+  {
+    std::lock_guard guard(lock);
+    while (moved < count && writeIndex != (readIndex + 1) % RING_SIZE) {
+      readIndex = (readIndex + 1) % RING_SIZE;
+      destination[moved++] = data[readIndex];
+    }
   }
+  if (moved) taken.notify_all();
   return moved;
 }
 
@@ -386,6 +399,12 @@ int32_t CSerialBuffer::Count() const {
 bool CSerialBuffer::WaitFor(int32_t count, uint32_t timeout_ms) const {
   std::unique_lock guard(lock);
   return appended.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return count_locked() >= count; });
+}
+
+int32_t CSerialBuffer::WaitForRoom(uint32_t timeout_ms) const {
+  std::unique_lock guard(lock);
+  taken.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return count_locked() < CAPACITY; });
+  return CAPACITY - count_locked();
 }
 
 int32_t CSerialBuffer::read_index() const {

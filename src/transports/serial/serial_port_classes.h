@@ -74,6 +74,8 @@ class CSerial {
 
  protected:
   int32_t fail(int32_t error) { return lastError = error; }
+  // True when an event wait must end at once (the listener is being stopped).
+  virtual bool WaitAbandoned() const { return false; }
   // The settings as the port has them, applied to the line.
   int32_t apply(const platform::SerialSettings& settings);
 
@@ -106,6 +108,8 @@ class CSerialEx : public CSerial {
 
  protected:
   virtual void OnEvent(uint32_t event_bits, uint32_t errors) = 0;
+  bool Stopping() const { return stopping; }
+  bool WaitAbandoned() const override { return stopping; }
 
  private:
   static void ListenerThread(void* self);
@@ -152,6 +156,8 @@ class CSerialBuffer {
   // Waits until at least `count` bytes are there (woken by Append, not a timer); false when
   // `timeout_ms` passed first.
   bool WaitFor(int32_t count, uint32_t timeout_ms) const;
+  // Room for this many more bytes; waits up to `timeout_ms` (woken by Take) while there is none.
+  int32_t WaitForRoom(uint32_t timeout_ms) const;
 
   // For tests: the indices as they are.
   int32_t read_index() const;
@@ -161,6 +167,7 @@ class CSerialBuffer {
   int32_t count_locked() const { return ((writeIndex - readIndex - 1) % RING_SIZE + RING_SIZE) % RING_SIZE; }
   mutable std::mutex lock;
   mutable std::condition_variable appended;
+  mutable std::condition_variable taken;
   unsigned char data[RING_SIZE] = {};
   int32_t readIndex = 0;
   int32_t writeIndex = 1;
