@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -76,51 +77,62 @@ class ComPortMapping {
   ComPortMapping(unsigned number, const std::string& device) {
     namespace fs = std::filesystem;
 #if defined(_WIN32)
-    std::string prefix = environment("WINEPREFIX");
-    if (prefix.empty() && !environment("HOME").empty()) prefix = environment("HOME") + "/.wine";
+    // Wine names its prefix in WINECONFIGDIR as "\??\Z:\root\.wine".
+    std::string prefix = environment("WINECONFIGDIR");
+    const size_t drive = prefix.find("Z:");
+    prefix = drive == std::string::npos ? "" : prefix.substr(drive + 2);
+    std::replace(prefix.begin(), prefix.end(), '\\', '/');
     if (prefix.empty() || device.rfind("Z:", 0) != 0) {
       reason_ = "COM ports are mapped onto pseudo-terminals only under Wine";
       return;
     }
     link_ = prefix + "/dosdevices/com" + std::to_string(number);
-    std::string command = "Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    if (!run_unix("Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_)) {
       reason_ = "ln did not start";
       return;
     }
-    WaitForSingleObject(started.hProcess, 5000);
-    CloseHandle(started.hProcess);
-    CloseHandle(started.hThread);
     const std::string seen = "Z:" + link_;
     for (int tries = 0; GetFileAttributesA(seen.c_str()) == INVALID_FILE_ATTRIBUTES && tries < 50; ++tries)
       platform::sleep_ms(20);
 #else
     directory_ = fs::temp_directory_path() / ("efilink-com-" + std::to_string(getpid()));
     fs::create_directories(directory_);
-    const fs::path link = directory_ / ("COM" + std::to_string(number));
+    link_ = directory_ / ("COM" + std::to_string(number));
     std::error_code error;
-    fs::remove(link, error);
-    fs::create_symlink(device, link, error);
-    if (error) reason_ = "cannot link " + link.string() + ": " + error.message();
+    fs::remove(link_, error);
+    fs::create_symlink(device, link_, error);
+    if (error) reason_ = "cannot link " + link_.string() + ": " + error.message();
     platform::set_device_directory(directory_.string().c_str());
 #endif
   }
   ~ComPortMapping() {
 #if defined(_WIN32)
-    if (!link_.empty()) DeleteFileA(("Z:" + link_).c_str());
+    if (!link_.empty()) run_unix("Z:\\bin\\rm -f " + link_);
 #else
-    platform::set_device_directory(nullptr);
+    // Only this mapping's link; the directory goes with the last one.
     std::error_code error;
-    std::filesystem::remove_all(directory_, error);
+    std::filesystem::remove(link_, error);
+    if (std::filesystem::is_empty(directory_, error) && !error) {
+      std::filesystem::remove(directory_, error);
+      platform::set_device_directory(nullptr);
+    }
 #endif
   }
   const std::string& skip_reason() const { return reason_; }
 
  private:
 #if defined(_WIN32)
+  static bool run_unix(std::string command) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+      return false;
+    WaitForSingleObject(started.hProcess, 5000);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    return true;
+  }
   static std::string environment(const char* name) {
     char value[1024];
     const DWORD size = GetEnvironmentVariableA(name, value, sizeof value);
@@ -128,7 +140,7 @@ class ComPortMapping {
   }
   std::string link_;
 #else
-  std::filesystem::path directory_;
+  std::filesystem::path directory_, link_;
 #endif
   std::string reason_;
 };
