@@ -47,8 +47,8 @@ uint32_t widened(const unsigned char* record, const PortParam& param) {
   return value;
 }
 
-// A one-byte page-locked buffer for a handshake byte; empty after a failure, which is reported
-// with `what` ("SerialConnectCommandResponseInterface ... temp").
+// A one-byte page-locked buffer for a handshake byte; empty after a failure, which is reported as
+// "<operation> VirtualAlloc <buffer_name> failed ..." or "... VirtualLock ...".
 platform::LockedPages locked_byte(const Reporter& report, const char* operation, const char* buffer_name) {
   platform::LockedPages byte = platform::LockedPages::allocate(1);
   if (!byte) {
