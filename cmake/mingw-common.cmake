@@ -1,5 +1,6 @@
 # Shared part of the two mingw-w64 toolchains: the -posix thread model compilers (std::thread,
-# std::mutex), and wine as the emulator that CTest runs the cross-built tests with.
+# std::mutex), and wine as the emulator that CTest runs the cross-built tests with. wine64 starts
+# i686 programs in the 32-bit loader of Debian's wine32:i386, in the same prefix as x86_64 ones.
 set(CMAKE_C_COMPILER ${EFI_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${EFI_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${EFI_MINGW_TRIPLE}-windres)

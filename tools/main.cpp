@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "commands.h"
@@ -21,11 +22,21 @@ const char* const HELP =
     "  layouts   the converter table and the layouts\n"
     "  lock      the machine-wide interface lock and the shared list of USB units\n"
     "\n"
-    "efilink <subcommand> --help describes each.\n";
+    "efilink <subcommand> --help describes each; efilink --version names the library.\n";
 
 }  // namespace
 
-std::string bundled_simulator_path() { return executable_directory() + EFI_SIMULATOR_FILE; }
+// Beside the program in a build; where the simulator component puts it in an install.
+std::string bundled_simulator_path() {
+  const std::string beside = executable_directory() + EFI_SIMULATOR_FILE;
+  const std::filesystem::path installed =
+      std::filesystem::path(executable_directory() + EFI_SIMULATOR_INSTALL_DIR + EFI_SIMULATOR_FILE)
+          .lexically_normal()
+          .make_preferred();
+  std::error_code error;
+  if (!std::filesystem::exists(beside, error) && std::filesystem::exists(installed, error)) return installed.string();
+  return beside;
+}
 
 LibraryMessages::LibraryMessages() { EfiSetMessageHandler(handler, this); }
 LibraryMessages::~LibraryMessages() { EfiSetMessageHandler(nullptr, nullptr); }
@@ -42,11 +53,18 @@ int main(int argc, char** argv) {
   prepare_console();
   const std::string subcommand = argc > 1 ? argv[1] : "demo";
   // Options without a subcommand belong to the demo, the default.
-  const bool implicit_demo = argc > 1 && subcommand.rfind("--", 0) == 0 && subcommand != "--help";
+  const bool implicit_demo =
+      argc > 1 && subcommand.rfind("--", 0) == 0 && subcommand != "--help" && subcommand != "--version";
   Arguments arguments(argc, argv, implicit_demo ? 1 : 2);
   try {
     if (subcommand == "--help" || subcommand == "-h" || subcommand == "help") {
       std::fputs(HELP, stdout);
+      return 0;
+    }
+    if (subcommand == "--version") {
+      char text[128];
+      EfiGetLibraryVersion(text, sizeof text);
+      std::puts(text);
       return 0;
     }
     if (subcommand == "demo" || implicit_demo) return run_demo(arguments);

@@ -194,6 +194,14 @@ EFI_API void EfiSetEthernetAddress(const char* host, const char* service);
  */
 EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
 
+/*
+ * EfiGetLibraryVersion: writes "efilink <version> (<platform>, <32|64>-bit)", for example
+ * "efilink 0.1.0 (Windows, 32-bit)", with its terminating zero into text, and returns 0. When the
+ * text and its zero do not fit in size bytes it writes as much as fits, zero-terminated (nothing
+ * at all for a null text or a size of 0), and returns 1; it never writes past size bytes.
+ */
+EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -23,14 +23,35 @@ Bytes message_of(ResponseHeader_TS header, const Bytes& data, bool to_unit_order
   return bytes;
 }
 
-// Writes `bytes`, in pieces of `piece` bytes 20 ms apart when piece is not 0.
-bool send(Stream& stream, const Bytes& bytes, uint32_t piece) {
+// Writes `bytes`, in pieces of `piece` bytes `pause` ms apart when piece is not 0.
+bool send(Stream& stream, const Bytes& bytes, uint32_t piece, uint32_t pause = 20) {
   if (piece == 0) return stream.write_all(bytes.data(), bytes.size());
   for (size_t at = 0; at < bytes.size(); at += piece) {
     if (!stream.write_all(bytes.data() + at, std::min<size_t>(piece, bytes.size() - at))) return false;
-    pause_ms(20);
+    pause_ms(pause);
   }
   return true;
+}
+
+// Sends an answer as the fault says: whole, split, dripped, cut short (and then quiet), or with
+// stray bytes behind it. False when the connection failed.
+bool send_answer(Stream& stream, const Bytes& message, const LinkFault& fault) {
+  using Kind = LinkFault::Kind;
+  switch (fault.kind) {
+    case Kind::split:
+      return send(stream, message, fault.value);
+    case Kind::drip:
+      return send(stream, message, 1, fault.value);
+    case Kind::stall:
+      return stream.write_all(message.data(), std::min<size_t>(fault.value, message.size()));
+    case Kind::trailing: {
+      Bytes with_stray = message;
+      with_stray.insert(with_stray.end(), fault.value, 0xEE);
+      return stream.write_all(with_stray.data(), with_stray.size());
+    }
+    default:
+      return stream.write_all(message.data(), message.size());
+  }
 }
 }  // namespace
 
@@ -63,8 +84,11 @@ void LinkServer::record(const CommandHeader_TS& header, const Bytes& data) {
   if (keep_commands_) received_.push_back({header, data});
 }
 
-DeviceServer::DeviceServer(Responder responder)
-    : LinkServer(std::move(responder)), endpoint_(DeviceEndpoint::create()), thread_([this] { serve(); }) {}
+DeviceServer::DeviceServer(Responder responder, DeviceFraming framing)
+    : LinkServer(std::move(responder)),
+      framing_(framing),
+      endpoint_(DeviceEndpoint::create()),
+      thread_([this] { serve(); }) {}
 
 DeviceServer::~DeviceServer() {
   stopping_ = true;
@@ -91,11 +115,12 @@ void DeviceServer::serve() {
         !read_exact(*stream, reinterpret_cast<unsigned char*>(&header) + first, sizeof header - first,
                     PIECE_TIMEOUT_MS))
       continue;
-    header = swapped(header);
+    const bool unit_order = !wire_host_order_;
+    if (unit_order) header = swapped(header);
     // A long command is announced by a 32-byte block carrying command 7's code and the data size
     // (a command that short needs no announcement, so the two cannot be confused).
-    if (header.command_code == EFI_COMMAND_CODE_BASE + 7 && header.command_data_size + sizeof header > 32 &&
-        header.response_buffer_size == 0) {
+    if (framing_ == DeviceFraming::usb && header.command_code == EFI_COMMAND_CODE_BASE + 7 &&
+        header.command_data_size + sizeof header > 32 && header.response_buffer_size == 0) {
       Bytes block(32);
       const CommandHeader_TS as_sent = swapped(header);
       std::memcpy(block.data(), &as_sent, sizeof as_sent);
@@ -106,7 +131,7 @@ void DeviceServer::serve() {
         announcements_.push_back(block);
       }
       if (!read_exact(*stream, &header, sizeof header, PIECE_TIMEOUT_MS)) continue;
-      header = swapped(header);
+      if (unit_order) header = swapped(header);
     }
     Bytes data(header.command_data_size);
     if (!data.empty() && !read_exact(*stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) continue;
@@ -137,12 +162,12 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
   if (fault.kind == Kind::announce_more)
     response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
 
-  const Bytes message = message_of(response.header, response.data, true);
+  const Bytes message = message_of(response.header, response.data, !wire_host_order_);
   if (fault.kind == Kind::short_header) {
     stream.write_all(message.data(), std::min<size_t>(fault.value, sizeof(ResponseHeader_TS)));
     return;
   }
-  send(stream, message, fault.kind == Kind::split ? fault.value : 0);
+  send_answer(stream, message, fault);
 }
 
 TcpServer::TcpServer(Responder responder)
@@ -193,10 +218,13 @@ bool TcpServer::exchange(Stream& stream) {
   using Kind = LinkFault::Kind;
   if (fault.kind == Kind::silence) return true;
   if (fault.kind == Kind::delay) pause_ms(fault.value);
+  if (fault.kind == Kind::garbage) return stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
   Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
   if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
   if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
   response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+  if (fault.kind == Kind::announce_more)
+    response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
   const uint16_t chunk_size = fault.kind == Kind::chunk_size ? static_cast<uint16_t>(fault.value) : chunk_size_.load();
   response.header.dummy = chunk_size;
   if (fault.kind == Kind::bad_marker) response.header.dummy = static_cast<uint16_t>(fault.value);
@@ -211,7 +239,7 @@ bool TcpServer::exchange(Stream& stream) {
       stream.write_all(message.data(), std::min<size_t>(fault.value, message.size()));
       return false;
     }
-    return send(stream, message, piece);
+    return send_answer(stream, message, fault);
   }
 
   // Chunked: the first chunk travels with the header and is 8 bytes shorter; each later one
@@ -222,10 +250,10 @@ bool TcpServer::exchange(Stream& stream) {
   for (;;) {
     Bytes piece_bytes = first_chunk ? header_only : Bytes{};
     piece_bytes.insert(piece_bytes.end(), response.data.begin() + sent, response.data.begin() + sent + chunk);
-    if (fault.kind == Kind::close && sent + chunk >= fault.value) {
+    if ((fault.kind == Kind::close || fault.kind == Kind::stall) && sent + chunk >= fault.value) {
       piece_bytes.resize(piece_bytes.size() - (sent + chunk - fault.value));
       stream.write_all(piece_bytes.data(), piece_bytes.size());
-      return false;
+      return fault.kind == Kind::stall;
     }
     if (!send(stream, piece_bytes, piece)) return false;
     sent += chunk;

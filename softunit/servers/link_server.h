@@ -44,10 +44,13 @@ struct LinkFault {
     silence,          // read the command, answer nothing
     garbage,          // answer `value` bytes of 0xEE instead of a header
     close,            // close the connection after `value` bytes of the answer (TCP)
+    stall,            // send `value` bytes of the answer, then go quiet and keep the line open
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
     ack,              // acknowledge the command with the byte `value` instead of 0xCD (serial)
     split_header,     // the first `value` bytes, the rest 20 ms later (serial)
     stale,            // after the closing byte, `value` bytes of 0xEE nobody asked for (serial)
+    trailing,         // a correct answer followed by `value` stray bytes of 0xEE
+    drip,             // the answer one byte at a time, `value` ms apart
   };
   Kind kind = Kind::none;
   uint32_t value = 0;
@@ -69,6 +72,9 @@ class LinkServer {
   size_t received_count() const;
   // Keep only the count of commands, not their bytes (for long runs such as benchmarks).
   void keep_commands(bool keep) { keep_commands_ = keep; }
+  // Headers on the line in host order, as a unit that agreed to no conversion (on the links that
+  // then send headers as they are).
+  void set_wire_host_order(bool host_order) { wire_host_order_ = host_order; }
 
  protected:
   LinkFault next_fault();
@@ -77,6 +83,7 @@ class LinkServer {
 
   mutable std::mutex mutex_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> wire_host_order_{false};
 
  private:
   Responder responder_;
@@ -86,11 +93,17 @@ class LinkServer {
   std::atomic<bool> keep_commands_{true};
 };
 
-// The unit behind a device file opened by the library's USB link: a pseudo-terminal (POSIX) or a
-// named pipe (Windows). Speaks the USB framing, including the announcement of long commands.
+// How the unit behind a device file frames an exchange.
+enum class DeviceFraming {
+  usb,        // a long command is announced by a 32-byte block first
+  bluetooth,  // header and data only, however the host cuts them into writes
+};
+
+// The unit behind a device file opened by the library's USB or Bluetooth link: a pseudo-terminal
+// (POSIX) or a named pipe (Windows).
 class DeviceServer : public LinkServer {
  public:
-  explicit DeviceServer(Responder responder);
+  explicit DeviceServer(Responder responder, DeviceFraming framing = DeviceFraming::usb);
   ~DeviceServer() override;
   std::string device_path() const { return endpoint_->device_path(); }
   // Announcement blocks received (32 bytes each).
@@ -99,6 +112,7 @@ class DeviceServer : public LinkServer {
  private:
   void serve();
   void reply(Stream& stream, const CommandHeader_TS& header, const Bytes& data);
+  DeviceFraming framing_;
   std::unique_ptr<DeviceEndpoint> endpoint_;
   std::vector<Bytes> announcements_;
   std::thread thread_;
@@ -112,8 +126,6 @@ class TcpServer : public LinkServer {
   ~TcpServer() override;
   uint16_t port() const { return listener_->port(); }
   void set_chunk_size(uint16_t chunk_size) { chunk_size_ = chunk_size; }
-  // Headers on the wire in host order, as a unit that agreed to no conversion.
-  void set_wire_host_order(bool host_order) { wire_host_order_ = host_order; }
   // Acknowledgements received, in host order.
   std::vector<ResponseHeader_TS> acknowledgements() const;
   // Problems seen in the host's behaviour (a wrong acknowledgement), empty when none.
@@ -125,7 +137,6 @@ class TcpServer : public LinkServer {
   bool exchange(Stream& stream);
   std::unique_ptr<TcpListener> listener_;
   std::atomic<uint16_t> chunk_size_{EFI_RESPONSE_MARKER};
-  std::atomic<bool> wire_host_order_{false};
   std::atomic<size_t> connections_{0};
   std::vector<ResponseHeader_TS> acknowledgements_;
   std::vector<std::string> complaints_;

@@ -2,6 +2,10 @@
 // each shim catches everything and answers as a failed call would.
 #include <efilink/efilink.h>
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
 #include "api/process_state.h"
 #include "platform/device_interface.h"
 
@@ -18,6 +22,11 @@ struct LibraryLifetime {
   }
 };
 const LibraryLifetime library_lifetime;
+
+// EFI_VERSION and EFI_SYSTEM_NAME come from the build; the width is the compiled code's own.
+constexpr std::string_view LIBRARY_VERSION =
+    sizeof(void*) == 8 ? "efilink " EFI_VERSION " (" EFI_SYSTEM_NAME ", 64-bit)"
+                       : "efilink " EFI_VERSION " (" EFI_SYSTEM_NAME ", 32-bit)";
 
 template <typename Call>
 uint32_t guarded(Call call, uint32_t on_exception) noexcept {
@@ -93,6 +102,14 @@ EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path) {
 
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
   efi::set_message_handler(handler, context);
+}
+
+EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size) {
+  if (!text || size == 0) return 1;
+  const size_t length = std::min<size_t>(LIBRARY_VERSION.size(), size - 1);
+  std::memcpy(text, LIBRARY_VERSION.data(), length);
+  text[length] = '\0';
+  return length == LIBRARY_VERSION.size() ? 0 : 1;
 }
 
 }  // extern "C"

@@ -1,11 +1,11 @@
-#include <memory>
-
 #include "api/process_state.h"
 
 namespace efi {
 
 namespace {
-std::unique_ptr<ProcessState> state;
+// Owned by the load and unload below, never by a static destructor: the unload runs from another
+// file's static object, which may well be destroyed after this file's statics.
+ProcessState* state = nullptr;
 }  // namespace
 
 // The links this build offers.
@@ -13,6 +13,7 @@ ProcessState::ProcessState() {
   registry.uart_serial = &links.uart_serial;
   registry.com_serial = &links.com_serial;
   registry.usb = &links.usb;
+  registry.bluetooth = &links.bluetooth;
   registry.ethernet = &links.ethernet;
   registry.simulator = &links.simulator;
   registry.usb_lock = &links.usb_lock;
@@ -21,19 +22,20 @@ ProcessState::ProcessState() {
 LinkContext ProcessState::link_context() const { return {no_conversion == 0, reporter(), clock}; }
 
 ProcessState& process() {
-  if (!state) state = std::make_unique<ProcessState>();
+  if (!state) state = new ProcessState;
   return *state;
 }
 
 void on_library_load() {
-  state.reset();
-  state = std::make_unique<ProcessState>();
+  delete state;
+  state = new ProcessState;
 }
 
 void on_library_unload() {
   if (!state) return;
   if (Link* link = state->table.installed) link->close(state->link_context(), EFI_CLOSE_ALL_PORTS);
-  state.reset();
+  delete state;
+  state = nullptr;
 }
 
 uint32_t initialize_interfaces(uint32_t flags, const char* text) {

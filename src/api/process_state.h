@@ -7,6 +7,7 @@
 #include "convert/converter_table.h"
 #include "report/report.h"
 #include "transports/link.h"
+#include "transports/net/bluetooth_link.h"
 #include "transports/net/ethernet_link.h"
 #include "transports/common/adapter_libraries.h"
 #include "transports/serial/com_serial_link.h"
@@ -23,6 +24,7 @@ struct Links {
   Links(SerialPorts& ports, const AdapterLibraries& libraries) : uart_serial(ports, libraries), com_serial(ports) {}
 
   UsbLink usb;
+  BluetoothLink bluetooth;
   UartSerialLink uart_serial;
   ComSerialLink com_serial;
   EthernetLink ethernet;

@@ -14,14 +14,21 @@ struct DeviceFileTraits {
 // A device opened like a file, for reads and writes that never wait without limit.
 using DeviceFile = Owned<DeviceFileTraits>;
 
-// Opens for reading and writing, shared with nobody. Empty on failure; last_error() tells why.
-DeviceFile open_device(const char* path);
+// Who else may have the device open while this process holds it.
+enum class DeviceSharing { exclusive, shared };
 
-// How long a transfer may wait: it fails when no byte moves for `first_byte_ms`, and a read
-// returns what it has once the line stays quiet for `quiet_ms` after some bytes.
+// Opens for reading and writing, shared with nobody unless `sharing` allows it (for reading and
+// writing both). Only devices, pipes and sockets open: a path that names a regular file or a
+// directory fails (and is never written). Empty on failure; last_error() tells why.
+DeviceFile open_device(const char* path, DeviceSharing sharing = DeviceSharing::exclusive);
+
+// How long a transfer may wait: it fails when no byte moves for `first_byte_ms`, a read returns
+// what it has once the line stays quiet for `quiet_ms` after some bytes, and no transfer goes on
+// past `total_ms` however slowly bytes trickle in.
 struct TransferBounds {
   uint32_t first_byte_ms = 2000;
   uint32_t quiet_ms = 200;
+  uint32_t total_ms = UINT32_MAX;
 };
 inline constexpr TransferBounds DEVICE_BOUNDS{};
 
@@ -35,5 +42,8 @@ Transfer write_device(const DeviceFile& device, const void* data, uint32_t size,
                       TransferBounds bounds = DEVICE_BOUNDS);
 // Gathers up to `size` bytes within `bounds`.
 Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds = DEVICE_BOUNDS);
+
+// Reads and throws away whatever is waiting to be read, without waiting; the count thrown away.
+uint32_t discard_input(const DeviceFile& device);
 
 }  // namespace efi::platform

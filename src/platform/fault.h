@@ -16,6 +16,7 @@ enum class FaultPoint : uint8_t {
   shared_memory_map,
   page_allocate,
   page_lock,
+  keep_awake,
   count
 };
 

@@ -42,6 +42,8 @@ int64_t send_socket(const Socket& socket, const void* data, size_t size);
 int64_t receive_socket(const Socket& socket, void* data, size_t size);
 // As receive_socket, but gives up after `timeout_ms` without a byte: SOCKET_ERROR_RESULT with the
 // time-out as the last socket error.
+// Reads and throws away whatever is waiting to be received, without waiting; the count thrown away.
+size_t discard_socket_input(const Socket& socket);
 int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms);
 
 }  // namespace efi::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace efi::platform {
 
@@ -9,5 +10,9 @@ uint32_t last_error();
 void set_last_error(uint32_t error);
 // True for the code a bounded operation leaves when its time ran out.
 bool is_timeout(uint32_t error);
+
+// The system's text for an error code, ending with a line break as the system's message texts do;
+// empty when the system has none.
+std::string system_error_text(uint32_t error);
 
 }  // namespace efi::platform

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "all_commands.h"
 #include "api/process_state.h"
 #include "link_server.h"
 #include "platform/fault.h"
 #include "test_support.h"
 #include "transports/net/ethernet_link.h"
+#include "unit_responder.h"
 
 namespace efi {
 namespace {
@@ -19,6 +21,7 @@ using softunit::Answer;
 using softunit::Bytes;
 using softunit::LinkFault;
 using Kind = LinkFault::Kind;
+using Texts = std::vector<std::string>;
 
 // Answers `response_buffer_size` bytes: the command data repeated, status 0.
 Answer fill_capacity(const CommandHeader_TS& header, const Bytes& data) {
@@ -45,6 +48,7 @@ class EthernetLink : public ::testing::Test {
   void fresh_link() {
     on_library_load();
     platform::clear_faults();
+    log.messages.clear();
     set_message_handler(test::MessageLog::handler, &log);
     set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
   }
@@ -57,9 +61,12 @@ class EthernetLink : public ::testing::Test {
     return send_command(0x07, command.data(), size, response.data(), capacity, &received);
   }
 
-  Bytes expected_response(uint16_t capacity) const {
-    CommandHeader_TS header{0xCD07, static_cast<uint16_t>(command.size()), capacity, 0};
-    return fill_capacity(header, command).data;
+  // The response of `capacity` bytes arrived whole, and nothing past it.
+  void expect_whole_response(uint16_t capacity) {
+    EXPECT_EQ(received, capacity);
+    const CommandHeader_TS header{0xCD07, static_cast<uint16_t>(command.size()), capacity, 0};
+    EXPECT_EQ(Bytes(response.begin(), response.begin() + capacity), fill_capacity(header, command).data);
+    EXPECT_EQ(Bytes(response.begin() + capacity, response.end()), Bytes(32, 0xCC));
   }
 
   softunit::TcpServer server{fill_capacity};
@@ -68,16 +75,21 @@ class EthernetLink : public ::testing::Test {
   uint16_t received = 0xBEEF;
 };
 
-TEST_F(EthernetLink, SinglePieceExchange) {
+TEST_F(EthernetLink, SinglePieceExchangesOnTheConnectionItKeeps) {
   EXPECT_EQ(send(16, 100), 0u);
-  EXPECT_EQ(received, 100);
-  EXPECT_EQ(Bytes(response.begin(), response.begin() + 100), expected_response(100));
-  EXPECT_EQ(response[100], 0xCC);
+  expect_whole_response(100);
   ASSERT_EQ(server.received().size(), 1u);
   EXPECT_EQ(server.received()[0].header.command_code, 0xCD07);
   EXPECT_EQ(server.received()[0].data, command);
   EXPECT_TRUE(server.acknowledgements().empty());
+  // Initialising again keeps the connection; the unit's status reaches the host.
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   EXPECT_TRUE(log.messages.empty());
+  server.queue_fault({Kind::status, 0x0123});
+  enable_error_messages(0);
+  EXPECT_EQ(send(4, 16), 0x123u);
+  enable_error_messages(1);
+  EXPECT_EQ(server.connections(), 1u);
 }
 
 TEST_F(EthernetLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
@@ -90,9 +102,9 @@ TEST_F(EthernetLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
 
 TEST_F(EthernetLink, ChunkedResponseIsAcknowledgedChunkByChunk) {
   server.set_chunk_size(1032);
+  server.queue_fault({Kind::delay, 300});  // a stalled unit is waited for on the blocking socket
   EXPECT_EQ(send(4, 3000), 0u);
-  EXPECT_EQ(received, 3000);
-  EXPECT_EQ(Bytes(response.begin(), response.begin() + 3000), expected_response(3000));
+  expect_whole_response(3000);
   const auto acknowledgements = server.acknowledgements();
   ASSERT_EQ(acknowledgements.size(), 2u) << "chunks of 1024, 1032 and 944 bytes";
   EXPECT_EQ(acknowledgements[0].response_data_returning_size, 1032);
@@ -100,21 +112,6 @@ TEST_F(EthernetLink, ChunkedResponseIsAcknowledgedChunkByChunk) {
   EXPECT_EQ(acknowledgements[0].dummy, 1032);
   EXPECT_EQ(acknowledgements[0].response_code, 0xCD07 | 0x0100);
   EXPECT_TRUE(server.complaints().empty());
-}
-
-TEST_F(EthernetLink, AnyChunkSizeDeliversTheWholeResponse) {
-  for (uint16_t chunk_size : {9, 64, 1000, 4096, 20000}) {
-    for (uint16_t capacity : {1, 57, 1024, 4088}) {
-      server.set_chunk_size(chunk_size);
-      EXPECT_EQ(send(capacity % 50, capacity), 0u);
-      EXPECT_EQ(received, capacity);
-      EXPECT_EQ(Bytes(response.begin(), response.begin() + capacity), expected_response(capacity))
-          << chunk_size << "/" << capacity;
-      EXPECT_EQ(response[capacity], 0xCC);
-    }
-  }
-  EXPECT_TRUE(server.complaints().empty());
-  EXPECT_EQ(server.connections(), 1u);
 }
 
 TEST_F(EthernetLink, WithoutConversionHeadersCrossInHostOrder) {
@@ -128,47 +125,33 @@ TEST_F(EthernetLink, WithoutConversionHeadersCrossInHostOrder) {
   EXPECT_TRUE(server.complaints().empty());
 }
 
-TEST_F(EthernetLink, RepeatedInitialisationKeepsTheConnection) {
-  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(send(4, 4), 0u);
-  EXPECT_EQ(server.connections(), 1u);
-  EXPECT_TRUE(log.messages.empty());
-}
-
 TEST_F(EthernetLink, EmptySinglePieceResponseIsReportedEvenWhenSuppressed) {
   enable_error_messages(0);
   EXPECT_EQ(send(4, 0), 0u);
   EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(log.texts(), std::vector<std::string>{
+  EXPECT_EQ(log.texts(), Texts{
                          "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0"});
   enable_error_messages(1);
 }
 
-TEST_F(EthernetLink, StalledUnitIsWaitedForOnTheBlockingSocket) {
-  server.set_chunk_size(50);
-  server.queue_fault({Kind::delay, 300});
-  EXPECT_EQ(send(4, 120), 0u);
-  EXPECT_EQ(received, 120);
-  EXPECT_EQ(Bytes(response.begin(), response.begin() + 120), expected_response(120));
-}
-
-TEST_F(EthernetLink, UnitStatusReachesTheHost) {
-  server.queue_fault({Kind::status, 0x0123});
-  enable_error_messages(0);
-  EXPECT_EQ(send(4, 16), 0x123u);
-  enable_error_messages(1);
-}
-
 TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationReconnects) {
-  // Closed before the header, and after the header before any data.
-  for (uint32_t cut : {0u, 8u}) {
+  // Closed before the header, within it, after it before any data, and within the data.
+  const struct {
+    uint32_t cut;
+    const char* message;
+  } cuts[] = {{0, "Ethernet_SendCommandReceiveResponse recv failed"},
+              {4, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)"},
+              {8, "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size"},
+              {20, "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size"}};
+  for (const auto& [cut, message] : cuts) {
     server.queue_fault({Kind::close, cut});
     log.messages.clear();
     received = 0xBEEF;
     EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED) << cut;
     EXPECT_EQ(received, 0xBEEF);
+    for (size_t i = 12; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC) << "no stale byte at " << i;
     ASSERT_FALSE(log.messages.empty());
-    EXPECT_EQ(log.messages[0].text, "Ethernet_SendCommandReceiveResponse recv failed");
+    EXPECT_EQ(log.messages[0].text, message);
     // Nothing is sent on a dropped connection until the host initialises again.
     EXPECT_EQ(send(4, 100), STATUS_CR_NOT_CONNECTED);
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
@@ -181,17 +164,7 @@ TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationRec
   EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   EXPECT_EQ(send(4, 100), 0u);
-  EXPECT_EQ(server.connections(), 4u);
-}
-
-TEST_F(EthernetLink, SinglePieceDataCutShortIsReportedAndTheStatusComesFromTheHeader) {
-  server.queue_fault({Kind::close, 20});
-  EXPECT_EQ(send(4, 100), 0u);
-  EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(log.texts(), std::vector<std::string>{
-                         "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size"});
-  // The unit is gone: the next exchange finds the connection closed.
-  EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
+  EXPECT_EQ(server.connections(), 6u);
 }
 
 TEST_F(EthernetLink, ChunkSizeBelowEightFailsTheExchange) {
@@ -237,40 +210,49 @@ TEST_F(EthernetLink, SplitHeaderBeforeAChunkedResponseIsTakenAsItComes) {
   for (size_t i = 100; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC);
 }
 
-TEST_F(EthernetLink, MissingExchangeBuffersAreReportedAndRefuseTheExchange) {
+TEST_F(EthernetLink, MissingOrUnlockedExchangeBuffersAreReported) {
+  // Without its data buffers the link sends nothing.
   fresh_link();
   platform::inject_fault(platform::FaultPoint::page_allocate, 1, 1, 8);
   platform::inject_fault(platform::FaultPoint::page_lock, 1, 2, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                         "Ethernet_DataToLockedBuffers VirtualAlloc Ethernet_pLocked_command_data failed GetLastError = 00000008"}));
+  EXPECT_EQ(log.texts(), Texts{"Ethernet_DataToLockedBuffers VirtualAlloc Ethernet_pLocked_command_data failed GetLastError = 00000008"});
   const size_t before = server.received_count();
   EXPECT_EQ(send(4, 16), STATUS_CR_LOCKED_BUFFER_FAILED);
   EXPECT_EQ(server.received_count(), before);
-}
 
-TEST_F(EthernetLink, FailedLockOfTheCommandBuffersIsReported) {
   fresh_link();
   platform::inject_fault(platform::FaultPoint::page_lock, 0, 1, 5);
   ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                         "Ethernet_DataToLockedBuffers VirtualLock Ethernet_pLocked_command_header failed GetLastError = 00000005"}));
+  EXPECT_EQ(log.texts(), Texts{"Ethernet_DataToLockedBuffers VirtualLock Ethernet_pLocked_command_header failed GetLastError = 00000005"});
 }
 
-TEST(EthernetLinkAddress, FixedAddressIsNeverReachedFromTests) {
-  on_library_load();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to connect to server!\n");
+// The fixed address is never reached from tests; an unknown service fails in the resolver without
+// asking any name server.
+TEST(EthernetLinkAddress, FailedConnectionOrLookupIsReportedOnStandardOutput) {
+  for (const char* service : {"", "no-such-efilink-service"}) {
+    on_library_load();
+    if (*service) set_ethernet_address("127.0.0.1", service);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(*service ? "getaddrinfo failed with error: "
+                                                                     : "Unable to connect to server!\n", 0), 0u);
+  }
 }
 
-TEST(EthernetLinkAddress, UnresolvableAddressIsReportedOnStandardOutput) {
+TEST(EthernetLinkWithTheUnit, EveryCommandRoundTripsWithConversionInOnePieceAndInChunks) {
   on_library_load();
-  // An unknown service fails in the resolver without asking any name server.
-  set_ethernet_address("127.0.0.1", "no-such-efilink-service");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
-  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("getaddrinfo failed with error: ", 0), 0u);
+  softunit::TcpServer server(softunit::unit_responder());
+  set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
+  // Chunks from barely above a header to larger than any response, on the one connection.
+  for (uint16_t chunk_size : {uint16_t{EFI_RESPONSE_MARKER}, uint16_t{9}, uint16_t{64}, uint16_t{1032}, uint16_t{20000}}) {
+    server.set_chunk_size(chunk_size);
+    test::expect_every_command_round_trips(server);
+  }
+  EXPECT_TRUE(server.complaints().empty());
+  EXPECT_EQ(server.connections(), 1u);
+  set_ethernet_address(nullptr, nullptr);
 }
 
 }  // namespace

@@ -187,7 +187,7 @@ TEST_F(UartSerialLink, MetricsDumpShowsThirtyOneLinesEvenWhenSuppressed) {
   enable_error_messages(0);
   ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
   ASSERT_EQ(log.messages.size(), 2u) << "after the settings and after the flush";
-  for (const test::Message& message : log.messages) {
+  for (const test::MessageLog::Message& message : log.messages) {
     EXPECT_EQ(message.title, "SerialDebugMetricsDump");
     EXPECT_EQ(std::count(message.text.begin(), message.text.end(), '\n'), 31);
     EXPECT_EQ(message.text.rfind("my_port_params.VTotalIn       = 00000000\n", 0), 0u) << message.text;

@@ -10,13 +10,6 @@
 namespace softunit {
 namespace {
 
-// The text that selects the simulator library: a leading character, then its path.
-std::string simulator_text() {
-  std::string text = "@";
-  text += efi::test::module_path(EFI_SIMULATOR_FILE);
-  return text;
-}
-
 class SimulatorLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,15 +34,16 @@ class SimulatorLibrary : public ::testing::Test {
   }
   Bytes received_bytes() const { return Bytes(response.begin(), response.begin() + received); }
 
-  // The model's answer to command 0x07, which has no response layout.
+  // Command 0x07, which has no response layout, gets the model's answer.
   void expect_model_answer() {
     const CommandHeader_TS header{EFI_COMMAND_CODE_BASE + 0x07, 0, TS_MAX_TRANSFERSTRUCTS_SIZE, 0};
+    ASSERT_EQ(send(0x07, {}), 0u);
     EXPECT_EQ(received_bytes(), Unit().respond(header, nullptr, 0).data);
   }
 
   efi::test::HostLibrary library;
   efi::test::MessageLog log;
-  std::string text = simulator_text();
+  std::string text = std::string("@").append(efi::test::module_path(EFI_SIMULATOR_FILE));
   std::vector<unsigned char> response;
   uint16_t received = 0;
 };
@@ -66,10 +60,7 @@ TEST_F(SimulatorLibrary, ABufferTooSmallGetsWhatFits) {
 }
 
 Response record(uint16_t code, Bytes data) {
-  Response r;
-  r.header = {code, static_cast<uint16_t>(data.size()), 0, EFI_RESPONSE_MARKER};
-  r.data = std::move(data);
-  return r;
+  return {{code, static_cast<uint16_t>(data.size()), 0, EFI_RESPONSE_MARKER}, std::move(data)};
 }
 
 Bytes block_of(std::initializer_list<Response> records) {
@@ -97,7 +88,6 @@ TEST_F(SimulatorLibrary, PlaybackAnswersTheNextCommandsInOrderThenTheModelAgain)
   EXPECT_EQ(EfiArrayElements(response.data(), 0), response.data() + 8);
   EXPECT_EQ(Bytes(response.begin() + 8, response.begin() + 12), (Bytes{0xA1, 0xA2, 0xB1, 0xB2}));
 
-  ASSERT_EQ(send(0x07, {}), 0u);
   expect_model_answer();
 }
 
@@ -105,37 +95,24 @@ TEST_F(SimulatorLibrary, MalformedPlaybackIsRejectedAndNothingIsAppended) {
   const Bytes good = block_of({record(0x1111, {9, 9})});
   Bytes bad_marker = block_of({record(0x1111, {9, 9}), record(0x2222, {8})});
   bad_marker[good.size() + 6] = 0x00;
-  Bytes too_large = block_of({record(0x1111, Bytes(TS_MAX_TRANSFERSTRUCTS_SIZE + 1, 0))});
   Bytes data_cut = block_of({record(0x1111, {9, 9}), record(0x2222, {1, 2, 3, 4})});
   data_cut.pop_back();
   Bytes header_cut = good;
   header_cut.insert(header_cut.end(), {0x11, 0x11, 0x00, 0x00, 0xAA});
-  const struct {
-    const char* what;
-    Bytes block;
-  } cases[] = {
-      {"bad marker in the second record", bad_marker},
-      {"more data than a transfer holds", too_large},
-      {"data cut short", data_cut},
-      {"header cut short", header_cut},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_NE(append(c.block), 0u);
-    ASSERT_EQ(send(0x07, {}), 0u);
+  // A bad marker in the second record, more data than a transfer holds, data or a header cut short.
+  for (const Bytes& block : {bad_marker, block_of({record(0x1111, Bytes(TS_MAX_TRANSFERSTRUCTS_SIZE + 1, 0))}),
+                             data_cut, header_cut}) {
+    EXPECT_NE(append(block), 0u);
     expect_model_answer();
   }
   EXPECT_NE(library.append_playback(nullptr, 8), 0u);
   EXPECT_EQ(library.append_playback(nullptr, 0), 0u);
-  ASSERT_EQ(send(0x07, {}), 0u);
   expect_model_answer();
 }
 
 TEST_F(SimulatorLibrary, AStartForgetsQueuedPlayback) {
-  const Bytes block = block_of({record(0x1111, {1})});
-  ASSERT_EQ(append(block), 0u);
+  ASSERT_EQ(append(block_of({record(0x1111, {1})})), 0u);
   ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
-  ASSERT_EQ(send(0x07, {}), 0u);
   expect_model_answer();
 }
 

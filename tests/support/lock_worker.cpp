@@ -1,12 +1,13 @@
 // A second host process for the interface-lock tests. It runs the library's lock operations the
-// way a host does, on the machine-wide objects under the test run's prefix (its first argument),
-// and reports through its exit code:
-//   lock_worker hold <ready file>             lock, announce, then wait to be killed
-//   lock_worker hold-and-exit                 lock and end without unlocking
-//   lock_worker lock-once                     lock and unlock
-//   lock_worker set-owner <dir> <name> <n>    mark unit <name> as owned by n
-//   lock_worker update-unqueried              update without ever querying
-//   lock_worker hammer <dir> <ms> <unit>      query/update/release in a loop, checking own mark
+// way a host does, on the machine-wide objects under the test run's prefix, and reports through
+// its exit code; one still running after <limit> ms ends with 5:
+//   lock_worker <prefix> <limit> lock-once                      lock and unlock
+//   lock_worker <prefix> <limit> hold-and-exit                  lock, then end without unlocking
+//   lock_worker <prefix> <limit> hold-and-crash                 lock, then die as a killed process does
+//   lock_worker <prefix> <limit> set-owner <dir> <name> <n>     mark unit <name> as owned by n
+//   lock_worker <prefix> <limit> update-unqueried               update without ever querying
+//   lock_worker <prefix> <limit> hammer <dir> <unit> <ms>       query/update/release in a loop,
+//                                                               checking its own mark
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,37 +25,26 @@ namespace {
 
 using List = std::vector<unsigned char>;
 
-// Offset of the entry whose path ends in `name`, or -1.
-long find_entry(const List& list, const std::string& name) {
-  for (size_t at = 0; at + 4 <= list.size();) {
-    uint32_t size;
-    std::memcpy(&size, &list[at], 4);
-    if (size == 0) break;
+// Where the owner word of the entry whose path ends in `name` lies, or nullptr.
+unsigned char* owner_of(List& list, const std::string& name) {
+  uint32_t size = 0;
+  for (size_t at = 0; at + 4 <= list.size() && (std::memcpy(&size, &list[at], 4), size != 0); at += size) {
     const std::string path(reinterpret_cast<const char*>(&list[at + efi::DEVICE_LIST_PATH_OFFSET]));
     if (path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0)
-      return static_cast<long>(at);
-    at += size;
+      return &list[at + 4];
   }
-  return -1;
-}
-
-uint32_t owner_at(const List& list, long at) {
-  uint32_t owner;
-  std::memcpy(&owner, &list[at + 4], 4);
-  return owner;
+  return nullptr;
 }
 
 int hammer(const std::string& unit, int milliseconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   List list(efi::USB_DEVICE_LIST_SIZE);
   for (uint32_t round = 1; std::chrono::steady_clock::now() < end; ++round) {
-    if (efi::query_and_lock_interface(EFI_FLAG_USB, list.data())) return 2;
-    const long at = find_entry(list, unit);
-    if (at < 0) return 2;
-    std::memcpy(&list[at + 4], &round, 4);
+    if (efi::query_and_lock_interface(EFI_FLAG_USB, list.data()) || !owner_of(list, unit)) return 2;
+    std::memcpy(owner_of(list, unit), &round, 4);
     if (efi::release_interface_lock(EFI_FLAG_USB, list.data())) return 2;
-    if (efi::query_interface(EFI_FLAG_USB, list.data())) return 2;
-    if (owner_at(list, find_entry(list, unit)) != round) {
+    if (efi::query_interface(EFI_FLAG_USB, list.data()) || !owner_of(list, unit)) return 2;
+    if (std::memcmp(owner_of(list, unit), &round, 4) != 0) {
       std::fprintf(stderr, "owner mark of %s lost in round %u\n", unit.c_str(), round);
       return 1;
     }
@@ -65,42 +55,30 @@ int hammer(const std::string& unit, int milliseconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 64;
+  if (argc < 4) return 64;
   efi::platform::set_named_object_prefix(argv[1]);
-  --argc;
-  ++argv;
+  std::thread([limit = std::atoi(argv[2])] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(limit));
+    std::_Exit(5);
+  }).detach();
   efi::on_library_load();
   efi::enable_error_messages(0);
-  const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "hold" && argc == 3) {
-    if (efi::lock_interface(EFI_FLAG_USB)) return 2;
-    if (FILE* ready = std::fopen(argv[2], "w")) std::fclose(ready);
-    std::this_thread::sleep_for(std::chrono::seconds(60));
-    return 3;
-  }
+  const std::string command = argv[3];
+  List list(efi::USB_DEVICE_LIST_SIZE);
+  if (command == "lock-once") return efi::lock_interface(EFI_FLAG_USB) || efi::unlock_interface(EFI_FLAG_USB) ? 2 : 0;
   if (command == "hold-and-exit") return efi::lock_interface(EFI_FLAG_USB) ? 2 : 0;
-  if (command == "lock-once") {
-    if (efi::lock_interface(EFI_FLAG_USB)) return 2;
-    return efi::unlock_interface(EFI_FLAG_USB) ? 2 : 0;
-  }
-  if (command == "set-owner" && argc == 5) {
-    efi::platform::set_device_directory(argv[2]);
-    List list(efi::USB_DEVICE_LIST_SIZE);
+  if (command == "hold-and-crash") std::_Exit(efi::lock_interface(EFI_FLAG_USB) ? 2 : 0);
+  if (command == "update-unqueried") return static_cast<int>(efi::update_interface(EFI_FLAG_USB, List(list.size(), 0xEE).data()));
+  if (argc < 7) return 64;
+  efi::platform::set_device_directory(argv[4]);
+  if (command == "set-owner") {
     if (efi::query_interface(EFI_FLAG_USB, list.data())) return 2;
-    const long at = find_entry(list, argv[3]);
-    if (at < 0) return 1;
-    const uint32_t owner = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0));
-    std::memcpy(&list[at + 4], &owner, 4);
+    const uint32_t owner = static_cast<uint32_t>(std::strtoul(argv[6], nullptr, 0));
+    if (!owner_of(list, argv[5])) return 1;
+    std::memcpy(owner_of(list, argv[5]), &owner, 4);
     return efi::update_interface(EFI_FLAG_USB, list.data()) ? 2 : 0;
   }
-  if (command == "update-unqueried") {
-    List list(efi::USB_DEVICE_LIST_SIZE, 0xEE);
-    return static_cast<int>(efi::update_interface(EFI_FLAG_USB, list.data()));
-  }
-  if (command == "hammer" && argc == 5) {
-    efi::platform::set_device_directory(argv[2]);
-    return hammer(argv[4], std::atoi(argv[3]));
-  }
+  if (command == "hammer") return hammer(argv[5], std::atoi(argv[6]));
   std::fprintf(stderr, "lock_worker: unknown command\n");
   return 64;
 }

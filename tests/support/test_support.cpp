@@ -11,7 +11,7 @@ std::string test_simulator_path(const std::string& variant) {
 HostLibrary::HostLibrary() : module_(platform::load_module(module_path(EFI_LIBRARY_FILE).c_str())) {
   if (!module_) return;
   auto find = [this](auto& function, const char* name) {
-    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(symbol(name));
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(platform::find_symbol(module_, name));
   };
   find(initialize, "EfiInitializeInterfaces");
   find(close, "EfiCloseInterfaces");
@@ -21,12 +21,7 @@ HostLibrary::HostLibrary() : module_(platform::load_module(module_path(EFI_LIBRA
   find(enable_error_messages, "EnableErrorMessages");
   find(send_command, "EfiSendCommand");
   find(set_message_handler, "EfiSetMessageHandler");
+  find(set_device_directory, "EfiSetDeviceDirectory");
 }
-
-HostLibrary::~HostLibrary() { unload(); }
-
-void* HostLibrary::symbol(const char* name) const { return platform::find_symbol(module_, name); }
-
-bool HostLibrary::unload() { return platform::free_module(module_); }
 
 }  // namespace efi::test

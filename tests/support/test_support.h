@@ -14,13 +14,11 @@ std::string module_path(const std::string& file);
 // The test simulator library of one variant: "complete", "no_processor", "no_append", "no_start".
 std::string test_simulator_path(const std::string& variant);
 
-struct Message {
-  std::string title;
-  std::string text;
-};
-
 // Collects the messages the library would show, through the message-handler extension.
 struct MessageLog {
+  struct Message {
+    std::string title, text;
+  };
   std::vector<Message> messages;
   std::vector<std::string> texts() const {
     std::vector<std::string> all;
@@ -36,14 +34,13 @@ struct MessageLog {
 class HostLibrary {
  public:
   HostLibrary();
-  ~HostLibrary();
+  ~HostLibrary() { unload(); }
   HostLibrary(const HostLibrary&) = delete;
   HostLibrary& operator=(const HostLibrary&) = delete;
 
   bool loaded() const { return bool(module_); }
-  void* symbol(const char* name) const;
   // Unloads now (the destructor then does nothing).
-  bool unload();
+  bool unload() { return platform::free_module(module_); }
 
   decltype(&EfiInitializeInterfaces) initialize = nullptr;
   decltype(&EfiCloseInterfaces) close = nullptr;
@@ -53,6 +50,7 @@ class HostLibrary {
   decltype(&EnableErrorMessages) enable_error_messages = nullptr;
   decltype(&EfiSendCommand) send_command = nullptr;
   decltype(&EfiSetMessageHandler) set_message_handler = nullptr;
+  decltype(&EfiSetDeviceDirectory) set_device_directory = nullptr;
 
  private:
   platform::Module module_;

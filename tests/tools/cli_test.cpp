@@ -11,19 +11,18 @@
 #include <vector>
 
 #include "json_value.h"
-#include "test_support.h"
 #include "link_server.h"
-#include "unit.h"
 #include "platform/named_objects.h"
+#include "test_support.h"
 #include "transports/usb/interface_lock.h"
+#include "transports/usb/usb_link.h"
+#include "unit.h"
 #include "unit_responder.h"
 
 #if defined(_WIN32)
-constexpr bool WINDOWS = true;
 #define EFI_POPEN _popen
 #define EFI_PCLOSE _pclose
 #else
-constexpr bool WINDOWS = false;
 #include <sys/wait.h>
 #define EFI_POPEN popen
 #define EFI_PCLOSE pclose
@@ -44,12 +43,14 @@ struct CliRun {
     }
     return result;
   }
+  Json json() const { return Json(output); }
+  bool has(const std::string& text) const { return output.find(text) != std::string::npos; }
 };
 
 // Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
 // output. On Windows the program is found by bare name in the test's working directory.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
-  std::string command = std::string("\"") + module_path(EFI_CLI_FILE) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
+  std::string command = std::string("\"").append(module_path(EFI_CLI_FILE)) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
 #if defined(_WIN32)
   command = "\"" + command + "\"";  // cmd /c strips one pair of quotes around the whole line
 #endif
@@ -57,8 +58,7 @@ CliRun run(const std::string& arguments, bool merge_errors = false) {
   FILE* pipe = EFI_POPEN(command.c_str(), "r");
   if (!pipe) return result;
   char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, got);
   const int status = EFI_PCLOSE(pipe);
 #if defined(_WIN32)
   result.exit_code = status;
@@ -68,8 +68,6 @@ CliRun run(const std::string& arguments, bool merge_errors = false) {
   return result;
 }
 
-std::string simulator_text() { return std::string("@") + module_path(EFI_SIMULATOR_FILE); }
-
 TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   const CliRun demo = run("demo");
   ASSERT_EQ(demo.exit_code, 0) << demo.output;
@@ -77,34 +75,33 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   for (const std::string& line : demo.lines()) rows += line.rfind("0x", 0) == 0 && line.substr(line.size() - 3) == "yes";
   ASSERT_EQ(rows, EFI_COMMAND_COUNT);
   EXPECT_EQ(demo.lines().back().rfind("88 of 88 exchanges succeeded, 88 of 88 responses decoded", 0), 0u);
-  EXPECT_EQ(demo.output.find('\r'), std::string::npos) << "not a terminal: no progress line";
+  EXPECT_FALSE(demo.has("\r")) << "not a terminal: no progress line";
 
   const CliRun json_run = run("demo --json");
   ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const JsonValue json = JsonReader::parse(json_run.output);
-  EXPECT_EQ(json["link"].string, "simulator");
-  EXPECT_TRUE(json["ok"].boolean);
-  EXPECT_EQ(json["decoded"].number, EFI_COMMAND_COUNT);
-  ASSERT_EQ(json["exchanges"].items.size(), EFI_COMMAND_COUNT);
+  const Json json = json_run.json();
+  EXPECT_EQ(json["link"], "simulator");
+  EXPECT_EQ(json["ok"], "true");
+  EXPECT_EQ(json.number("decoded"), EFI_COMMAND_COUNT);
+  ASSERT_EQ(json.number("exchanges#"), EFI_COMMAND_COUNT);
   for (size_t n = 0; n < EFI_COMMAND_COUNT; ++n) {
-    const JsonValue& e = json["exchanges"][n];
-    EXPECT_EQ(e["command"].number, n);
-    EXPECT_EQ(e["status_name"].string, "OK");
-    EXPECT_TRUE(e["decoded"].boolean) << n;
-    EXPECT_GE(e["round_trip_us"].number, 100.0);  // the simulator link waits at least 100 us
+    const std::string e = "exchanges." + std::to_string(n) + ".";
+    EXPECT_EQ(json.number(e + "command"), n);
+    EXPECT_EQ(json[e + "status_name"], "OK");
+    EXPECT_EQ(json[e + "decoded"], "true") << n;
+    EXPECT_GE(json.number(e + "round_trip_us"), 100.0);  // the simulator link waits at least 100 us
   }
-}
 
-TEST(CliDemo, FailsWhenResponsesDoNotFollowTheirLayouts) {
   // The bridge tests' simulator echoes the command data: the exchanges succeed, the decoding not.
-  const CliRun demo = run(std::string("demo --json --sim \"") + test_simulator_path("complete") + "\"");
-  EXPECT_EQ(demo.exit_code, 1);
-  const JsonValue json = JsonReader::parse(demo.output);
-  EXPECT_FALSE(json["ok"].boolean);
-  EXPECT_EQ(json["succeeded"].number, EFI_COMMAND_COUNT);
-  EXPECT_LT(json["decoded"].number, EFI_COMMAND_COUNT);
+  const CliRun echo = run(std::string("demo --json --sim \"").append(test_simulator_path("complete")) + "\"");
+  EXPECT_EQ(echo.exit_code, 1);
+  EXPECT_EQ(echo.json()["ok"], "false");
+  EXPECT_EQ(echo.json().number("succeeded"), EFI_COMMAND_COUNT);
+  EXPECT_LT(echo.json().number("decoded"), EFI_COMMAND_COUNT);
 }
 
+// One command through the simulator library, shown as text, and through a USB device path as JSON:
+// the same model answers both.
 TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   const softunit::Bytes data = {1, 0, 0, 0};
   const CommandHeader_TS header{EFI_COMMAND_CODE_BASE + 0x05, 4, TS_MAX_TRANSFERSTRUCTS_SIZE, 0};
@@ -114,46 +111,41 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   char field_text[16];
   std::snprintf(field_text, sizeof field_text, "0x%08x", field);
 
-  const CliRun send = run(std::string("send --flags 0x200 --text \"") + simulator_text() + "\" 0x05 01000000");
+  const CliRun send = run(std::string("send --flags 0x200 --text \"@").append(module_path(EFI_SIMULATOR_FILE)) + "\" 0x05 01000000");
   ASSERT_EQ(send.exit_code, 0) << send.output;
-  EXPECT_NE(send.output.find("status    OK (0x00000000)"), std::string::npos) << send.output;
-  EXPECT_NE(send.output.find("response  TS_L0"), std::string::npos);
-  EXPECT_NE(send.output.find(field_text), std::string::npos) << field_text;
+  EXPECT_TRUE(send.has("status    OK (0x00000000)")) << send.output;
+  EXPECT_TRUE(send.has("response  TS_L0"));
+  EXPECT_TRUE(send.has(field_text)) << field_text;
 
-  const CliRun json_run = run("send --flags 0x200 0x05 01000000 --json");
-  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const JsonValue json = JsonReader::parse(json_run.output);
-  EXPECT_EQ(json["status"].number, 0);
-  EXPECT_EQ(json["response_layout"].string, "TS_L0");
-  ASSERT_EQ(json["fields"].items.size(), 1u);
-  EXPECT_EQ(json["fields"][0]["width"].number, 32);
-  EXPECT_EQ(json["fields"][0]["value"].number, field);
-  EXPECT_EQ(json["received_size"].number, expected.data.size());
+  softunit::DeviceServer server(softunit::unit_responder());
+  const CliRun usb = run(std::string("send --flags 0x20 --text \"").append(server.device_path()) + "\" 0x05 01000000 --json");
+  ASSERT_EQ(usb.exit_code, 0) << usb.output;
+  const Json json = usb.json();
+  EXPECT_EQ(json["status"], "0");
+  EXPECT_EQ(json["response_layout"], "TS_L0");
+  EXPECT_EQ(json["fields#"], "1");
+  EXPECT_EQ(json["fields.0.width"], "32");
+  EXPECT_EQ(json.number("fields.0.value"), field);
+  EXPECT_EQ(json.number("received_size"), expected.data.size());
+  ASSERT_EQ(server.received().size(), 1u);
+  EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1})) << "command data in unit order";
 }
 
 TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
   const CliRun send = run("send --flags 0x200 0x33 25000000 --json");
   ASSERT_EQ(send.exit_code, 0) << send.output;
-  const JsonValue json = JsonReader::parse(send.output);
-  EXPECT_EQ(json["kind"].number, 0x25);
+  const Json json = send.json();
+  EXPECT_EQ(json.number("kind"), 0x25);
   const efi::Layout& layout = efi::kinded_layout(0x25);
-  const JsonValue& arrays = json["arrays"];
-  ASSERT_EQ(arrays.items.size(), layout.arrays.size());
-  for (size_t i = 0; i < arrays.items.size(); ++i) {
-    const JsonValue& a = arrays[i];
-    EXPECT_EQ(a["descriptor"].number, layout.arrays[i]);
-    if (a["element_count"].number == 0) continue;
-    ASSERT_EQ(a["elements"].type, JsonValue::Type::string);
-    EXPECT_EQ(a["elements"].string.size(), 2 * a["element_size"].number * a["element_count"].number);
+  ASSERT_EQ(json.number("arrays#"), layout.arrays.size());
+  for (size_t i = 0; i < layout.arrays.size(); ++i) {
+    const std::string a = "arrays." + std::to_string(i) + ".";
+    EXPECT_EQ(json.number(a + "descriptor"), layout.arrays[i]);
+    if (json.number(a + "element_count") == 0) continue;
+    EXPECT_EQ(json[a + "elements"].size(), 2 * json.number(a + "element_size") * json.number(a + "element_count"));
   }
-  EXPECT_EQ(json["problems"].items.size(), 0u);
-  EXPECT_EQ(json["data"].string.size(), 2 * json["received_size"].number);
-}
-
-TEST(CliSend, AFailingLinkGivesExitCodeOne) {
-  const CliRun send = run("send --flags 0x200 --text @no-such-simulator-library 0x05 01000000", true);
-  EXPECT_EQ(send.exit_code, 1);
-  EXPECT_NE(send.output.find("initialising the link"), std::string::npos) << send.output;
+  EXPECT_EQ(json["problems#"], "0");
+  EXPECT_EQ(json["data"].size(), 2 * json.number("received_size"));
 }
 
 TEST(CliLayouts, ListsEveryRowAndEachKind) {
@@ -162,12 +154,12 @@ TEST(CliLayouts, ListsEveryRowAndEachKind) {
   size_t rows = 0;
   for (const std::string& line : all.lines()) rows += line.rfind("0x", 0) == 0;
   EXPECT_EQ(rows, EFI_COMMAND_COUNT);
-  EXPECT_NE(all.output.find("TS_W2_W4_A8_A16_L24to36_A40: fixed part 48 bytes, data area from 48"), std::string::npos);
+  EXPECT_TRUE(all.has("TS_W2_W4_A8_A16_L24to36_A40: fixed part 48 bytes, data area from 48"));
 
   const CliRun kinded = run("layouts 0x33");
   ASSERT_EQ(kinded.exit_code, 0);
-  EXPECT_NE(kinded.output.find("kind 42 KindedRecord_TS"), std::string::npos) << kinded.output;
-  EXPECT_NE(kinded.output.find("86 (elements word at 92)"), std::string::npos);
+  EXPECT_TRUE(kinded.has("kind 42 KindedRecord_TS")) << kinded.output;
+  EXPECT_TRUE(kinded.has("86 (elements word at 92)"));
 }
 
 struct ArgumentsCase {
@@ -175,12 +167,14 @@ struct ArgumentsCase {
   int exit_code;
   const char* output_starts;
 };
-
 std::ostream& operator<<(std::ostream& out, const ArgumentsCase& c) { return out << c.arguments; }
+ArgumentsCase help(const char* arguments) { return {arguments, 0, "usage: efilink"}; }
+ArgumentsCase bad(const char* arguments) { return {arguments, 2, "efilink: "}; }
 
 class CliArguments : public ::testing::TestWithParam<ArgumentsCase> {};
 
-// Help goes to standard output; a bad argument gives one line and exit code 2.
+// Help goes to standard output; a bad argument gives one line and exit code 2, a link that does
+// not open one line and exit code 1.
 TEST_P(CliArguments, AnswerWithHelpOrOneErrorLine) {
   const ArgumentsCase c = GetParam();
   const CliRun r = run(c.arguments, c.exit_code != 0);
@@ -190,9 +184,6 @@ TEST_P(CliArguments, AnswerWithHelpOrOneErrorLine) {
     EXPECT_EQ(r.lines().size(), 1u) << r.output;
   }
 }
-
-ArgumentsCase help(const char* arguments) { return {arguments, 0, "usage: efilink"}; }
-ArgumentsCase bad(const char* arguments) { return {arguments, 2, "efilink: "}; }
 
 INSTANTIATE_TEST_SUITE_P(
     HelpAndErrors, CliArguments,
@@ -204,26 +195,28 @@ INSTANTIATE_TEST_SUITE_P(
                       bad("send --flags 0x200 0x05 00 11"), bad("send --flags 0x200 0x05 --response-size 70000"),
                       bad("send --flags 0x200 0x05 --bogus"), bad("layouts 0x05 0x06"), bad("layouts seven"),
                       bad("lock"), bad("lock frobnicate"), bad("lock update 1"), bad("lock release one"),
-                      bad("lock query --frobnicate")));
+                      bad("lock query --frobnicate"),
+                      ArgumentsCase{"send --flags 0x200 --text @no-such-simulator-library 0x05 01000000", 1,
+                                    "efilink: initialising the link"}));
 
 TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
-  if (WINDOWS) GTEST_SKIP() << "the shipped library finds units through SetupAPI on Windows; device directories exist only off Windows";
+#if defined(_WIN32)
+  GTEST_SKIP() << "the shipped library finds units through SetupAPI on Windows; device directories exist only off Windows";
+#endif
   namespace fs = std::filesystem;
   const fs::path devices = fs::temp_directory_path() / "efilink-cli-lock";
   fs::remove_all(devices);
-  fs::create_directories(devices / "{4B916034-47F5-4765-BECA-716DAE788135}");
-  for (const char* unit : {"unit-a", "unit-b"})
-    std::ofstream(devices / "{4B916034-47F5-4765-BECA-716DAE788135}" / unit).put('\0');
+  fs::create_directories(devices / USB_DEVICE_CLASS);
+  for (const char* unit : {"unit-a", "unit-b"}) std::ofstream(devices / USB_DEVICE_CLASS / unit).put('\0');
   const std::string directory = " --device-dir \"" + devices.string() + "\"";
   // The shipped program uses the machine's own objects; remove them afterwards only if this test
   // made them, so a later run (a 32-bit one, say) starts from nothing.
-  const bool objects_existed = fs::exists("/dev/shm/Tarvendix_USB_MutexObject");
   struct Cleanup {
-    bool keep;
+    bool keep = std::filesystem::exists(std::string("/dev/shm/") + USB_MUTEX_NAME);
     ~Cleanup() {
       if (!keep) platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
     }
-  } cleanup{objects_existed};
+  } cleanup;
 
   const CliRun query = run("lock query" + directory);
   ASSERT_EQ(query.exit_code, 0) << query.output;
@@ -232,29 +225,17 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 
   const CliRun update = run("lock update 1 42 --json" + directory);
   ASSERT_EQ(update.exit_code, 0) << update.output;
-  JsonValue list = JsonReader::parse(update.output);
-  ASSERT_EQ(list["units"].items.size(), 2u);
-  EXPECT_EQ(list["units"].items[1]["owner"].number, 42);
-  EXPECT_NE(list["units"].items[1]["path"].string.find("unit-b"), std::string::npos);
+  const Json units = update.json();
+  ASSERT_EQ(units["units#"], "2");
+  EXPECT_EQ(units["units.1.owner"], "42");
+  EXPECT_NE(units["units.1.path"].find("unit-b"), std::string::npos);
 
   const CliRun release = run("lock release 1 --json" + directory);
   ASSERT_EQ(release.exit_code, 0) << release.output;
-  list = JsonReader::parse(release.output);
-  EXPECT_TRUE(list["units"].items[1]["owner"].type == JsonValue::Type::null);
+  EXPECT_EQ(release.json()["units.1.owner"], "null");
 
   EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
   fs::remove_all(devices);
-}
-
-TEST(CliSend, ReachesTheUnitThroughAUsbDevicePath) {
-  softunit::DeviceServer server(softunit::unit_responder());
-  const CliRun send = run("send --flags 0x20 --text \"" + server.device_path() + "\" 0x05 01000000 --json");
-  ASSERT_EQ(send.exit_code, 0) << send.output;
-  const JsonValue json = JsonReader::parse(send.output);
-  EXPECT_EQ(json["status"].number, 0);
-  EXPECT_EQ(json["response_layout"].string, "TS_L0");
-  ASSERT_EQ(server.received().size(), 1u);
-  EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1})) << "command data in unit order";
 }
 
 }  // namespace

@@ -1,104 +1,72 @@
 #pragma once
 
-// Just enough of a JSON reader to check the shape of the host's --json output: malformed text
-// throws, which fails the test that parses it.
+// Just enough of a JSON reader to check the host's --json output: one entry per value, named by
+// its path ("fields.0.width"), with its text (strings without quotes or escapes, null as "null");
+// an object or array also gets "<path>#", its number of items. Malformed text throws, which fails
+// the test that reads it.
 
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace efi::test {
 
-struct JsonValue {
-  enum class Type { null, boolean, number, string, array, object } type = Type::null;
-  bool boolean = false;
-  double number = 0;
-  std::string string;
-  std::vector<JsonValue> items;
-  std::map<std::string, JsonValue> members;
-
-  const JsonValue& operator[](const std::string& key) const { return members.at(key); }
-  const JsonValue& operator[](size_t i) const { return items.at(i); }
-};
-
-class JsonReader {
+class Json {
  public:
-  static JsonValue parse(const std::string& text) {
-    JsonReader reader(text);
-    JsonValue value = reader.value();
-    if (reader.next() != '\0') throw std::runtime_error("text after the JSON value");
-    return value;
+  explicit Json(const std::string& text) : text_(text) {
+    read("");
+    if (next() != '\0') throw std::runtime_error("text after the JSON value");
   }
+  const std::string& operator[](const std::string& path) const { return values_.at(path); }
+  double number(const std::string& path) const { return std::stod(values_.at(path)); }
 
  private:
-  explicit JsonReader(const std::string& text_) : text(text_) {}
-  // The next character that is not white space, '\0' at the end.
   char next() {
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-    return at < text.size() ? text[at] : '\0';
+    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+    return at_ < text_.size() ? text_[at_] : '\0';
   }
   void expect(char c) {
-    if (next() != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(at));
-    ++at;
+    if (next() != c) throw std::runtime_error(std::string("expected ") + c + " at " + std::to_string(at_));
+    ++at_;
   }
-  bool word(const std::string& w) { return text.compare(at, w.size(), w) == 0 && (at += w.size()); }
   std::string string() {
     expect('"');
     std::string out;
-    for (char c; (c = text.at(at++)) != '"';) {
-      if (c == '\\') {
-        c = text.at(at++);
-        if (c == 'n') c = '\n';
-        if (c == 'u') {
-          c = static_cast<char>(std::stoi(text.substr(at, 4), nullptr, 16));
-          at += 4;
-        }
-      }
-      out += c;
-    }
+    for (char c; (c = text_.at(at_++)) != '"'; out += c)
+      if (c == '\\' && (c = text_.at(at_++)) == 'u') at_ += 4;
     return out;
   }
-  // The members of an object or the items of an array, up to `close`.
-  template <class Add>
-  void sequence(char close, Add add) {
-    ++at;
-    if (next() == close) return void(++at);
-    do add();
-    while (next() == ',' && ++at);
-    expect(close);
-  }
-  JsonValue value() {
-    JsonValue v;
-    const char c = next();
-    if (c == '{') {
-      v.type = JsonValue::Type::object;
-      sequence('}', [&] {
-        const std::string key = string();
-        expect(':');
-        v.members[key] = value();
-      });
-    } else if (c == '[') {
-      v.type = JsonValue::Type::array;
-      sequence(']', [&] { v.items.push_back(value()); });
-    } else if (c == '"') {
-      v.type = JsonValue::Type::string;
-      v.string = string();
-    } else if (word("true") || word("false")) {
-      v.type = JsonValue::Type::boolean;
-      v.boolean = text[at - 1] == 'e' && text[at - 2] == 'u';
-    } else if (!word("null")) {
+  void read(const std::string& path) {
+    const char open = next();
+    if (open == '{' || open == '[') {
+      const char close = open == '{' ? '}' : ']';
+      size_t count = 0;
+      ++at_;
+      if (next() != close) do {
+          const std::string key = open == '{' ? string() : std::to_string(count);
+          if (open == '{') expect(':');
+          read(path + (path.empty() ? "" : ".") + key);
+          ++count;
+        } while (next() == ',' && ++at_);
+      expect(close);
+      values_[path + "#"] = std::to_string(count);
+    } else if (open == '"') {
+      values_[path] = string();
+    } else {
       size_t used = 0;
-      v.type = JsonValue::Type::number;
-      v.number = std::stod(text.substr(at), &used);
-      at += used;
+      for (const char* word : {"true", "false", "null"})
+        if (text_.compare(at_, std::strlen(word), word) == 0) used = std::strlen(word);
+      if (!used) std::stod(text_.substr(at_), &used);
+      values_[path] = text_.substr(at_, used);
+      at_ += used;
     }
-    return v;
   }
 
-  const std::string& text;
-  size_t at = 0;
+  const std::string& text_;
+  size_t at_ = 0;
+  std::map<std::string, std::string> values_;
 };
 
 }  // namespace efi::test

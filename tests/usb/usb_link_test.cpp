@@ -6,16 +6,19 @@
 #include <cstring>
 #include <thread>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "all_commands.h"
 #include "api/process_state.h"
 #include "link_server.h"
 #include "platform/device_file.h"
 #include "platform/device_interface.h"
 #include "platform/fault.h"
+#include "test_process.h"
 #include "test_support.h"
 #include "transports/usb/usb_link.h"
 #include "unit_responder.h"
@@ -23,16 +26,10 @@
 namespace efi {
 namespace {
 
-using softunit::Answer;
 using softunit::Bytes;
 using softunit::LinkFault;
 using Kind = LinkFault::Kind;
-
-#if defined(_WIN32)
-constexpr bool WINDOWS = true;
-#else
-constexpr bool WINDOWS = false;
-#endif
+using Texts = std::vector<std::string>;
 
 class UsbLink : public ::testing::Test {
  protected:
@@ -56,16 +53,20 @@ class UsbLink : public ::testing::Test {
     return send_command(0x07, command.data(), size, response.data(), capacity, &received);
   }
 
+  // A fresh unit on a fresh device, for when a failed read left an answer on the line.
+  void restart() {
+    close_interfaces(0);
+    server = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
+  }
+
   // Opens the device again after a close; a named pipe needs a moment before it takes the next host.
   uint32_t reopen() {
-    uint32_t status = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      enable_error_messages(0);
-      status = initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str());
-      enable_error_messages(1);
-      if (status == 0) break;
+    uint32_t status = 1;
+    enable_error_messages(0);
+    for (int attempt = 0; attempt < 100 && (status = initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str())); ++attempt)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    enable_error_messages(1);
     return status;
   }
 
@@ -82,10 +83,9 @@ TEST_F(UsbLink, AnnouncesCommandsLongerThanThirtyTwoBytes) {
   EXPECT_EQ(0, std::memcmp(response.data(), command.data(), 24));
 
   EXPECT_EQ(send(25), 0u);
-  ASSERT_EQ(server->announcements().size(), 1u);
-  const Bytes block = server->announcements()[0];
-  EXPECT_EQ(block, (Bytes{0xCD, 0x07, 0x00, 0x19, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                          0,    0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  Bytes block(32, 0);
+  block[0] = 0xCD, block[1] = 0x07, block[3] = 25;
+  EXPECT_EQ(server->announcements(), std::vector<Bytes>{block});
   EXPECT_EQ(server->received().back().data, command);
 }
 
@@ -98,9 +98,8 @@ TEST_F(UsbLink, CarriesUpToAFullTransferAndRefusesMore) {
   const size_t before = server->received_count();
   EXPECT_EQ(send(4089), STATUS_CR_COMMAND_TOO_LARGE);
   EXPECT_EQ(server->received_count(), before);
-  EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                         "USB_SendCommandReceiveResponse command exceeds maximum transfer size of 1000",
-                         "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000008"}));
+  EXPECT_EQ(log.texts(), (Texts{"USB_SendCommandReceiveResponse command exceeds maximum transfer size of 1000",
+                                "EfiSendCommand SendCommandReceiveResponse failed return_status = 20000008"}));
 }
 
 TEST_F(UsbLink, RepeatsTheExchangeOnceOnABadMarker) {
@@ -114,29 +113,21 @@ TEST_F(UsbLink, RepeatsTheExchangeOnceOnABadMarker) {
   server->queue_fault({Kind::bad_marker, 0});
   EXPECT_EQ(send(4), STATUS_CR_BAD_RESPONSE_MARKER);
   EXPECT_EQ(server->received_count(), 4u);
-  EXPECT_EQ(log.texts(), std::vector<std::string>{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
-}
-
-TEST_F(UsbLink, EmptyResponseSucceedsWithoutTouchingTheReceivedSize) {
-  EXPECT_EQ(send(0), 0u);
-  EXPECT_EQ(received, 0xBEEF);
-  server->queue_fault({Kind::status, 0x0042});
-  EXPECT_EQ(send(4), 0x42u) << "the unit's status reaches the host";
+  EXPECT_EQ(log.texts(), Texts{"EfiSendCommand SendCommandReceiveResponse failed return_status = 20000009"});
 }
 
 TEST_F(UsbLink, DrainsAResponseTooLargeForTheHost) {
-  server->queue_fault({Kind::oversize, 100});
-  EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
-  EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(response[0], 0xCC) << "nothing reaches the host's buffer";
-  // Everything was read: the next exchange lines up.
-  EXPECT_EQ(send(8), 0u);
-  EXPECT_EQ(received, 8);
-
-  // Larger than the transfer buffer: read through it in pieces, never past it.
-  server->queue_fault({Kind::oversize, 9000});
-  EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
-  EXPECT_EQ(send(8), 0u);
+  // Larger than the host's buffer, and larger than the transfer buffer (read through in pieces,
+  // never past it): nothing reaches the host, and everything is read so the next exchange lines up.
+  for (uint32_t oversize : {100u, 9000u}) {
+    server->queue_fault({Kind::oversize, oversize});
+    received = 0xBEEF;
+    EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
+    EXPECT_EQ(received, 0xBEEF);
+    EXPECT_EQ(response, Bytes(64 + 16, 0xCC));
+    EXPECT_EQ(send(8), 0u);
+    EXPECT_EQ(received, 8);
+  }
 }
 
 TEST_F(UsbLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
@@ -145,35 +136,43 @@ TEST_F(UsbLink, HostWithoutAReceivedSizeWordStillGetsItsResponse) {
   EXPECT_EQ(answer[0], 9);
 }
 
-TEST_F(UsbLink, ShortHeaderFailsTheRead) {
-  server->queue_fault({Kind::short_header, 5});
-  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
-  EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
-}
-
-TEST_F(UsbLink, ResponseSplitIntoPiecesStillArrivesWhole) {
-  server->queue_fault({Kind::split, 3});
-  EXPECT_EQ(send(20), 0u);
-  EXPECT_EQ(received, 20);
-}
-
-TEST_F(UsbLink, DataShorterThanAnnouncedIsReportedWithoutReceivedSize) {
-  server->queue_fault({Kind::announce_more, 10});
-  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
-  EXPECT_EQ(received, 0xBEEF);
-  EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size");
-}
-
-TEST_F(UsbLink, SilentUnitFailsTheReadAfterThreeBoundedAttempts) {
-  server->queue_fault({Kind::silence, 0});
-  EXPECT_EQ(send(4), STATUS_CR_READ_FAILED);
-  EXPECT_EQ(log.texts()[0].rfind("USB_SendCommandReceiveResponse ReadFile failed GetLastError = ", 0), 0u);
+// An empty or split answer succeeds (an empty one leaves the received size alone); the unit's
+// status reaches the host; a short header, data shorter than announced and a silent unit (after
+// three bounded attempts) fail the read without a received size.
+TEST_F(UsbLink, OddAnswersEndTheExchangeAsTheyAllow) {
+  const struct {
+    LinkFault fault;
+    uint16_t size;
+    uint32_t status;
+    uint16_t received;
+    const char* message;  // how the first message starts, "" for none
+  } cases[] = {
+      {{}, 0, 0, 0xBEEF, ""},
+      {{Kind::split, 3}, 20, 0, 20, ""},
+      {{Kind::status, 0x42}, 4, 0x42, 0xBEEF, ""},
+      {{Kind::short_header, 5}, 4, STATUS_CR_READ_FAILED, 0xBEEF,
+       "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)"},
+      {{Kind::announce_more, 10}, 4, STATUS_CR_READ_FAILED, 0xBEEF,
+       "USB_SendCommandReceiveResponse ReadFile Wasted num_bytes_read != response_data_returning_size"},
+      {{Kind::silence, 0}, 4, STATUS_CR_READ_FAILED, 0xBEEF, "USB_SendCommandReceiveResponse ReadFile failed GetLastError = "},
+  };
+  for (const auto& c : cases) {
+    restart();
+    log.messages.clear();
+    received = 0xBEEF;
+    server->queue_fault(c.fault);
+    EXPECT_EQ(send(c.size), c.status) << c.message;
+    EXPECT_EQ(received, c.received) << c.message;
+    const std::string first = log.messages.empty() ? "" : log.messages[0].text;
+    EXPECT_TRUE(*c.message ? first.rfind(c.message, 0) == 0 : first.empty()) << first;
+  }
 }
 
 // Walks a failure through every read and write of one exchange: the k-th transfer fails three
-// times in a row (or once, which the retry absorbs).
+// times in a row (or fewer, which the retries absorb).
 TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
-  struct Step {
+  const char* const READ_FAILED = "USB_SendCommandReceiveResponse ReadFile failed GetLastError = 0000001f";
+  const struct {
     platform::FaultPoint point;
     uint32_t successes;
     const char* message;
@@ -184,12 +183,10 @@ TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
        STATUS_CR_WRITE_FAILED},
       {platform::FaultPoint::device_write, 1, "USB_SendCommandReceiveResponse WriteFile failed0 GetLastError = 0000001f",
        STATUS_CR_WRITE_FAILED},
-      {platform::FaultPoint::device_read, 0, "USB_SendCommandReceiveResponse ReadFile failed GetLastError = 0000001f",
-       STATUS_CR_READ_FAILED},
-      {platform::FaultPoint::device_read, 1, "USB_SendCommandReceiveResponse ReadFile failed GetLastError = 0000001f",
-       STATUS_CR_READ_FAILED},
+      {platform::FaultPoint::device_read, 0, READ_FAILED, STATUS_CR_READ_FAILED},
+      {platform::FaultPoint::device_read, 1, READ_FAILED, STATUS_CR_READ_FAILED},
   };
-  for (const Step& step : steps) {
+  for (const auto& step : steps) {
     for (uint32_t failures : {1u, 2u, 3u}) {
       log.messages.clear();
       platform::inject_fault(step.point, step.successes, failures, 0x1F);
@@ -202,10 +199,7 @@ TEST_F(UsbLink, EachReadAndWriteIsTriedThreeTimes) {
       EXPECT_EQ(status, step.status) << step.message;
       ASSERT_FALSE(log.messages.empty());
       EXPECT_EQ(log.messages[0].text, step.message);
-      // A failed read leaves the unit's answer on the line; start over with a fresh device.
-      close_interfaces(0);
-      server = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
-      ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
+      restart();
     }
   }
 }
@@ -233,6 +227,24 @@ TEST_F(UsbLink, DeviceIsNotSharedAndAMissingOneDoesNotOpen) {
   EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
 }
 
+TEST_F(UsbLink, RegularFilesAndDirectoriesAreNeverOpenedAsUnits) {
+  close_interfaces(0);
+  namespace fs = std::filesystem;
+  const fs::path file = fs::temp_directory_path() / ("efilink-not-a-unit-" + test::run_unique_prefix());
+  std::ofstream(file) << "precious";
+  for (const fs::path& path : {file, fs::temp_directory_path()}) {
+    log.messages.clear();
+    EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, path.string().c_str()), STATUS_CR_OPEN_FAILED) << path;
+    ASSERT_FALSE(log.messages.empty());
+    EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
+    EXPECT_EQ(send(40), STATUS_CR_NOT_CONNECTED);
+  }
+  std::string content;
+  std::getline(std::ifstream(file), content);
+  EXPECT_EQ(content, "precious");
+  fs::remove(file);
+}
+
 TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   on_library_load();
   test::MessageLog log;
@@ -247,20 +259,26 @@ TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   ASSERT_EQ(log.messages.size(), 2u);
   EXPECT_EQ(log.messages[0].text, "GetDevicePath Error: SetupDiEnumDeviceInterfaces failed");
   EXPECT_EQ(log.messages[1].text.rfind("  USB_InitializeInterfaces GetDevicePath failed GetLastError = ", 0), 0u);
-
-  if (!WINDOWS) {
-    softunit::DeviceServer server(softunit::echo_responder());
-    fs::create_symlink(server.device_path(), devices / USB_DEVICE_CLASS / "unit0");
-    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), 0u);
-    unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};
-    uint16_t received = 0;
-    EXPECT_EQ(send_command(7, data, 4, answer, 4, &received), 0u);
-    EXPECT_EQ(answer[3], 4);
-    close_interfaces(0);
-  }
+#if !defined(_WIN32)
+  softunit::DeviceServer server(softunit::echo_responder());
+  fs::create_symlink(server.device_path(), devices / USB_DEVICE_CLASS / "unit0");
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), 0u);
+  unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};
+  EXPECT_EQ(send_command(7, data, 4, answer, 4, nullptr), 0u);
+  EXPECT_EQ(answer[3], 4);
+  close_interfaces(0);
+#endif
   platform::set_device_directory(nullptr);
   set_message_handler(nullptr, nullptr);
   fs::remove_all(devices);
+}
+
+TEST(UsbLinkWithTheUnit, EveryCommandRoundTripsWithConversion) {
+  on_library_load();
+  softunit::DeviceServer server(softunit::unit_responder());
+  ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server.device_path().c_str()), 0u);
+  test::expect_every_command_round_trips(server);
+  close_interfaces(0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,13 +16,21 @@ namespace efi::platform {
 
 void DeviceFileTraits::close(Raw raw) noexcept { ::close(static_cast<int>(raw)); }
 
-DeviceFile open_device(const char* path) {
+DeviceFile open_device(const char* path, DeviceSharing sharing) {
   if (fails_now(FaultPoint::device_open)) return {};
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return {};
   DeviceFile device(fd);
-  // Nobody else may use the unit while this process has it open.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // Only a device, a pipe or a socket is a unit; anything else would be overwritten by commands.
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !(S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+    device.reset();
+    errno = ENODEV;
+    return {};
+  }
+  const bool exclusive = sharing == DeviceSharing::exclusive;
+  // Unless shared, nobody else may use the unit while this process has it open.
+  if (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
     device.reset();
     errno = error;
@@ -33,7 +42,7 @@ DeviceFile open_device(const char* path) {
       cfmakeraw(&settings);
       tcsetattr(fd, TCSANOW, &settings);
     }
-    ioctl(fd, TIOCEXCL);
+    if (exclusive) ioctl(fd, TIOCEXCL);
   }
   return device;
 }
@@ -46,6 +55,20 @@ Transfer write_device(const DeviceFile& device, const void* data, uint32_t size,
 Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds) {
   if (fails_now(FaultPoint::device_read)) return {false, 0};
   return posix::read_within(static_cast<int>(device.get()), data, size, bounds);
+}
+
+uint32_t discard_input(const DeviceFile& device) {
+  unsigned char scratch[512];
+  uint32_t discarded = 0;
+  for (;;) {
+    const ssize_t n = read(static_cast<int>(device.get()), scratch, sizeof scratch);
+    if (n > 0) {
+      discarded += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return discarded;
+  }
 }
 
 }  // namespace efi::platform

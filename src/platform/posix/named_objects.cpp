@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,31 +11,59 @@
 #include <cerrno>
 #include <map>
 #include <string>
+#include <thread>
 
-#include "platform/clock.h"
 #include "platform/fault.h"
 
 namespace efi::platform {
 
 namespace {
 
-// How long an opener waits for the creator of an object to finish setting it up.
-constexpr int SETUP_WAIT_MS = 2000;
-constexpr uint32_t MUTEX_READY = 0x4D555458;
-
+// One named mutex as a process sees it. Between processes it is an exclusive lock on the shared
+// object's file plus a holder mark inside the object: both mean the same to 32- and 64-bit
+// processes, which a pthread_mutex_t in shared memory does not (its size and field order differ
+// between the two ABIs, so mixed hosts would deadlock or corrupt it). The kernel drops the file
+// lock of a process that ends; a mark still set then tells the next holder it was abandoned.
+// Threads of this process queue on a private robust mutex, which reports a thread that ended
+// holding it.
 struct SharedMutexBlock {
-  std::atomic<uint32_t> ready;
-  pthread_mutex_t mutex;
+  int fd = -1;
+  std::atomic<uint32_t>* holder = nullptr;
+  pthread_mutex_t threads;
+  std::atomic<std::thread::id> owner{};
+  uint32_t depth = 0;
 };
 
-// One mapping of each named mutex per process, shared by all of its handles. The mapping stays
-// until the process ends, even after its last handle: a thread may still own the mutex then (as
-// on Windows, closing a handle does not release it), and the system can mark a robust mutex
-// abandoned at the owner's exit only while it is mapped.
+// One block per name and process, shared by all of its handles.
 struct MappedMutex {
-  SharedMutexBlock* block = nullptr;
+  SharedMutexBlock block;
+  int handles = 0;
+  // At exit or unload a thread may still hold it: the process keeps the file lock and the mark
+  // until it ends, but the private mutex must leave the thread's robust list before its memory goes.
+  ~MappedMutex() {
+    if (block.fd >= 0 && block.owner.load() == std::this_thread::get_id()) pthread_mutex_unlock(&block.threads);
+  }
 };
-std::map<std::string, MappedMutex> mapped_mutexes;
+// Made by the first open and freed with its last entry, never by a static destructor: the
+// library's unload closes its handles from a static destructor that may run after this file's.
+std::map<std::string, MappedMutex>* mapped_mutexes = nullptr;
+
+std::map<std::string, MappedMutex>& mutexes() {
+  if (!mapped_mutexes) mapped_mutexes = new std::map<std::string, MappedMutex>;
+  return *mapped_mutexes;
+}
+
+void forget_if_unused() {
+  if (mapped_mutexes && mapped_mutexes->empty()) {
+    delete mapped_mutexes;
+    mapped_mutexes = nullptr;
+  }
+}
+
+void forget(std::map<std::string, MappedMutex>::iterator entry) {
+  mapped_mutexes->erase(entry);
+  forget_if_unused();
+}
 
 struct MutexHandle {
   std::string name;
@@ -48,71 +77,98 @@ const std::string name_prefix;
 
 std::string object_name(const char* name) { return "/" + name_prefix + name; }
 
-// Creates the object, or opens it when another process did; waits until its creator has given
-// it its size. `created` tells which happened.
-int open_sized(const std::string& name, size_t size, bool& created) {
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    created = true;
-    fchmod(fd, 0666);  // the umask must not keep other users' hosts out
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      const int error = errno;
-      close(fd);
-      shm_unlink(name.c_str());
-      errno = error;
-      return -1;
-    }
-    return fd;
-  }
-  if (errno != EEXIST) return -1;
-  created = false;
-  fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+// Opens the object, creating it when it does not exist, and grows it to `size` (zero-filled) when
+// it is smaller. Growing to the same size is harmless when several processes do it at once, and
+// an object whose creator died before giving it its size is simply completed. `was_sized`: the
+// object already had its size.
+int open_sized(const std::string& name, size_t size, bool& was_sized) {
+  const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
-  for (int waited = 0;; ++waited) {
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) >= size) return fd;
-    if (waited >= SETUP_WAIT_MS) break;
-    sleep_ms(1);
+  fchmod(fd, 0666);  // the umask must not keep other users' hosts out (fails harmlessly if not ours)
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
   }
-  close(fd);
-  errno = ETIMEDOUT;
-  return -1;
+  was_sized = static_cast<size_t>(status.st_size) >= size;
+  if (!was_sized && ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
-SharedMutexBlock* map_mutex_block(const std::string& name) {
-  bool created = false;
-  const int fd = open_sized(name, sizeof(SharedMutexBlock), created);
-  if (fd < 0) return nullptr;
-  void* view = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (view == MAP_FAILED) return nullptr;
-  auto* block = static_cast<SharedMutexBlock*>(view);
-  if (created) {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&block->mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    block->ready.store(MUTEX_READY, std::memory_order_release);
-    return block;
+bool map_mutex_block(const std::string& name, SharedMutexBlock& block) {
+  bool was_sized = false;
+  const int fd = open_sized(name, sizeof(std::atomic<uint32_t>), was_sized);
+  if (fd < 0) return false;
+  void* view = mmap(nullptr, sizeof(std::atomic<uint32_t>), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
   }
-  for (int waited = 0; block->ready.load(std::memory_order_acquire) != MUTEX_READY; ++waited) {
-    if (waited >= SETUP_WAIT_MS) {
-      munmap(view, sizeof(SharedMutexBlock));
-      errno = ETIMEDOUT;
-      return nullptr;
-    }
-    sleep_ms(1);
+  block.fd = fd;
+  block.holder = static_cast<std::atomic<uint32_t>*>(view);
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&block.threads, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+  return true;
+}
+
+void unmap_mutex_block(SharedMutexBlock& block) {
+  pthread_mutex_destroy(&block.threads);
+  munmap(block.holder, sizeof(std::atomic<uint32_t>));
+  close(block.fd);
+}
+
+// Returns 0, EOWNERDEAD (taken, the previous holder ended without releasing) or an error.
+int lock_block(SharedMutexBlock& block) {
+  const std::thread::id self = std::this_thread::get_id();
+  if (block.owner.load() == self) {
+    ++block.depth;
+    return 0;
   }
-  return block;
+  const int result = pthread_mutex_lock(&block.threads);
+  if (result == EOWNERDEAD) {
+    // A thread of this process ended holding it; the process still has the file lock.
+    pthread_mutex_consistent(&block.threads);
+    block.owner.store(self);
+    block.depth = 1;
+    return EOWNERDEAD;
+  }
+  if (result != 0) return result;
+  while (flock(block.fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    pthread_mutex_unlock(&block.threads);
+    return error;
+  }
+  block.owner.store(self);
+  block.depth = 1;
+  return block.holder->exchange(static_cast<uint32_t>(getpid())) != 0 ? EOWNERDEAD : 0;
+}
+
+bool unlock_block(SharedMutexBlock& block) {
+  if (block.owner.load() != std::this_thread::get_id()) return false;
+  if (--block.depth > 0) return true;
+  block.holder->store(0);
+  flock(block.fd, LOCK_UN);
+  block.owner.store(std::thread::id{});
+  return pthread_mutex_unlock(&block.threads) == 0;
 }
 
 SharedMutexBlock* block_of(const NamedMutex& mutex) {
   if (!mutex) return nullptr;
-  auto found = mapped_mutexes.find(static_cast<MutexHandle*>(mutex.get())->name);
-  return found == mapped_mutexes.end() ? nullptr : found->second.block;
+  auto found = mutexes().find(static_cast<MutexHandle*>(mutex.get())->name);
+  return found == mutexes().end() ? nullptr : &found->second.block;
 }
 
 }  // namespace
@@ -120,41 +176,50 @@ SharedMutexBlock* block_of(const NamedMutex& mutex) {
 NamedMutex open_named_mutex(const char* name) {
   if (fails_now(FaultPoint::named_mutex_open)) return {};
   const std::string shared_name = object_name(name);
-  MappedMutex& mapped = mapped_mutexes[shared_name];
-  if (!mapped.block) mapped.block = map_mutex_block(shared_name);
-  if (!mapped.block) {
-    mapped_mutexes.erase(shared_name);
+  MappedMutex& mapped = mutexes()[shared_name];
+  if (mapped.block.fd < 0 && !map_mutex_block(shared_name, mapped.block)) {
+    forget(mutexes().find(shared_name));
     return {};
   }
+  ++mapped.handles;
   return NamedMutex(new MutexHandle{shared_name});
 }
 
 MutexWait wait_named_mutex(const NamedMutex& mutex) {
   SharedMutexBlock* block = block_of(mutex);
   if (!block) return MutexWait::failed;
-  const int result = pthread_mutex_lock(&block->mutex);
+  const int result = lock_block(*block);
   if (result == 0) return MutexWait::acquired;
-  if (result == EOWNERDEAD) {
-    pthread_mutex_consistent(&block->mutex);
-    return MutexWait::abandoned;
-  }
-  return MutexWait::failed;
+  return result == EOWNERDEAD ? MutexWait::abandoned : MutexWait::failed;
 }
 
 bool release_named_mutex(const NamedMutex& mutex) {
   SharedMutexBlock* block = block_of(mutex);
-  return block && pthread_mutex_unlock(&block->mutex) == 0;
+  return block && unlock_block(*block);
 }
 
-void NamedMutexTraits::close(Raw raw) noexcept { delete static_cast<MutexHandle*>(raw); }
+void NamedMutexTraits::close(Raw raw) noexcept {
+  auto* handle = static_cast<MutexHandle*>(raw);
+  auto found = mutexes().find(handle->name);
+  // A mutex that a thread of this process holds stays open, as it stays owned on Windows: other
+  // processes see it abandoned when this one ends.
+  if (found != mutexes().end() && --found->second.handles == 0 &&
+      found->second.block.owner.load() == std::thread::id{}) {
+    unmap_mutex_block(found->second.block);
+    forget(found);
+  } else if (found == mutexes().end()) {
+    forget_if_unused();
+  }
+  delete handle;
+}
 
 // Shared-memory handles carry fd + 1 so that descriptor 0 is not mistaken for "none".
 SharedMemory open_shared_memory(const char* name, size_t size, bool& already_existed) {
   if (fails_now(FaultPoint::shared_memory_open)) return {};
-  bool created = false;
-  const int fd = open_sized(object_name(name), size, created);
+  bool was_sized = false;
+  const int fd = open_sized(object_name(name), size, was_sized);
   if (fd < 0) return {};
-  already_existed = !created;
+  already_existed = was_sized;
   return SharedMemory(reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1));
 }
 
@@ -174,8 +239,19 @@ void SharedMemoryTraits::close(Raw raw) noexcept { ::close(static_cast<int>(rein
 void remove_named_objects(const char* mutex_name, const char* memory_name) {
   shm_unlink(object_name(mutex_name).c_str());
   shm_unlink(object_name(memory_name).c_str());
-  // Handles still open here keep their old mapping; new opens must not find it.
-  mapped_mutexes.erase(object_name(mutex_name));
+  // New opens must not find the old object; handles still open here stop working. Called
+  // while no other thread holds it.
+  auto found = mutexes().find(object_name(mutex_name));
+  if (found == mutexes().end()) {
+    forget_if_unused();
+  } else {
+    if (found->second.block.owner.load() == std::this_thread::get_id()) {
+      found->second.block.depth = 1;
+      unlock_block(found->second.block);
+    }
+    unmap_mutex_block(found->second.block);
+    forget(found);
+  }
 }
 
 #if defined(EFI_TESTING)

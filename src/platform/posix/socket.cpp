@@ -125,4 +125,18 @@ int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uin
   return receive_socket(socket, data, size);
 }
 
+size_t discard_socket_input(const Socket& socket) {
+  unsigned char scratch[512];
+  size_t discarded = 0;
+  for (;;) {
+    const ssize_t got = recv(static_cast<int>(socket.get()), scratch, sizeof scratch, MSG_DONTWAIT);
+    if (got > 0) {
+      discarded += static_cast<size_t>(got);
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return discarded;
+  }
+}
+
 }  // namespace efi::platform

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -48,12 +49,14 @@ Transfer write_within(int fd, const void* data, uint32_t size, uint32_t stall_ms
 Transfer read_within(int fd, void* data, uint32_t size, TransferBounds bounds) {
   auto* bytes = static_cast<unsigned char*>(data);
   uint32_t got = 0;
-  int64_t deadline = now_ms() + bounds.first_byte_ms;
+  const int64_t start = now_ms();
+  const int64_t end = bounds.total_ms == UINT32_MAX ? INT64_MAX : start + bounds.total_ms;
+  int64_t deadline = std::min(start + bounds.first_byte_ms, end);
   while (got < size) {
     const ssize_t n = read(fd, bytes + got, size - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
-      deadline = now_ms() + bounds.quiet_ms;
+      deadline = std::min(now_ms() + bounds.quiet_ms, end);
       continue;
     }
     if (n == 0) return {true, got};  // the other side is gone: what arrived is all there is

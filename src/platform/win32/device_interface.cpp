@@ -4,11 +4,14 @@
 #include <setupapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
+#include <fstream>
 #include <string>
 
 #include "platform/device_directory.h"
 #include "platform/fault.h"
+#include "platform/system_error.h"
 
 namespace efi::platform {
 
@@ -27,18 +30,9 @@ bool parse_guid(const char* text, GUID& guid) {
   return true;
 }
 
-bool system_has_text(DWORD error) {
-  char* text = nullptr;
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  if (text) LocalFree(text);
-  return length != 0;
-}
-
 DeviceLookup failure(DeviceLookupStep step) {
   const DWORD error = GetLastError();
-  return {step, error, system_has_text(error)};
+  return {step, error, !system_error_text(error).empty()};
 }
 
 }  // namespace
@@ -48,6 +42,20 @@ DeviceLookup failure(DeviceLookupStep step) {
 // where no device interface is ever present.
 namespace {
 std::string test_device_directory;
+
+// Windows keeps no device nodes in its file system, so an entry that holds a line of text stands
+// for the device path it names (a named pipe's, say); an empty entry is its own device path.
+DeviceLookup find_in_test_directory(const char* class_guid, uint32_t index, char* path, size_t path_size) {
+  const DeviceLookup lookup = find_in_device_directory(test_device_directory, class_guid, index, path, path_size);
+  if (lookup.failed_step != DeviceLookupStep::none) return lookup;
+  std::string target;
+  std::getline(std::ifstream(path), target);
+  target = target.c_str();
+  if (target.empty()) return lookup;
+  if (target.size() + 1 > path_size) return {DeviceLookupStep::convert, ERROR_INSUFFICIENT_BUFFER, true};
+  std::memcpy(path, target.c_str(), target.size() + 1);
+  return lookup;
+}
 }  // namespace
 void set_device_directory(const char* directory) { test_device_directory = directory ? directory : ""; }
 std::string device_directory() { return test_device_directory; }
@@ -61,7 +69,7 @@ DeviceLookup find_device_interface(const char* class_guid, uint32_t index, char*
   if (take_fault(FaultPoint::device_enumerate, injected)) return {DeviceLookupStep::class_list, injected, true};
 #if defined(EFI_TESTING)
   if (!test_device_directory.empty())
-    return find_in_device_directory(test_device_directory, class_guid, index, path, path_size);
+    return find_in_test_directory(class_guid, index, path, path_size);
 #endif
   GUID guid{};
   if (!parse_guid(class_guid, guid)) return {DeviceLookupStep::class_list, ERROR_INVALID_PARAMETER, true};

@@ -1,5 +1,7 @@
 #include "platform/win32/overlapped.h"
 
+#include <algorithm>
+
 namespace efi::platform::win32 {
 
 namespace {
@@ -50,11 +52,18 @@ Transfer write_within(HANDLE handle, const void* data, uint32_t size, uint32_t s
 Transfer read_within(HANDLE handle, void* data, uint32_t size, TransferBounds bounds) {
   auto* bytes = static_cast<unsigned char*>(data);
   uint32_t got = 0;
+  const ULONGLONG start = GetTickCount64();
   while (got < size) {
+    uint32_t wait = got ? bounds.quiet_ms : bounds.first_byte_ms;
+    if (bounds.total_ms != UINT32_MAX) {
+      const ULONGLONG spent = GetTickCount64() - start;
+      if (spent >= bounds.total_ms) break;
+      wait = static_cast<uint32_t>(std::min<ULONGLONG>(wait, bounds.total_ms - spent));
+    }
     Operation operation;
     if (!operation.overlapped.hEvent) break;
     const bool started = ReadFile(handle, bytes + got, size - got, nullptr, &operation.overlapped) != 0;
-    const int64_t n = finish_overlapped(handle, operation.overlapped, started, got ? bounds.quiet_ms : bounds.first_byte_ms);
+    const int64_t n = finish_overlapped(handle, operation.overlapped, started, wait);
     if (n < 0) {
       // A pipe whose other end is gone: what arrived is all there is.
       if (GetLastError() == ERROR_BROKEN_PIPE && got > 0) break;

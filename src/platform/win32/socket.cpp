@@ -111,4 +111,17 @@ int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uin
   return receive_socket(socket, data, size);
 }
 
+size_t discard_socket_input(const Socket& socket) {
+  char scratch[512];
+  size_t discarded = 0;
+  for (;;) {
+    u_long waiting = 0;
+    if (ioctlsocket(static_cast<SOCKET>(socket.get()), FIONREAD, &waiting) != 0 || waiting == 0) return discarded;
+    const int got = recv(static_cast<SOCKET>(socket.get()), scratch,
+                         static_cast<int>(waiting < sizeof scratch ? waiting : sizeof scratch), 0);
+    if (got <= 0) return discarded;
+    discarded += static_cast<size_t>(got);
+  }
+}
+
 }  // namespace efi::platform

@@ -59,19 +59,21 @@ LockedExchange::LockedExchange(CRM* crm, const LockedBuffers& buffers, size_t da
   *buffers.command_header() = *host_.command_header;
   if (command_data_size_ && host_.command_data)
     std::memcpy(buffers.command_data() + data_offset, host_.command_data, command_data_size_);
+  // No header of an earlier exchange may reach the host.
+  *buffers.response_header() = ResponseHeader_TS{};
   crm->command_header = buffers.command_header();
   crm->command_data = buffers.command_data();
   crm->response_header = buffers.response_header();
   crm->response_data = buffers.response_data();
 }
 
-void LockedExchange::finish(uint32_t capacity) {
+void LockedExchange::finish(uint32_t limit) {
   *host_.command_header = *buffers_.command_header();
   if (command_data_size_ && host_.command_data)
     std::memcpy(host_.command_data, buffers_.command_data() + data_offset_, command_data_size_);
   *host_.response_header = *buffers_.response_header();
   const uint32_t returning = buffers_.response_header()->response_data_returning_size;
-  const size_t copy = std::min<size_t>({returning, capacity, buffers_.data_size()});
+  const size_t copy = std::min<size_t>({returning, limit, buffers_.data_size()});
   if (copy && host_.response_data) std::memcpy(host_.response_data, buffers_.response_data(), copy);
   *crm_ = host_;
 }

@@ -46,9 +46,10 @@ class LockedExchange {
   // `data_offset` in the command data buffer) into the buffers and points the CRM at them.
   LockedExchange(CRM* crm, const LockedBuffers& buffers, size_t data_offset);
   // Copies the command header, the command data and the response header back to the host's
-  // buffers, and at most `capacity` bytes of response data (never more than the link's buffer or
-  // the announced size), then gives the host its pointers back.
-  void finish(uint32_t capacity);
+  // buffers, and at most `limit` bytes of response data (the host's capacity, or fewer when this
+  // exchange received fewer; never more than the link's buffer or the announced size), then
+  // gives the host its pointers back.
+  void finish(uint32_t limit);
 
   const CRM& host() const { return host_; }
 

@@ -36,81 +36,111 @@ void EthernetLink::drop_connection() {
   Ethernet_CRInitialized = 0;
 }
 
+// Receives exactly `size` bytes: 0, or STATUS_CR_READ_FAILED when the peer closed, failed, or let
+// `first_wait_ms` pass before the first byte or ETHERNET_PIECE_WAIT_MS between later ones.
+uint32_t EthernetLink::receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms) {
+  uint32_t wait = first_wait_ms;
+  while (size > 0) {
+    const int64_t got = platform::receive_socket_within(socket, target, size, wait);
+    if (got <= 0) return STATUS_CR_READ_FAILED;
+    target += got;
+    size -= static_cast<uint32_t>(got);
+    wait = ETHERNET_PIECE_WAIT_MS;
+  }
+  return 0;
+}
+
 // Receives `count` bytes into the response buffer from offset `at`; bytes that would land beyond
-// the locked buffer are read and thrown away. False when the connection failed.
-bool EthernetLink::receive_data(uint32_t at, uint32_t count) {
-  auto receive_exactly = [this](unsigned char* target, uint32_t size) -> uint32_t {
-    while (size > 0) {
-      const int64_t got = platform::receive_socket(socket, target, size);
-      if (got <= 0) return STATUS_CR_READ_FAILED;
-      target += got;
-      size -= static_cast<uint32_t>(got);
-    }
-    return 0;
+// the locked buffer are read and thrown away.
+uint32_t EthernetLink::receive_data(uint32_t at, uint32_t count) {
+  auto receive_piece = [this](unsigned char* target, uint32_t size) {
+    return receive_exactly(target, size, ETHERNET_PIECE_WAIT_MS);
   };
   if (at < ETHERNET_BUFFER_SIZE) {
     const uint32_t room = std::min<uint32_t>(count, static_cast<uint32_t>(ETHERNET_BUFFER_SIZE - at));
-    if (receive_exactly(buffers.response_data() + at, room)) return false;
+    if (const uint32_t status = receive_piece(buffers.response_data() + at, room)) return status;
+    received_now = at + room;
     count -= room;
   }
   unsigned char discard[1024];
-  return drain(count, discard, sizeof discard, receive_exactly) == 0;
+  return drain(count, discard, sizeof discard, receive_piece);
+}
+
+bool EthernetLink::send_all(const void* data, size_t size) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const int64_t sent = platform::send_socket(socket, bytes, size);
+    if (sent <= 0) return false;
+    bytes += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
 }
 
 // Reads the response into the locked buffers, single piece or chunked with acknowledgements.
-EthernetLink::Exchange EthernetLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity) {
+// Anything but 0 or STATUS_CR_RESPONSE_BUFFER_TOO_SMALL leaves the connection out of step.
+uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity) {
   const Reporter& report = context.report;
   ResponseHeader_TS* header = buffers.response_header();
-  const int64_t header_bytes = platform::receive_socket(socket, header, sizeof(ResponseHeader_TS));
-  if (header_bytes <= 0) return Exchange::broken;
+  auto* header_bytes = reinterpret_cast<unsigned char*>(header);
+  // The first byte may take the unit a while; the rest of the header follows at once.
+  if (receive_exactly(header_bytes, 1, ETHERNET_HEADER_WAIT_MS)) {
+    show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
+    return STATUS_CR_READ_FAILED;
+  }
+  if (receive_exactly(header_bytes + 1, sizeof(ResponseHeader_TS) - 1, ETHERNET_PIECE_WAIT_MS)) {
+    show_exchange_error(report, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
+    return STATUS_CR_READ_FAILED;
+  }
   if (context.convert_headers) SwapHeaderByteOrder(header);
   const uint32_t returning = header->response_data_returning_size;
   const bool fits = response_fits(returning, capacity, ETHERNET_BUFFER_SIZE);
   const uint16_t chunk_size = header->dummy;
 
   if (chunk_size == EFI_RESPONSE_MARKER) {
-    if (header_bytes != sizeof(ResponseHeader_TS)) {
-      show_exchange_error(report, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
-      return Exchange::done;
-    }
     if (returning == 0) {
       show_exchange_error(report,
                           "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0");
-      return Exchange::done;
+      return 0;
     }
-    if (!fits) return receive_data(0, returning) ? Exchange::too_large : Exchange::broken;
-    const int64_t got = platform::receive_socket(socket, buffers.response_data(), returning);
-    if (got <= 0) return Exchange::broken;
-    if (got != returning) {
+    if (receive_data(0, returning)) {
       show_exchange_error(report, "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
-      return Exchange::done;
+      return STATUS_CR_READ_FAILED;
     }
-    store_received_size(crm, static_cast<uint32_t>(got));
-    return Exchange::done;
+    if (!fits) return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
+    store_received_size(crm, returning);
+    return 0;
   }
 
-  if (chunk_size < sizeof(ResponseHeader_TS)) return Exchange::bad_chunk;
-  uint16_t remaining = static_cast<uint16_t>(returning);
+  if (chunk_size < sizeof(ResponseHeader_TS)) {
+    report.always(ERROR_TITLE, TextWidth::narrow, "Ethernet_SendCommandReceiveResponse chunk size %u below 8",
+                  static_cast<unsigned>(chunk_size));
+    return STATUS_CR_READ_FAILED;
+  }
+  uint32_t remaining = returning;
   uint32_t received = 0;
   // A response shorter than one chunk comes as that one short chunk.
   uint32_t chunk = std::min<uint32_t>(remaining, chunk_size - sizeof(ResponseHeader_TS));
   while (remaining != 0) {
-    if (!receive_data(received, chunk)) return Exchange::broken;
+    if (receive_data(received, chunk)) {
+      show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
+      return STATUS_CR_READ_FAILED;
+    }
     received += chunk;
-    remaining = static_cast<uint16_t>(remaining - chunk);
+    remaining -= chunk;
     if (remaining == 0) break;
     ResponseHeader_TS acknowledgement = *header;
     acknowledgement.response_data_returning_size = static_cast<uint16_t>(received + sizeof(ResponseHeader_TS));
     put_header(&acknowledgement, &acknowledgement, context.convert_headers);
-    if (platform::send_socket(socket, &acknowledgement, sizeof acknowledgement) == platform::SOCKET_ERROR_RESULT) {
+    if (!send_all(&acknowledgement, sizeof acknowledgement)) {
       show_exchange_error(report, " Ethernet_SendCommandReceiveResponse send error");
-      break;
+      return STATUS_CR_WRITE_FAILED;
     }
     chunk = std::min<uint32_t>(remaining, chunk_size);
   }
-  if (!fits) return Exchange::too_large;
+  if (!fits) return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   store_received_size(crm, returning);
-  return Exchange::done;
+  return 0;
 }
 
 void EthernetLink::set_address(const char* new_host, const char* new_service) {
@@ -175,34 +205,24 @@ uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
   LockedExchange exchange(crm, buffers, sizeof(CommandHeader_TS));
   put_header(buffers.command_data(), buffers.command_header(), context.convert_headers);
 
+  received_now = 0;
+  // Stray bytes behind an earlier answer belong to no command.
+  platform::discard_socket_input(socket);
+  const size_t message_size = sizeof(CommandHeader_TS) + command_size;
   uint32_t status = 0;
-  const uint16_t message_size = static_cast<uint16_t>(sizeof(CommandHeader_TS) + command_size);
-  if (platform::send_socket(socket, buffers.command_data(), message_size) == platform::SOCKET_ERROR_RESULT) {
+  if (!send_all(buffers.command_data(), message_size)) {
     show_exchange_error(report, " Ethernet_SendCommandReceiveResponse send error");
+    status = STATUS_CR_WRITE_FAILED;
   } else {
-    switch (receive_response(context, crm, capacity)) {
-      case Exchange::done:
-        break;
-      case Exchange::too_large:
-        status = STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
-        break;
-      case Exchange::broken:
-        show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
-        drop_connection();
-        status = STATUS_CR_READ_FAILED;
-        break;
-      case Exchange::bad_chunk:
-        report.always(ERROR_TITLE, TextWidth::narrow, "Ethernet_SendCommandReceiveResponse chunk size %u below 8",
-                      static_cast<unsigned>(crm->response_header->dummy));
-        // The rest of that response is still on its way: start over on a fresh connection.
-        drop_connection();
-        status = STATUS_CR_READ_FAILED;
-        break;
-    }
+    status = receive_response(context, crm, capacity);
   }
+  // A connection that failed mid-exchange may still carry the rest of that answer: start over
+  // on a fresh one at the next initialisation.
+  if (status != 0 && status != STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) drop_connection();
 
-  // Everything back to the caller, never more response data than the caller's buffer holds.
-  exchange.finish(capacity);
+  // Everything back to the caller: never more response data than the caller's buffer holds, and
+  // only bytes this exchange received.
+  exchange.finish(std::min(capacity, received_now));
   return status;
 }
 

@@ -14,6 +14,10 @@ namespace efi {
 inline constexpr const char* ETHERNET_UNIT_ADDRESS = "192.168.77.7";
 inline constexpr const char* ETHERNET_UNIT_SERVICE = "7";
 inline constexpr size_t ETHERNET_BUFFER_SIZE = 16384;
+// How long a response may keep the host waiting: its header after the command went out, and each
+// later piece after the one before.
+inline constexpr uint32_t ETHERNET_HEADER_WAIT_MS = 5000;
+inline constexpr uint32_t ETHERNET_PIECE_WAIT_MS = 2000;
 // Command data that still fit the send buffer behind their header.
 inline constexpr size_t ETHERNET_MAX_COMMAND_DATA = ETHERNET_BUFFER_SIZE - 8;
 
@@ -31,10 +35,14 @@ class EthernetLink final : public Link {
   void set_address(const char* host, const char* service);
 
  private:
-  enum class Exchange { done, too_large, broken, bad_chunk };
-  Exchange receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
-  bool receive_data(uint32_t at, uint32_t count);
+  uint32_t receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
+  uint32_t receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms);
+  uint32_t receive_data(uint32_t at, uint32_t count);
+  bool send_all(const void* data, size_t size);
   void drop_connection();
+
+  // Response data bytes of the current exchange in the locked buffer (what may go to the host).
+  uint32_t received_now = 0;
 
   uint8_t Ethernet_CRInitialized = 0;
   platform::Socket socket;

@@ -1,5 +1,6 @@
 #include "transports/usb/usb_link.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -47,8 +48,17 @@ UsbLink::Outcome UsbLink::write_all(const void* data, uint32_t size) {
   return with_retries<Outcome>([&] { return platform::write_device(device, data, size); });
 }
 
+platform::TransferBounds UsbLink::read_bounds() const {
+  const double spent_ms = clock.seconds_since(exchange_start) * 1000.0;
+  const uint32_t left = spent_ms >= USB_EXCHANGE_LIMIT_MS ? 0 : static_cast<uint32_t>(USB_EXCHANGE_LIMIT_MS - spent_ms);
+  platform::TransferBounds bounds;
+  bounds.first_byte_ms = std::min(bounds.first_byte_ms, left);
+  bounds.total_ms = left;
+  return bounds;
+}
+
 UsbLink::Outcome UsbLink::read_into(void* data, uint32_t size) {
-  return with_retries<Outcome>([&] { return platform::read_device(device, data, size); });
+  return with_retries<Outcome>([&] { return platform::read_device(device, data, size, read_bounds()); });
 }
 
 // Reads exactly `size` bytes of response data; 0, or STATUS_CR_READ_FAILED after its message.
@@ -63,6 +73,18 @@ uint32_t UsbLink::read_response_data(const Reporter& report, void* data, uint32_
     return STATUS_CR_READ_FAILED;
   }
   return 0;
+}
+
+void UsbLink::get_in_step() {
+  // Bytes still waiting from an earlier exchange (a late or overlong answer) belong to no command.
+  platform::discard_input(device);
+  if (!out_of_step) return;
+  const platform::TransferBounds settle{USB_SETTLE_MS, USB_SETTLE_MS, USB_EXCHANGE_LIMIT_MS};
+  const int64_t start = clock.now();
+  while (platform::read_device(device, transfer_buffer, sizeof transfer_buffer, settle).ok &&
+         clock.seconds_since(start) * 1000.0 < USB_EXCHANGE_LIMIT_MS) {
+  }
+  out_of_step = false;
 }
 
 uint32_t UsbLink::initialize(const LinkContext& context, uint32_t, const char* device_path) {
@@ -83,6 +105,7 @@ uint32_t UsbLink::initialize(const LinkContext& context, uint32_t, const char* d
     return STATUS_CR_OPEN_FAILED;
   }
   USB_interface_connected = 1;
+  out_of_step = false;
   return 0;
 }
 
@@ -103,6 +126,8 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
     return STATUS_CR_NOT_CONNECTED;
   }
   const uint32_t request_size = command_size + sizeof(CommandHeader_TS);
+  get_in_step();
+  exchange_start = clock.now();
   if (request_size > USB_TRANSFER_SIZE) {
     report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse command exceeds maximum transfer size of %04x",
                  static_cast<unsigned>(USB_TRANSFER_SIZE));
@@ -172,8 +197,10 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
 }
 
 uint32_t UsbLink::send(const LinkContext& context, CRM* crm) {
-  const uint32_t result = USB_SendCommandReceiveResponse(context, crm);
-  return result == STATUS_CR_BAD_RESPONSE_MARKER ? USB_SendCommandReceiveResponse(context, crm) : result;
+  uint32_t result = USB_SendCommandReceiveResponse(context, crm);
+  if (result == STATUS_CR_BAD_RESPONSE_MARKER) result = USB_SendCommandReceiveResponse(context, crm);
+  if (result == STATUS_CR_READ_FAILED) out_of_step = true;
+  return result;
 }
 
 }  // namespace efi

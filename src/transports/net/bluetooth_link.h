@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/device_file.h"
+#include "transports/common/locked_buffers.h"
+#include "transports/link.h"
+
+namespace efi {
+
+// Device-interface class under which the unit's Bluetooth device appears.
+inline constexpr const char* BLUETOOTH_DEVICE_CLASS = "{3EC8DB0A-29F4-4595-B35C-3DBD799A78D3}";
+inline constexpr size_t BLUETOOTH_DEVICE_PATH_SIZE = 512;
+inline constexpr size_t BLUETOOTH_BUFFER_SIZE = 16384;
+// Command data leave in writes of at most this many bytes; response data arrive in reads of at most
+// BLUETOOTH_READ_PIECE.
+inline constexpr uint32_t BLUETOOTH_WRITE_PIECE = 256;
+inline constexpr uint32_t BLUETOOTH_READ_PIECE = 1536;
+
+// The Bluetooth link: the unit's Bluetooth device opened as a shared file, the command written and
+// the response read in pieces through page-locked buffers, with no handshake byte. Its progress
+// goes to standard output. While it is open the system and the display are asked to stay awake.
+class BluetoothLink final : public Link {
+ public:
+  ~BluetoothLink() override;
+
+  const char* name() const override { return "Bluetooth"; }
+  uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
+  // Returns 1 for command data or announced response data beyond TS_MAX_TRANSFERSTRUCTS_SIZE,
+  // STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger than the host's buffer,
+  // STATUS_CR_LOCKED_BUFFER_FAILED without a complete set of locked buffers, and 0 otherwise:
+  // failed writes and reads are reported by printed lines and messages only.
+  uint32_t send(const LinkContext& context, CRM* crm) override;
+  uint32_t close(const LinkContext& context, uint32_t which) override;
+
+ private:
+  struct Outcome;
+  void discard_stale_input();
+  bool write_command(const Reporter& report, uint32_t command_size);
+  Outcome receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
+  bool read_exactly(unsigned char* data, uint32_t size);
+
+  uint8_t Bluetooth_CRInitialized = 0;
+  // Set by the first successful initialisation, whether or not every buffer could be locked.
+  bool locked_buffers_set_up = false;
+  platform::DeviceFile device;
+  LockedBuffers buffers{"BT_DataToLockedBuffers", "BT_", BLUETOOTH_BUFFER_SIZE, true};
+};
+
+}  // namespace efi

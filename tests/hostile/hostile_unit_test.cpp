@@ -1,0 +1,125 @@
+// Hostile units: every scripted fault, on every link, is followed by a healthy exchange that must
+// succeed with its own data. No fault may make an exchange outlast its link's bound, write past
+// the host's buffer, or hand the host bytes of an earlier exchange.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "api/process_state.h"
+#include "link_server.h"
+#include "test_support.h"
+#include "unit_responder.h"
+
+namespace efi {
+namespace {
+
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+enum class LinkKind { usb, ethernet };
+
+struct Hostility {
+  const char* name;
+  LinkFault fault;
+};
+
+const Hostility HOSTILITIES[] = {
+    {"garbage_instead_of_a_header", {Kind::garbage, 8}},
+    {"three_bytes_of_garbage", {Kind::garbage, 3}},
+    {"truncated_header", {Kind::short_header, 5}},
+    {"header_split_four_and_four", {Kind::split, 4}},
+    {"answer_in_three_byte_pieces", {Kind::split, 3}},
+    {"stray_bytes_after_the_answer", {Kind::trailing, 5}},
+    {"answer_dripped_byte_by_byte", {Kind::drip, 15}},
+    {"answer_stops_midway", {Kind::stall, 12}},
+    {"connection_reset_midway", {Kind::close, 10}},
+    {"more_data_announced_than_sent", {Kind::announce_more, 10}},
+    {"absurd_size", {Kind::oversize, 65000}},
+    {"bad_marker", {Kind::bad_marker, 0x1234}},
+    {"answer_late", {Kind::delay, 6500}},
+    {"silence", {Kind::silence, 0}},
+};
+
+class HostileUnit : public ::testing::TestWithParam<std::tuple<LinkKind, Hostility>> {
+ protected:
+  void SetUp() override {
+    on_library_load();
+    enable_error_messages(0);
+    if (std::get<0>(GetParam()) == LinkKind::usb) {
+      auto device = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
+      flag = EFI_FLAG_USB;
+      text = device->device_path();
+      bound_ms = USB_EXCHANGE_LIMIT_MS + USB_SETTLE_MS;
+      server = std::move(device);
+    } else {
+      auto tcp = std::make_unique<softunit::TcpServer>(softunit::echo_responder());
+      set_ethernet_address("127.0.0.1", std::to_string(tcp->port()).c_str());
+      flag = EFI_FLAG_ETHERNET;
+      bound_ms = ETHERNET_HEADER_WAIT_MS + ETHERNET_PIECE_WAIT_MS;
+      server = std::move(tcp);
+    }
+    ASSERT_EQ(initialize_interfaces(flag, text.empty() ? nullptr : text.c_str()), 0u);
+  }
+  void TearDown() override { on_library_load(); }
+
+  // One exchange of command 0x07 (never converted) with data numbered by `round`; checks the
+  // guard bytes and the time taken, and returns the status.
+  uint32_t exchange(unsigned char round, bool& own_data) {
+    Bytes data(12, round);
+    response.assign(CAPACITY + GUARD, 0xCC);
+    received = 0xBEEF;
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t status = send_command(0x07, data.data(), 12, response.data(), CAPACITY, &received);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, std::chrono::milliseconds(bound_ms + 1000)) << "round " << int(round);
+    for (size_t i = CAPACITY; i < response.size(); ++i) EXPECT_EQ(response[i], 0xCC) << "guard byte " << i;
+    // Only this exchange's bytes may reach the host: its own echo or the filler it was given.
+    for (size_t i = 0; i < CAPACITY; ++i)
+      if (response[i] != 0xCC && response[i] != round && response[i] != 0x5A && response[i] != 0xEE)
+        ADD_FAILURE() << "byte " << i << " of round " << int(round) << " is " << int(response[i]);
+    own_data = received == 12 && Bytes(response.begin(), response.begin() + 12) == data;
+    return status;
+  }
+
+  static constexpr uint16_t CAPACITY = 64;
+  static constexpr size_t GUARD = 64;
+  std::unique_ptr<softunit::LinkServer> server;
+  uint32_t flag = 0;
+  std::string text;
+  uint32_t bound_ms = 0;
+  Bytes response;
+  uint16_t received = 0;
+};
+
+TEST_P(HostileUnit, NextExchangeWithAHealthyUnitIsInStep) {
+  bool own_data = false;
+  ASSERT_EQ(exchange(1, own_data), 0u);
+  server->queue_fault(std::get<1>(GetParam()).fault);
+  const uint32_t status = exchange(2, own_data);
+  if (status == 0) {
+    EXPECT_TRUE(own_data) << "a successful exchange returns its own data";
+  } else if (status != STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
+    EXPECT_EQ(received, 0xBEEF) << "no received size for a failed exchange";
+  }
+  // The host initialises again after a failure, as it must for a dropped connection.
+  ASSERT_EQ(initialize_interfaces(flag, text.empty() ? nullptr : text.c_str()), 0u);
+  for (unsigned char round = 3; round <= 4; ++round) {
+    EXPECT_EQ(exchange(round, own_data), 0u) << "round " << int(round);
+    EXPECT_TRUE(own_data) << "round " << int(round) << " returned another exchange's data";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryLink, HostileUnit, ::testing::Combine(::testing::Values(LinkKind::usb, LinkKind::ethernet),
+                                               ::testing::ValuesIn(HOSTILITIES)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param) == LinkKind::usb ? "usb_" : "ethernet_") + std::get<1>(info.param).name;
+    });
+
+}  // namespace
+}  // namespace efi
