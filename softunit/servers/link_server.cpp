@@ -351,7 +351,7 @@ void SerialServer::exchange(Stream& stream, unsigned char first, int& pending) {
     if (!stream.write_all(message.data(), first_piece)) return;
     pause_ms(20);
     if (!stream.write_all(message.data() + first_piece, message.size() - first_piece)) return;
-  } else if (!send(stream, message, fault.kind == Kind::split ? fault.value : 0)) {
+  } else if (!send_answer(stream, message, fault)) {
     return;
   }
 

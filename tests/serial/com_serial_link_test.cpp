@@ -96,6 +96,8 @@ TEST_F(ComSerialLink, HostileUnitThenHealthyExchange) {
       {{Kind::ack, 0x42}, 0, 40},
       {{Kind::split_header, 3}, 0, 40},
       {{Kind::stale, 16}, 0, 40},
+      {{Kind::trailing, 5}, 0, 40},
+      {{Kind::drip, 2}, 0, 40},
       {{Kind::oversize, 257}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL, UNTOUCHED},
       {{Kind::status, 7}, 7, 0},
   };

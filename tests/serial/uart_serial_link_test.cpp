@@ -122,6 +122,9 @@ TEST_F(UartSerialLink, HostileUnitThenHealthyExchange) {
       {{Kind::split_header, 3}, 256, 0},
       {{Kind::split, 7}, 256, 0},
       {{Kind::stale, 16}, 256, 0},
+      {{Kind::trailing, 5}, 256, 0},
+      {{Kind::drip, 2}, 256, 0},
+      {{Kind::stall, 12}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
       {{Kind::oversize, 257}, 256, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
       {{Kind::status, 7}, 256, 7},
   };
