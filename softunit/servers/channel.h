@@ -26,6 +26,9 @@ class Stream {
 class DeviceEndpoint {
  public:
   static std::unique_ptr<DeviceEndpoint> create();
+  // A serial line whose device the library opens as a serial port: a pseudo-terminal, or under
+  // Wine a pseudo-terminal pair joined by socat. Null where there is none.
+  static std::unique_ptr<DeviceEndpoint> create_serial_line();
   virtual ~DeviceEndpoint() = default;
   virtual std::string device_path() const = 0;
   // The unit's end, once the library has opened the device (null on time-out).

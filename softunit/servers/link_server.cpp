@@ -275,4 +275,98 @@ bool TcpServer::exchange(Stream& stream) {
   }
 }
 
+SerialServer::SerialServer(Responder responder)
+    : LinkServer(std::move(responder)), endpoint_(DeviceEndpoint::create_serial_line()) {
+  if (endpoint_) thread_ = std::thread([this] { serve(); });
+}
+
+SerialServer::~SerialServer() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void SerialServer::serve() {
+  int pending = -1;  // a byte read while waiting for a closing byte that was none
+  while (!stopping_) {
+    Stream* stream = endpoint_->wait_for_host(POLL_MS);
+    if (!stream) continue;
+    unsigned char first = 0;
+    if (pending >= 0) {
+      first = static_cast<unsigned char>(pending);
+      pending = -1;
+    } else {
+      const int64_t got = stream->read_some(&first, 1, POLL_MS);
+      if (got < 0) endpoint_->reset();
+      if (got <= 0) continue;
+    }
+    if (first == 0xC5) {
+      ++connects_;
+      const uint8_t reply = connect_reply_;
+      wire_host_order_ = reply == 0xCC;
+      if (reply != 0) stream->write_all(&reply, 1);
+      continue;
+    }
+    if (first == 0xDC) {
+      ++closing_bytes_;
+      continue;
+    }
+    exchange(*stream, first, pending);
+  }
+}
+
+void SerialServer::exchange(Stream& stream, unsigned char first, int& pending) {
+  CommandHeader_TS header;
+  auto* header_bytes = reinterpret_cast<unsigned char*>(&header);
+  header_bytes[0] = first;
+  if (!read_exact(stream, header_bytes + 1, sizeof header - 1, PIECE_TIMEOUT_MS)) return;
+  const bool unit_order = !wire_host_order_;
+  if (unit_order) header = swapped(header);
+  Bytes data(header.command_data_size);
+  if (!data.empty() && !read_exact(stream, data.data(), data.size(), PIECE_TIMEOUT_MS)) return;
+  record(header, data);
+
+  const LinkFault fault = next_fault();
+  using Kind = LinkFault::Kind;
+  if (fault.kind == Kind::silence) return;
+  if (fault.kind == Kind::delay) pause_ms(fault.value);
+  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
+  response.header.dummy = EFI_RESPONSE_MARKER;
+  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
+  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
+  response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+
+  // The acknowledge byte and the answer go out together, so that a host that stops at a wrong
+  // acknowledgement finds the rest waiting on its line.
+  Bytes message{fault.kind == Kind::ack ? static_cast<unsigned char>(fault.value) : static_cast<unsigned char>(0xCD)};
+  const Bytes answer_bytes = message_of(response.header, response.data, unit_order);
+  if (fault.kind == Kind::short_header) {
+    message.insert(message.end(), answer_bytes.begin(),
+                   answer_bytes.begin() + std::min<size_t>(fault.value, answer_bytes.size()));
+    stream.write_all(message.data(), message.size());
+    return;
+  }
+  message.insert(message.end(), answer_bytes.begin(), answer_bytes.end());
+  if (fault.kind == Kind::split_header) {
+    const size_t first_piece = std::min<size_t>(1 + fault.value, message.size());
+    if (!stream.write_all(message.data(), first_piece)) return;
+    pause_ms(20);
+    if (!stream.write_all(message.data() + first_piece, message.size() - first_piece)) return;
+  } else if (!send_answer(stream, message, fault)) {
+    return;
+  }
+
+  unsigned char closing = 0;
+  const int64_t got = stream.read_some(&closing, 1, PIECE_TIMEOUT_MS);
+  if (got != 1) return;
+  if (closing != 0xDC) {
+    pending = closing;
+    return;
+  }
+  ++closing_bytes_;
+  if (fault.kind == Kind::stale) {
+    const Bytes noise(fault.value, 0xEE);
+    stream.write_all(noise.data(), noise.size());
+  }
+}
+
 }  // namespace softunit

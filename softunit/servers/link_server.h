@@ -47,6 +47,9 @@ struct LinkFault {
     close,            // close the connection after `value` bytes of the answer (TCP)
     stall,            // send `value` bytes of the answer, then go quiet and keep the line open
     chunk_size,       // chunked answer with `value` as chunk size (TCP)
+    ack,              // acknowledge the command with the byte `value` instead of 0xCD (serial)
+    split_header,     // the first `value` bytes, the rest 20 ms later (serial)
+    stale,            // after the closing byte, `value` bytes of 0xEE nobody asked for (serial)
     trailing,         // a correct answer followed by `value` stray bytes of 0xEE
     drip,             // the answer one byte at a time, `value` ms apart
     // CAN bus only:
@@ -172,6 +175,34 @@ class CanServer : public LinkServer {
   std::unique_ptr<Hub> hub_;
   std::atomic<size_t> frames_seen_{0};
   std::vector<std::array<uint8_t, 8>> host_flow_controls_;
+  std::thread thread_;
+};
+
+// The unit behind a serial line, as the serial links reach it: a pseudo-terminal natively, a pair
+// of them joined by socat under Wine. It answers the connection indicator, acknowledges every
+// command before its answer and expects the host's closing byte after each answer.
+class SerialServer : public LinkServer {
+ public:
+  explicit SerialServer(Responder responder);
+  ~SerialServer() override;
+  // Why there is no line here (empty when there is one).
+  std::string skip_reason() const { return endpoint_ ? "" : "no pseudo-terminal for a serial line here"; }
+  // The device the host opens.
+  std::string device_path() const { return endpoint_ ? endpoint_->device_path() : ""; }
+  // The answer to the connection indicator: 0xC5 (conversion on), 0xCC (off: headers travel in
+  // host order from then on), anything else, or 0 for none.
+  void set_connect_reply(uint8_t reply) { connect_reply_ = reply; }
+  size_t connects() const { return connects_; }
+  size_t closing_bytes() const { return closing_bytes_; }
+
+ private:
+  void serve();
+  void exchange(Stream& stream, unsigned char first, int& pending);
+  std::unique_ptr<DeviceEndpoint> endpoint_;
+  std::atomic<uint8_t> connect_reply_{0xC5};
+  std::atomic<bool> wire_host_order_{false};
+  std::atomic<size_t> connects_{0};
+  std::atomic<size_t> closing_bytes_{0};
   std::thread thread_;
 };
 

@@ -10,6 +10,8 @@ ProcessState* state = nullptr;
 
 // The links this build offers.
 ProcessState::ProcessState() {
+  registry.uart_serial = &links.uart_serial;
+  registry.com_serial = &links.com_serial;
   registry.usb = &links.usb;
   registry.bluetooth = &links.bluetooth;
   registry.ethernet = &links.ethernet;
@@ -84,9 +86,11 @@ uint32_t close_interfaces(uint32_t which) {
 }
 
 uint32_t connect_command_response_interface() {
-  const ProcessState& process_state = process();
+  ProcessState& process_state = process();
   Link* link = process_state.table.installed;
-  return link ? link->connect(process_state.link_context()) : 1;
+  LinkContext context = process_state.link_context();
+  context.no_conversion = &process_state.no_conversion;
+  return link ? link->connect(context) : 1;
 }
 
 uint32_t append_playback(const void* data, uint32_t size) {

@@ -12,7 +12,10 @@
 #include "transports/link.h"
 #include "transports/net/bluetooth_link.h"
 #include "transports/net/ethernet_link.h"
+#include "transports/common/adapter_libraries.h"
+#include "transports/serial/com_serial_link.h"
 #include "transports/serial/port_records.h"
+#include "transports/serial/uart_serial_link.h"
 #include "transports/sim/sim_bridge.h"
 #include "transports/usb/interface_lock.h"
 #include "transports/usb/usb_link.h"
@@ -21,8 +24,12 @@ namespace efi {
 
 // Every link object of the library: all link state lives here, made anew at the library's load.
 struct Links {
+  Links(SerialPorts& ports, const AdapterLibraries& libraries) : uart_serial(ports, libraries), com_serial(ports) {}
+
   UsbLink usb;
   BluetoothLink bluetooth;
+  UartSerialLink uart_serial;
+  ComSerialLink com_serial;
   EthernetLink ethernet;
   SimulatorLink simulator;
   UsbCanLink usb_can;
@@ -65,7 +72,7 @@ struct ProcessState {
   CommandHeader_TS command_header{};
   ResponseHeader_TS response_header{};
   CRM crm{};
-  Links links;
+  Links links{ports, adapter_libraries};
   TransportRegistry registry;
   // The conversion rows the dispatcher uses; tests point it at rows of their own.
   const ConverterRow* converter_rows = CommandConverterTable;

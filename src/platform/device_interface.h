@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace efi::platform {
 
@@ -23,5 +24,7 @@ DeviceLookup find_device_interface(const char* class_guid, uint32_t index, char*
 // Moves the device directory (default "/run/efilink"); null restores the default. Windows has
 // no such directory and ignores it.
 void set_device_directory(const char* directory);
+// The device directory now in use ("" on Windows).
+std::string device_directory();
 
 }  // namespace efi::platform

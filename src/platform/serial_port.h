@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/device_file.h"
 #include "platform/handle.h"
@@ -14,6 +15,11 @@ struct SerialPortTraits {
 };
 // A serial line: a communications port on Windows, a terminal device elsewhere.
 using SerialPort = Owned<SerialPortTraits>;
+
+// The system path of a port named the Windows way ("COM12"): "\\.\COM12" on Windows (the form
+// that reaches COM10 and above), "<device directory>/COM12" elsewhere (a symbolic link to the
+// terminal device, say /dev/ttyUSB0).
+std::string serial_port_path(const std::string& name);
 
 // Opens the port by its system path ("\\.\COM12", "/dev/ttyS0") for reading and writing, shared
 // with nobody, with the line raw and no handshake. Empty on failure; last_error() tells why.

@@ -7,8 +7,9 @@ namespace efi {
 
 namespace {
 
-// Large enough for every text the library forms; longer ones are cut.
-constexpr size_t MESSAGE_BUFFER_SIZE = 512;
+// Large enough for every text the library forms (the longest is the serial port statistics of 31
+// lines); longer ones are cut.
+constexpr size_t MESSAGE_BUFFER_SIZE = 2048;
 
 void show_formatted(const MessageSink& sink, const char* title, TextWidth width, const char* format, va_list args) {
   char text[MESSAGE_BUFFER_SIZE];

@@ -23,6 +23,9 @@ struct LinkContext {
   std::string adapter_library(AdapterLibrary which) const {
     return adapter_libraries ? adapter_libraries->file(which) : default_adapter_library(which);
   }
+  // Given to the connect handshake only: where a serial unit's answer switches the conversion of
+  // the host's data off (1) or on (0).
+  uint8_t* no_conversion = nullptr;
 };
 
 // One link: its operations and, in the object, all of its state. Selecting a link installs it in

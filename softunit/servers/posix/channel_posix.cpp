@@ -126,6 +126,10 @@ class PosixTcpListener : public TcpListener {
 }  // namespace
 
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<PseudoTerminal>(); }
+std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create_serial_line() {
+  auto line = std::make_unique<PseudoTerminal>();
+  return line->device_path().empty() ? nullptr : std::move(line);
+}
 std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<PosixTcpListener>(); }
 
 std::unique_ptr<Stream> connect_loopback(uint16_t port) {

@@ -200,9 +200,116 @@ class WinsockListener : public TcpListener {
   uint16_t port_ = 0;
 };
 
+
+// The unit's end of a serial line: a COM port (under Wine, a terminal device), polled for arriving
+// bytes, written synchronously.
+class ComStream : public Stream {
+ public:
+  explicit ComStream(HANDLE port) : port_(port) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // a read returns at once with what has arrived
+    SetCommTimeouts(port_, &timeouts);
+  }
+  int64_t read_some(void* data, size_t size, int timeout_ms) override {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (!ClearCommError(port_, &errors, &status)) return -1;
+      if (status.cbInQue > 0) {
+        DWORD got = 0;
+        const DWORD wanted = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
+        if (!ReadFile(port_, data, wanted, &got, nullptr)) return -1;
+        if (got > 0) return got;
+      }
+      if (GetTickCount64() - start >= static_cast<ULONGLONG>(timeout_ms)) return 0;
+      Sleep(1);
+    }
+  }
+  bool write_all(const void* data, size_t size) override {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+      DWORD written = 0;
+      if (!WriteFile(port_, bytes, static_cast<DWORD>(size), &written, nullptr) || written == 0) return false;
+      bytes += written;
+      size -= written;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE port_;
+};
+
+std::atomic<int> line_counter{0};
+
+// Under Wine: two pseudo-terminals joined by socat (a Unix program Wine starts as it is). The host
+// opens one by its Z: path, the unit the other. Windows itself has no such thing.
+class SocatLine : public DeviceEndpoint {
+ public:
+  static std::unique_ptr<SocatLine> create() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version")) return nullptr;
+    if (GetFileAttributesA("Z:\\usr\\bin\\socat") == INVALID_FILE_ATTRIBUTES) return nullptr;
+    auto line = std::unique_ptr<SocatLine>(new SocatLine());
+    return line->port_ != INVALID_HANDLE_VALUE ? std::move(line) : nullptr;
+  }
+  ~SocatLine() override {
+    stream_.reset();
+    if (port_ != INVALID_HANDLE_VALUE) CloseHandle(port_);
+    if (socat_.hProcess) {
+      TerminateProcess(socat_.hProcess, 0);
+      CloseHandle(socat_.hProcess);
+      CloseHandle(socat_.hThread);
+    }
+  }
+  std::string device_path() const override { return path_; }
+  Stream* wait_for_host(int) override { return stream_.get(); }
+  void reset() override { PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR); }
+
+ private:
+  SocatLine() {
+    const std::string name = "/tmp/efilink-unit-line-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(line_counter++);
+    // socat ends the pair once nothing has moved for a minute, should the test process die.
+    std::string command =
+        "Z:\\usr\\bin\\socat -T 60 PTY,link=" + name + "-host,raw,echo=0 PTY,link=" + name + "-unit,raw,echo=0";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &socat_)) {
+      socat_ = PROCESS_INFORMATION{};
+      return;
+    }
+    path_ = "Z:" + name + "-host";
+    const std::string unit_path = "Z:" + name + "-unit";
+    for (int tries = 0; port_ == INVALID_HANDLE_VALUE && tries < 150; ++tries) {
+      port_ = CreateFileA(unit_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (port_ == INVALID_HANDLE_VALUE) Sleep(20);
+    }
+    if (port_ == INVALID_HANDLE_VALUE) return;
+    DCB line{};
+    line.DCBlength = sizeof line;
+    if (GetCommState(port_, &line)) {
+      line.BaudRate = 57600;
+      line.ByteSize = 8;
+      line.Parity = NOPARITY;
+      line.StopBits = ONESTOPBIT;
+      line.fOutxCtsFlow = line.fOutxDsrFlow = line.fOutX = line.fInX = FALSE;
+      line.fBinary = TRUE;
+      SetCommState(port_, &line);
+    }
+    stream_ = std::make_unique<ComStream>(port_);
+  }
+  PROCESS_INFORMATION socat_{};
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  std::string path_;
+  std::unique_ptr<ComStream> stream_;
+};
+
 }  // namespace
 
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<NamedPipe>(); }
+std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create_serial_line() { return SocatLine::create(); }
 std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<WinsockListener>(); }
 
 std::unique_ptr<Stream> connect_loopback(uint16_t port) {

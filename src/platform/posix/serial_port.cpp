@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <iterator>
 
+#include "platform/device_interface.h"
 #include "platform/posix/wait.h"
 
 namespace efi::platform {
@@ -93,6 +94,8 @@ void make_raw(termios& line) {
 }  // namespace
 
 void SerialPortTraits::close(Raw raw) noexcept { ::close(static_cast<int>(raw)); }
+
+std::string serial_port_path(const std::string& name) { return device_directory() + "/" + name; }
 
 SerialPort open_serial_port(const char* path) {
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -58,8 +58,10 @@ DeviceLookup find_in_test_directory(const char* class_guid, uint32_t index, char
 }
 }  // namespace
 void set_device_directory(const char* directory) { test_device_directory = directory ? directory : ""; }
+std::string device_directory() { return test_device_directory; }
 #else
 void set_device_directory(const char*) {}
+std::string device_directory() { return ""; }
 #endif
 
 DeviceLookup find_device_interface(const char* class_guid, uint32_t index, char* path, size_t path_size) {

@@ -35,6 +35,8 @@ struct WaitEvent {
 
 void SerialPortTraits::close(Raw raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
 
+std::string serial_port_path(const std::string& name) { return "\\\\.\\" + name; }
+
 SerialPort open_serial_port(const char* path) {
   HANDLE handle =
       CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);

@@ -1,0 +1,191 @@
+#include "transports/serial/com_serial_link.h"
+
+#include <algorithm>
+#include <string>
+
+#include "platform/locked_memory.h"
+#include "protocol/headers.h"
+#include "transports/common/framing.h"
+#include "transports/serial/uart_serial_link.h"
+
+namespace efi {
+
+namespace {
+
+// This link shows no messages: its buffers are set up quietly.
+const Reporter QUIET{MessageSink{}, true};
+
+uint32_t baud_rate_of(uint16_t code) {
+  switch (code) {
+    case 4: return 1200;
+    case 5: return 2400;
+    case 7: return 9600;
+    case 8: return 19200;
+    case 9: return 38400;
+    case 10: return 57600;
+    case 11: return 115200;
+    default: return 0xFFFFFFFFu;
+  }
+}
+
+uint32_t data_bits_of(uint16_t code) { return code <= 3 ? 5u + code : 0xFFFFFFFFu; }
+uint32_t parity_of(uint16_t code) { return code <= 4 ? code : 0xFFFFFFFFu; }
+uint32_t stop_bits_of(uint16_t code) { return code <= 2 ? code : 0xFFFFFFFFu; }
+
+uint32_t handshake_of(uint16_t code) {
+  switch (code) {
+    case 0: return CSerial::HandshakeHardware;
+    case 4: return CSerial::HandshakeOff;
+    case 7: return CSerial::HandshakeSoftware;
+    default: return 0xFFFFFFFFu;
+  }
+}
+
+platform::LockedPages locked_byte() {
+  platform::LockedPages byte = platform::LockedPages::allocate(1);
+  if (byte && !byte.lock()) return {};
+  return byte;
+}
+
+}  // namespace
+
+void ComSerialLink::empty_receive_buffer() {
+  do receive_.Clear();
+  while (receive_.Count() != 0);
+}
+
+int32_t ComSerialLink::ComSerialInitializeComport(SerialPortRecord& record) {
+  if (!port_) port_ = std::make_unique<CSerialMFC>(receive_);
+  const int32_t opened = port_->Open(record.name, 0, 0, 0, 0);
+  record.VxDPId = opened;
+  // A port that did not open ends here; one that is open already (the other interface's) serves.
+  if (opened != 0 && opened != SERIAL_ALREADY_INITIALIZED) return opened;
+  if (port_->Setup(baud_rate_of(record.baudCode), data_bits_of(record.lengthCode), parity_of(record.parityCode),
+                   stop_bits_of(record.stopCode)) == 0)
+    port_->SetupHandshaking(handshake_of(record.protocolCode));
+  empty_receive_buffer();
+  return 0;
+}
+
+uint32_t ComSerialLink::ComSerialInitializeInterfaces(uint32_t flags) {
+  uint32_t result = 0;
+  if ((flags & EFI_FLAG_STREAM_INTERFACE) && !stream_initialized_) {
+    if (ComSerialInitializeComport(ports_.stream_port) == 0)
+      stream_initialized_ = true;
+    else
+      result = 1;
+  }
+  if (!(flags & EFI_FLAG_COMMAND_RESPONSE_INTERFACE) || command_response_initialized_) return result;
+  const uint32_t number = (flags & EFI_FLAG_SERIAL_PORT_MASK) >> EFI_FLAG_SERIAL_PORT_SHIFT;
+  ports_.command_response_port.name = L"COM" + std::to_wstring(number);
+  if (ComSerialInitializeComport(ports_.command_response_port) != 0) return 1;
+  command_response_initialized_ = true;
+  buffers_.set_up(QUIET);
+  return result;
+}
+
+uint32_t ComSerialLink::ComSerialCloseInterfaces(uint32_t which) {
+  uint32_t result = 0;
+  if ((which & EFI_CLOSE_STREAM_PORT) && stream_initialized_) {
+    if (port_->Close() != 0) result = 1;
+    stream_initialized_ = false;
+  }
+  if ((which & EFI_CLOSE_COMMAND_RESPONSE_PORT) && command_response_initialized_) {
+    if (port_->Close() != 0) result = 1;
+    command_response_initialized_ = false;
+    buffers_.release();
+  }
+  if ((which & EFI_CLOSE_ALL_PORTS) && port_) {
+    for (int time = 0; time < 3; ++time)
+      if (port_->Close() != 0) result = 1;
+    stream_initialized_ = false;
+    command_response_initialized_ = false;
+    buffers_.release();
+  }
+  return result;
+}
+
+uint32_t ComSerialLink::ComSerialPutPacket(uint32_t count, const void* buffer) {
+  uint32_t written = 0;
+  if (!port_) return 0;
+  port_->Write(buffer, count, &written, nullptr, SERIAL_INFINITE);
+  return written;
+}
+
+uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkContext& context) {
+  const platform::LockedPages temp = locked_byte();
+  if (!temp) return STATUS_CR_LOCKED_BUFFER_FAILED;
+  empty_receive_buffer();
+  temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
+  if (ComSerialPutPacket(1, temp.data()) != 1) return 1;
+  if (!receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS)) return 1;
+  if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return 1;
+  if (context.no_conversion) *context.no_conversion = 1;
+  return 0;
+}
+
+// Steps 3 to 12 of one exchange on the locked buffers; `response_read` tells whether the response
+// data arrived whole.
+uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read) {
+  CommandHeader_TS* command_header = crm->command_header;
+  const uint32_t command_size = command_header->command_data_size;
+  const uint32_t capacity = command_header->response_buffer_size;
+  if (context.convert_headers) SwapHeaderByteOrder(command_header);
+
+  empty_receive_buffer();
+  if (ComSerialPutPacket(sizeof(CommandHeader_TS), command_header) != sizeof(CommandHeader_TS))
+    return STATUS_CR_SERIAL_TRANSFER_FAILED;
+  if (command_size != 0 && ComSerialPutPacket(command_size, crm->command_data) != command_size)
+    return STATUS_CR_SERIAL_TRANSFER_FAILED;
+
+  // Any byte acknowledges; a unit that sends none leaves the last exchange's response header.
+  if (!receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS) || receive_.Take(ack, 1) != 1) return 0;
+
+  ResponseHeader_TS* response_header = crm->response_header;
+  response_header->response_code = 0;
+  response_header->response_data_returning_size = 0;
+  response_header->response_status = 0xFFFF;
+  ResponseHeader_TS arrived;
+  if (!receive_.WaitFor(sizeof arrived, COM_STAGE_TIMEOUT_MS) ||
+      receive_.Take(reinterpret_cast<unsigned char*>(&arrived), sizeof arrived) != sizeof arrived)
+    return 0;
+  *response_header = arrived;
+  if (context.convert_headers) SwapHeaderByteOrder(response_header);
+
+  const uint32_t returning = response_header->response_data_returning_size;
+  const bool fits = response_fits(returning, capacity, buffers_.data_size());
+  // The data are moved out of the ring as they come, so a response larger than the ring arrives
+  // whole; the wait gives up when the unit sends nothing for a stage's time.
+  unsigned char scratch[256];
+  unsigned char* target = fits ? static_cast<unsigned char*>(crm->response_data) : scratch;
+  uint32_t taken = 0;
+  while (taken < returning && receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS)) {
+    const uint32_t room = fits ? returning - taken : std::min<uint32_t>(returning - taken, sizeof scratch);
+    taken += static_cast<uint32_t>(receive_.Take(fits ? target + taken : target, static_cast<int32_t>(room)));
+  }
+  const unsigned char closing = CLOSING_BYTE;
+  if (!fits) return ComSerialPutPacket(1, &closing) == 1 ? STATUS_CR_RESPONSE_BUFFER_TOO_SMALL : 0;
+  if (taken != returning) return 0;
+  ComSerialPutPacket(1, &closing);
+  store_received_size(crm, returning);
+  response_read = true;
+  return 0;
+}
+
+uint32_t ComSerialLink::ComSerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm) {
+  // An interface whose buffers are missing (not initialised, or their set-up failed) sends nothing.
+  if (!buffers_.ready() || !port_) return STATUS_CR_LOCKED_BUFFER_FAILED;
+  const uint32_t capacity = crm->command_header->response_buffer_size;
+  if (crm->command_header->command_data_size > buffers_.data_size()) return STATUS_CR_COMMAND_TOO_LARGE;
+  const platform::LockedPages ack = locked_byte();
+  if (!ack) return STATUS_CR_LOCKED_BUFFER_FAILED;
+
+  LockedExchange locked(crm, buffers_, 0);
+  bool response_read = false;
+  const uint32_t status = exchange(context, crm, ack.data(), response_read);
+  if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
+  locked.finish(response_read ? capacity : 0);
+  return status;
+}
+
+}  // namespace efi

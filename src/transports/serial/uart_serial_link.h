@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "transports/common/adapter_libraries.h"
+#include "transports/common/locked_buffers.h"
+#include "transports/link.h"
+#include "transports/serial/port_records.h"
+#include "transports/serial/uart_driver.h"
+
+namespace efi {
+
+// Handshake bytes of the serial line protocol.
+inline constexpr unsigned char INTERFACE_CONNECTION_INDICATOR = 0xC5;
+inline constexpr unsigned char NO_CONVERSION_REPLY = 0xCC;
+inline constexpr unsigned char COMMAND_TYPE_INDICATOR = 0xCD;
+inline constexpr unsigned char CLOSING_BYTE = 0xDC;
+inline constexpr size_t SERIAL_BUFFER_SIZE = 16384;
+// A serial exchange gives up when the unit sends no byte for this long.
+inline constexpr uint32_t SERIAL_BYTE_TIMEOUT_MS = 2000;
+// Size of the port statistics record the driver fills.
+inline constexpr size_t PORT_PARAMS_SIZE = 276;
+
+// The serial line through the UART driver library: a stream port that is only opened and closed,
+// and a command/response port that carries the exchanges through page-locked buffers.
+class UartSerialLink final : public Link {
+ public:
+  UartSerialLink(SerialPorts& ports, const AdapterLibraries& libraries) : ports_(ports), libraries_(libraries) {}
+
+  const char* name() const override { return "UART serial"; }
+  uint32_t initialize(const LinkContext& context, uint32_t flags, const char*) override {
+    return SerialInitializeInterfaces(context, flags);
+  }
+  uint32_t send(const LinkContext& context, CRM* crm) override { return SerialSendCommandReceiveResponse(context, crm); }
+  uint32_t connect(const LinkContext& context) override { return SerialConnectCommandResponseInterface(context); }
+  uint32_t close(const LinkContext& context, uint32_t which) override { return SerialCloseInterfaces(context, which); }
+
+  uint32_t SerialInitializeInterfaces(const LinkContext& context, uint32_t flags);
+  uint32_t SerialCloseInterfaces(const LinkContext& context, uint32_t which);
+  uint32_t SerialConnectCommandResponseInterface(const LinkContext& context);
+  uint32_t SerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm);
+
+ private:
+  bool load_driver(const Reporter& report);
+  uint32_t SerialInitializeComport(const Reporter& report, SerialPortRecord& record);
+  void SerialDebugMetricsDump(const Reporter& report, int32_t port_id);
+  uint32_t cleanup(const Reporter& report, int32_t port_id);
+  // Reads exactly `size` bytes, polling every millisecond; false when no byte came for 2 s.
+  bool read_exactly(const LinkContext& context, unsigned char* data, uint32_t size);
+  uint32_t exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read);
+
+  SerialPorts& ports_;
+  const AdapterLibraries& libraries_;
+  UartDriver driver_;
+  std::string driver_file_;
+  bool library_initialized_ = false;
+  bool stream_initialized_ = false;
+  bool command_response_initialized_ = false;
+  LockedBuffers buffers_{"SerialTransferDataToLockedBuffers", "", SERIAL_BUFFER_SIZE, true};
+};
+
+}  // namespace efi

@@ -1,0 +1,148 @@
+// The COM-port link against the software unit on a serial line reached by a port name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "all_commands.h"
+#include "platform/fault.h"
+#include "serial_fixture.h"
+#include "unit_responder.h"
+
+namespace efi {
+namespace {
+
+using softunit::Bytes;
+using softunit::LinkFault;
+using Kind = LinkFault::Kind;
+
+constexpr unsigned PORT_NUMBER = 12;  // past COM9: the name form matters on Windows
+constexpr uint32_t COM_PORT = EFI_FLAG_COM_SERIAL | (PORT_NUMBER << EFI_FLAG_SERIAL_PORT_SHIFT);
+constexpr uint32_t COMMAND_RESPONSE = COM_PORT | EFI_FLAG_COMMAND_RESPONSE_INTERFACE;
+constexpr uint32_t NO_ANSWER = 0xFFFF;  // the response status preset before the header arrives
+
+class ComSerialLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = server.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    if (const std::string& reason = mapping.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    on_library_load();
+  }
+  void TearDown() override {
+    close_interfaces(EFI_CLOSE_ALL_PORTS);
+    on_library_load();
+    platform::clear_faults();
+  }
+  // Command 0x60 (sent unconverted) with `size` bytes; the unit echoes them.
+  uint32_t echo(uint16_t size, uint16_t capacity = 256) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), static_cast<unsigned char>(size));
+    response.assign(capacity + 16u, 0xCC);
+    received = 0xBEEF;
+    return send_command(0x60, command.data(), size, response.data(), capacity, &received);
+  }
+  bool echoed() const {
+    return received == command.size() && std::equal(command.begin(), command.end(), response.begin());
+  }
+
+  softunit::SerialServer server{softunit::echo_responder()};
+  test::ComPortMapping mapping{PORT_NUMBER, server.device_path()};
+  Bytes command, response;
+  uint16_t received = 0;
+};
+
+TEST_F(ComSerialLink, EveryCommandRoundTripsWithConversion) {
+  softunit::SerialServer unit(softunit::unit_responder());
+  test::ComPortMapping unit_mapping(PORT_NUMBER + 1, unit.device_path());
+  ASSERT_EQ(initialize_interfaces(COM_PORT + (1u << EFI_FLAG_SERIAL_PORT_SHIFT) + EFI_FLAG_COMMAND_RESPONSE_INTERFACE,
+                                  nullptr),
+            0u);
+  EXPECT_EQ(process().ports.command_response_port.name, L"COM13");
+  test::expect_every_command_round_trips(unit);
+}
+
+TEST_F(ComSerialLink, OnlyTheNoConversionAnswerConnects) {
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  server.set_connect_reply(0xC5);
+  EXPECT_EQ(connect_command_response_interface(), 1u);
+  EXPECT_EQ(process().no_conversion, 0);
+  server.set_connect_reply(0xCC);
+  EXPECT_EQ(connect_command_response_interface(), 0u);
+  EXPECT_EQ(process().no_conversion, 1);
+  // The header now goes out in host order, as the unit expects after 0xCC.
+  ASSERT_EQ(echo(9), 0u);
+  EXPECT_TRUE(echoed());
+}
+
+TEST_F(ComSerialLink, ResponsesLargerThanTheRingArriveWhole) {
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  for (uint16_t size : {0u, 997u, 998u, 999u, 2500u, TS_MAX_TRANSFERSTRUCTS_SIZE}) {
+    EXPECT_EQ(echo(size, size), 0u) << size;
+    EXPECT_TRUE(echoed()) << size;
+  }
+}
+
+TEST_F(ComSerialLink, HostileUnitThenHealthyExchange) {
+  constexpr uint16_t UNTOUCHED = 0xBEEF;
+  struct Case {
+    LinkFault fault;
+    uint32_t status;
+    uint16_t received;  // 40: the echo arrived
+  } cases[] = {
+      {{Kind::silence, 0}, 0, UNTOUCHED},  // the last exchange's header stays: status 0, no data
+      {{Kind::short_header, 5}, NO_ANSWER, UNTOUCHED},
+      {{Kind::ack, 0x42}, 0, 40},
+      {{Kind::split_header, 3}, 0, 40},
+      {{Kind::stale, 16}, 0, 40},
+      {{Kind::trailing, 5}, 0, 40},
+      {{Kind::drip, 2}, 0, 40},
+      {{Kind::oversize, 257}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL, UNTOUCHED},
+      {{Kind::status, 7}, 7, 0},
+  };
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  for (const Case& c : cases) {
+    ASSERT_EQ(echo(20), 0u);
+    server.queue_fault(c.fault);
+    EXPECT_EQ(echo(40), c.status) << int(c.fault.kind);
+    EXPECT_EQ(received, c.received) << int(c.fault.kind);
+    EXPECT_EQ(echoed(), c.received == 40) << int(c.fault.kind);
+    platform::sleep_ms(50);
+    EXPECT_EQ(echo(33), 0u) << "after " << int(c.fault.kind);
+    EXPECT_TRUE(echoed()) << "after " << int(c.fault.kind);
+  }
+}
+
+TEST_F(ComSerialLink, PortThatDoesNotOpenFailsInitialisation) {
+  const uint32_t other_port = EFI_FLAG_COM_SERIAL | (5u << EFI_FLAG_SERIAL_PORT_SHIFT);
+  EXPECT_EQ(initialize_interfaces(other_port | EFI_FLAG_COMMAND_RESPONSE_INTERFACE, nullptr), 1u);
+  EXPECT_EQ(process().ports.command_response_port.name, L"COM5");
+  EXPECT_EQ(echo(4), STATUS_CR_LOCKED_BUFFER_FAILED);
+  // The stream port record has no name: it never opens here.
+  EXPECT_EQ(initialize_interfaces(COMMAND_RESPONSE | EFI_FLAG_STREAM_INTERFACE, nullptr), 1u);
+  EXPECT_EQ(echo(4), 0u) << "the command/response port opened all the same";
+}
+
+TEST_F(ComSerialLink, CloseBitsAndLockedBuffers) {
+  EXPECT_EQ(initialize_interfaces(COM_PORT, nullptr), 0u);
+  EXPECT_EQ(close_interfaces(EFI_CLOSE_ALL_PORTS), 0u) << "before any port object: nothing to do";
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  EXPECT_EQ(close_interfaces(EFI_CLOSE_STREAM_PORT), 0u);
+  EXPECT_EQ(echo(4), 0u) << "closing the stream interface that was never open leaves the port";
+  EXPECT_EQ(close_interfaces(EFI_CLOSE_COMMAND_RESPONSE_PORT), 0u);
+  EXPECT_EQ(echo(4), STATUS_CR_LOCKED_BUFFER_FAILED);
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  EXPECT_EQ(close_interfaces(EFI_CLOSE_ALL_PORTS), 0u);
+  EXPECT_EQ(echo(4), STATUS_CR_LOCKED_BUFFER_FAILED);
+
+  // A locked buffer that could not be set up: the interface opens, its exchanges send nothing.
+  platform::inject_fault(platform::FaultPoint::page_lock, 1, 1, 5);
+  ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+  const size_t before = server.received_count();
+  EXPECT_EQ(echo(4), STATUS_CR_LOCKED_BUFFER_FAILED);
+  EXPECT_EQ(server.received_count(), before);
+}
+
+}  // namespace
+}  // namespace efi
