@@ -13,16 +13,9 @@
 #include "bus.h"
 #include "link_server.h"
 #include "platform/event.h"
+#include "test_process.h"
 #include "test_support.h"
 #include "unit_responder.h"
-
-#if defined(_WIN32)
-#define EFI_POPEN _popen
-#define EFI_PCLOSE _pclose
-#else
-#define EFI_POPEN popen
-#define EFI_PCLOSE pclose
-#endif
 
 namespace efi {
 namespace {
@@ -243,12 +236,8 @@ TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
   const std::string directory = test::module_path("");
   const std::string command = "LD_LIBRARY_PATH=\"" + directory + "\" " + EFI_PYTHON_PRELOAD +
                               " /usr/bin/python3 \"" EFI_SOURCE_DIR "/tests/can/python_can_exchange.py\" 2>&1";
-  FILE* pipe = EFI_POPEN(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
   std::string output;
-  char buffer[512];
-  while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-  ASSERT_EQ(EFI_PCLOSE(pipe), 0) << output;
+  ASSERT_EQ(test::run_shell(command, output), 0) << output;
 
   const CommandHeader_TS header{0xCD07, 3, 0x100, 0};
   const unsigned char data[3] = {0xD0, 0xD1, 0xD2};

@@ -2,6 +2,7 @@
 #include "test_process.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #include "test_support.h"
@@ -51,9 +52,23 @@ int run_program(const std::string& name, const std::vector<std::string>& argumen
 std::string run_unique_prefix() { return "efilink-test-" + std::to_string(getpid()) + "-"; }
 #endif
 
-}  // namespace efi::test
-
-namespace efi::test {
+int run_shell(const std::string& command, std::string& output) {
+#if defined(_WIN32)
+  // cmd /c strips one pair of quotes around the whole line.
+  FILE* pipe = _popen(("\"" + command + "\"").c_str(), "r");
+#else
+  FILE* pipe = popen(command.c_str(), "r");
+#endif
+  if (!pipe) return -1;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+#if defined(_WIN32)
+  return _pclose(pipe);
+#else
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
 
 double process_cpu_seconds() {
 #if defined(_WIN32)

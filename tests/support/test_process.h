@@ -9,6 +9,10 @@ namespace efi::test {
 // end; its exit code, or -1 when it did not start.
 int run_program(const std::string& name, const std::vector<std::string>& arguments);
 
+// Runs `command` through the shell and collects its standard output; the exit code, or -1 when
+// the shell did not start or the command did not end normally.
+int run_shell(const std::string& command, std::string& output);
+
 // A name prefix for the machine-wide objects that no other test run on this machine uses.
 std::string run_unique_prefix();
 
