@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/device_interface.h"
 
 #include "test_support.h"
 
@@ -68,6 +72,27 @@ int run_shell(const std::string& command, std::string& output) {
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
+}
+
+DeviceDirectory::DeviceDirectory(const char* device_class, const std::string& target) {
+  namespace fs = std::filesystem;
+  root = (fs::temp_directory_path() / (run_unique_prefix() + "devices")).string();
+  entry = root + "/" + device_class + "/unit0";
+#if defined(_WIN32)
+  found = target;
+#else
+  found = entry;
+#endif
+  fs::create_directories(root + "/" + device_class);
+  if (!target.empty() && found == target) std::ofstream(entry) << target;
+  else if (!target.empty()) fs::create_symlink(target, entry);
+  platform::set_device_directory(root.c_str());
+}
+
+DeviceDirectory::~DeviceDirectory() {
+  platform::set_device_directory(nullptr);
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
 }
 
 double process_cpu_seconds() {
