@@ -5,14 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "all_commands.h"
-#include "platform/device_interface.h"
 #include "platform/fault.h"
 #include "test_process.h"
 #include "test_support.h"
@@ -34,22 +32,8 @@ constexpr bool WINDOWS = false;
 #endif
 const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA";
 
-// A device directory whose Bluetooth class has `target` as its member: a symbolic link to it natively,
-// a file naming it where the testing build stands the directory in for SetupAPI.
-struct Devices {
-  const std::string root = (fs::temp_directory_path() / (test::run_unique_prefix() + "bluetooth")).string();
-  const std::string entry = root + "/" + BLUETOOTH_DEVICE_CLASS + "/unit0";
-  const std::string found;  // the device path the link's search gives
-  explicit Devices(const std::string& target) : found(WINDOWS ? target : entry) {
-    fs::create_directories(root + "/" + BLUETOOTH_DEVICE_CLASS);
-    if (!target.empty() && WINDOWS) std::ofstream(entry) << target;
-    if (!target.empty() && !WINDOWS) fs::create_symlink(target, entry);
-    platform::set_device_directory(root.c_str());
-  }
-  ~Devices() {
-    platform::set_device_directory(nullptr);
-    fs::remove_all(root);
-  }
+struct Devices : test::DeviceDirectory {
+  explicit Devices(const std::string& target) : DeviceDirectory(BLUETOOTH_DEVICE_CLASS, target) {}
 };
 
 // What a call printed on standard output.
@@ -128,8 +112,8 @@ TEST_F(BluetoothLink, LargestCommandGoesOutIn256ByteWritesAndItsAnswerComesIn153
   EXPECT_EQ(log.texts(), Texts{" Bluetooth_SendCommandReceiveResponse CommandDataSize is begger than TS_MAX_TRANSFERSTRUCTS_SIZE : 0xff8"});
 }
 
-// Each fault is followed by a healthy exchange, which must get its own answer; the exchange's
-// messages show even while the host suppresses messages.
+// What each fault makes the link say and give the host (the hostile-unit suite checks the exchanges
+// after it); the messages show even while the host suppresses messages.
 TEST_F(BluetoothLink, HostileUnitNeitherHoldsTheLinkNorWritesPastTheHostsBuffers) {
   const struct {
     softunit::LinkFault fault;
@@ -156,8 +140,6 @@ TEST_F(BluetoothLink, HostileUnitNeitherHoldsTheLinkNorWritesPastTheHostsBuffers
     EXPECT_EQ(log.texts(), c.message.empty() ? Texts{} : Texts{c.message});
     EXPECT_NE(printed.find(c.line), std::string::npos) << printed;
     for (size_t i = 0; i < response.size(); ++i) ASSERT_EQ(response[i] == 0xCC, i >= c.copied) << "byte " << i;
-    EXPECT_EQ(send(8, 8), 0u);
-    EXPECT_TRUE(echoed(8));
   }
   // A command header that cannot go out ends the exchange before anything is read.
   platform::inject_fault(platform::FaultPoint::device_write, 0, 1, 31);

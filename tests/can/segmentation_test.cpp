@@ -38,15 +38,12 @@ struct ScriptedAdapter {
   }
   uint32_t read_frames(uint16_t& count, uint32_t wait_ms) {
     if (reads++ == fail_read) return 10;
-    if (wait_ms == 0) {
-      uint16_t placed = 0;
-      while (placed < count && !stale.empty()) receive[placed++] = stale.front(), stale.pop_front();
-      count = placed;
-      return 0;
-    }
     uint16_t placed = 0;
-    while (placed < count && !incoming.empty() && incoming.front().after_writes <= writes.size())
-      receive[placed++] = incoming.front().frame, incoming.pop_front();
+    if (wait_ms == 0)  // the host draining what was left on the bus
+      while (placed < count && !stale.empty()) receive[placed++] = stale.front(), stale.pop_front();
+    else
+      while (placed < count && !incoming.empty() && incoming.front().after_writes <= writes.size())
+        receive[placed++] = incoming.front().frame, incoming.pop_front();
     count = placed;
     return 0;
   }
@@ -134,7 +131,6 @@ TEST(CanFrames, CountAndSequence) {
 
 TEST_F(CanSegmentation, CommandFramesAsDocumented) {
   unit_answers(adapter, 2, response_frames(0, 0, {}));
-  header = {};
   command = {0xD0, 0xD1, 0xD2};
   header = {0xCD05, 3, 0x0100, 0};
   response.assign(0x100, 0);
@@ -286,19 +282,17 @@ TEST_F(CanSegmentation, ResponseLongerThanTheBufferIsReadButNotKept) {
 TEST_F(CanSegmentation, EachFailingPrimitiveEndsTheExchangeWithItsStatus) {
   // Writes: first frame, block, flow control. Reads: stale drain, flow control, first frame,
   // header frame, data batch.
-  for (size_t k = 0; k < 3; ++k) {
+  for (size_t k = 0; k < 7; ++k) {
+    const bool write = k < 3;
+    const size_t n = write ? k : k - 2;
     ScriptedAdapter with;
-    with.fail_write = k;
-    unit_answers(with, 2, response_frames(20, 0, std::vector<unsigned char>(20)));
-    EXPECT_EQ(exchange(10, with), 10u) << "write " << k;
-    EXPECT_EQ(with.writes.size(), k);
-  }
-  for (size_t k = 1; k < 5; ++k) {
-    ScriptedAdapter with;
-    with.fail_read = k;
+    (write ? with.fail_write : with.fail_read) = n;
     unit_answers(with, 2, response_frames(20, 0, std::vector<unsigned char>(20)));
     received = 0xBEEF;
-    EXPECT_EQ(exchange(10, with), 10u) << "read " << k;
+    EXPECT_EQ(exchange(10, with), 10u) << (write ? "write " : "read ") << n;
+    if (write) {
+      EXPECT_EQ(with.writes.size(), n) << "nothing written after a failed write";
+    }
     EXPECT_EQ(received, 0xBEEF);
   }
 }

@@ -146,10 +146,7 @@ TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationRec
   for (const auto& [cut, message] : cuts) {
     server.queue_fault({Kind::close, cut});
     log.messages.clear();
-    received = 0xBEEF;
     EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED) << cut;
-    EXPECT_EQ(received, 0xBEEF);
-    for (size_t i = 12; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC) << "no stale byte at " << i;
     ASSERT_FALSE(log.messages.empty());
     EXPECT_EQ(log.messages[0].text, message);
     // Nothing is sent on a dropped connection until the host initialises again.
@@ -172,23 +169,20 @@ TEST_F(EthernetLink, ChunkSizeBelowEightFailsTheExchange) {
   EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);
   ASSERT_FALSE(log.messages.empty());
   EXPECT_EQ(log.messages[0].text, "Ethernet_SendCommandReceiveResponse chunk size 5 below 8");
-  ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
-  EXPECT_EQ(send(4, 100), 0u);
 }
 
-TEST_F(EthernetLink, ResponseLargerThanTheHostBufferIsDiscarded) {
-  for (uint16_t chunk_size : {uint16_t{EFI_RESPONSE_MARKER}, uint16_t{300}}) {
-    for (uint32_t oversize : {100u, 20000u}) {
-      server.set_chunk_size(chunk_size);
-      server.queue_fault({Kind::oversize, oversize});
-      received = 0xBEEF;
-      EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) << chunk_size << "/" << oversize;
-      EXPECT_EQ(received, 0xBEEF);
-      for (size_t i = 64; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC) << "written past the buffer at " << i;
-      // The whole response was read: the next exchange lines up.
-      EXPECT_EQ(send(4, 32), 0u);
-      EXPECT_EQ(received, 32);
-    }
+// In one piece the hostile-unit suite covers this; here in chunks, each acknowledged and dropped.
+TEST_F(EthernetLink, ChunkedResponseLargerThanTheHostBufferIsDiscarded) {
+  server.set_chunk_size(300);
+  for (uint32_t oversize : {100u, 20000u}) {
+    server.queue_fault({Kind::oversize, oversize});
+    received = 0xBEEF;
+    EXPECT_EQ(send(4, 64), STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) << oversize;
+    EXPECT_EQ(received, 0xBEEF);
+    for (size_t i = 64; i < response.size(); ++i) ASSERT_EQ(response[i], 0xCC) << "written past the buffer at " << i;
+    // The whole response was read: the next exchange lines up on the same connection.
+    EXPECT_EQ(send(4, 32), 0u);
+    EXPECT_EQ(received, 32);
   }
   EXPECT_EQ(server.connections(), 1u);
 }

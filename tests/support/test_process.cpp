@@ -2,7 +2,12 @@
 #include "test_process.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/device_interface.h"
 
 #include "test_support.h"
 
@@ -51,9 +56,44 @@ int run_program(const std::string& name, const std::vector<std::string>& argumen
 std::string run_unique_prefix() { return "efilink-test-" + std::to_string(getpid()) + "-"; }
 #endif
 
-}  // namespace efi::test
+int run_shell(const std::string& command, std::string& output) {
+#if defined(_WIN32)
+  // cmd /c strips one pair of quotes around the whole line.
+  FILE* pipe = _popen(("\"" + command + "\"").c_str(), "r");
+#else
+  FILE* pipe = popen(command.c_str(), "r");
+#endif
+  if (!pipe) return -1;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+#if defined(_WIN32)
+  return _pclose(pipe);
+#else
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
 
-namespace efi::test {
+DeviceDirectory::DeviceDirectory(const char* device_class, const std::string& target) {
+  namespace fs = std::filesystem;
+  root = (fs::temp_directory_path() / (run_unique_prefix() + "devices")).string();
+  entry = root + "/" + device_class + "/unit0";
+#if defined(_WIN32)
+  found = target;
+#else
+  found = entry;
+#endif
+  fs::create_directories(root + "/" + device_class);
+  if (!target.empty() && found == target) std::ofstream(entry) << target;
+  else if (!target.empty()) fs::create_symlink(target, entry);
+  platform::set_device_directory(root.c_str());
+}
+
+DeviceDirectory::~DeviceDirectory() {
+  platform::set_device_directory(nullptr);
+  std::error_code ignored;
+  std::filesystem::remove_all(root, ignored);
+}
 
 double process_cpu_seconds() {
 #if defined(_WIN32)

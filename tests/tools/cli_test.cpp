@@ -13,20 +13,12 @@
 #include "json_value.h"
 #include "link_server.h"
 #include "platform/named_objects.h"
+#include "test_process.h"
 #include "test_support.h"
 #include "transports/usb/interface_lock.h"
 #include "transports/usb/usb_link.h"
 #include "unit.h"
 #include "unit_responder.h"
-
-#if defined(_WIN32)
-#define EFI_POPEN _popen
-#define EFI_PCLOSE _pclose
-#else
-#include <sys/wait.h>
-#define EFI_POPEN popen
-#define EFI_PCLOSE pclose
-#endif
 
 namespace efi::test {
 namespace {
@@ -48,23 +40,12 @@ struct CliRun {
 };
 
 // Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
-// output. On Windows the program is found by bare name in the test's working directory.
+// output.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
-  std::string command = std::string("\"").append(module_path(EFI_CLI_FILE)) + "\" " + arguments + (merge_errors ? " 2>&1" : "");
-#if defined(_WIN32)
-  command = "\"" + command + "\"";  // cmd /c strips one pair of quotes around the whole line
-#endif
   CliRun result;
-  FILE* pipe = EFI_POPEN(command.c_str(), "r");
-  if (!pipe) return result;
-  char buffer[4096];
-  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, got);
-  const int status = EFI_PCLOSE(pipe);
-#if defined(_WIN32)
-  result.exit_code = status;
-#else
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
+  result.exit_code = run_shell(std::string("\"").append(module_path(EFI_CLI_FILE)) + "\" " + arguments +
+                                   (merge_errors ? " 2>&1" : ""),
+                               result.output);
   return result;
 }
 
