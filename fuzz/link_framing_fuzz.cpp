@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "api/process_state.h"
@@ -45,6 +46,7 @@ DeviceLookup find_device_interface(const char*, uint32_t index, char* path, size
   return {DeviceLookupStep::none, 0, false};
 }
 void set_device_directory(const char*) {}
+std::string device_directory() { return "fuzz"; }
 
 struct AddressList {};
 void SocketTraits::close(Raw) noexcept {}

@@ -120,13 +120,18 @@ uint32_t BluetoothLink::close(const LinkContext&, uint32_t) {
 }
 
 // Bytes that a unit sent after an exchange went wrong (noise, a late answer) would be taken for the
-// next response: whatever already waits on the line is dropped before a command goes out. A unit
-// that never stops talking is given up on after a few buffers' worth.
+// next response: whatever already waits on the line is dropped before a command goes out, and after
+// an exchange that did not complete the line must first stay quiet for a second (the unit may still
+// be answering the failed command). A unit that never stops talking is given up on after a few
+// buffers' worth.
 void BluetoothLink::discard_stale_input() {
   constexpr platform::TransferBounds NO_WAIT{0, 0};
+  constexpr platform::TransferBounds SETTLE{1000, 1000, 10000};
+  const platform::TransferBounds bounds = out_of_step ? SETTLE : NO_WAIT;
+  out_of_step = false;
   for (int round = 0; round < 16; ++round) {
     const platform::Transfer stale =
-        platform::read_device(device, buffers.response_data(), static_cast<uint32_t>(buffers.data_size()), NO_WAIT);
+        platform::read_device(device, buffers.response_data(), static_cast<uint32_t>(buffers.data_size()), bounds);
     if (!stale.ok || stale.count == 0) return;
   }
 }
@@ -242,6 +247,7 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   Outcome outcome;
   if (write_command(report, command_size)) outcome = receive_response(context, crm, capacity);
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
+  out_of_step = !outcome.complete;
   // Response data go back only when all of them arrived.
   exchange.finish(outcome.complete ? capacity : 0);
   return outcome.status;

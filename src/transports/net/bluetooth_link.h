@@ -44,6 +44,8 @@ class BluetoothLink final : public Link {
   uint8_t Bluetooth_CRInitialized = 0;
   // Set by the first successful initialisation, whether or not every buffer could be locked.
   bool locked_buffers_set_up = false;
+  // The last exchange did not complete: the next one waits for a quiet line first.
+  bool out_of_step = false;
   platform::DeviceFile device;
   LockedBuffers buffers{"BT_DataToLockedBuffers", "BT_", BLUETOOTH_BUFFER_SIZE, true};
 };
