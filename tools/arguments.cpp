@@ -48,9 +48,23 @@ Arguments::Arguments(int argc, char** argv, int first) {
   for (int i = first; i < argc; ++i) items_.emplace_back(argv[i]);
 }
 
+bool Arguments::asks_for_help() const {
+  for (size_t i = at_; i < items_.size(); ++i)
+    if (items_[i] == "--help" || items_[i] == "-h") return true;
+  return false;
+}
+
+std::string Arguments::take() {
+  const std::string& argument = items_[at_++];
+  if (argument.size() > 2 && argument.rfind("--", 0) == 0 && !options_seen_.insert(argument).second)
+    throw UsageError("option " + argument + " given twice");
+  if (argument == "--json") json_ = true;
+  return argument;
+}
+
 std::string Arguments::value_of(std::string_view option) {
   if (empty()) throw UsageError(std::string(option) + " needs a value");
-  return take();
+  return items_[at_++];
 }
 
 }  // namespace efilink_cli

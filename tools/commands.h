@@ -2,6 +2,7 @@
 
 // The subcommands of the efilink host and what they share.
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,16 @@ int run_demo(Arguments& arguments);
 int run_send(Arguments& arguments);
 int run_layouts(Arguments& arguments);
 int run_lock(Arguments& arguments);
+
+// A subcommand that cannot do its work: main reports it as "efilink: <what>" followed by the
+// library's messages, one "library: " line each, on standard error (with --json as one object
+// with the fields "error" and "messages" on standard output), and exits with `exit_code`.
+struct Failure : std::runtime_error {
+  Failure(const std::string& what, std::vector<std::string> library_messages = {}, int code = 1)
+      : std::runtime_error(what), messages(std::move(library_messages)), exit_code(code) {}
+  std::vector<std::string> messages;
+  int exit_code;
+};
 
 // The simulator library that comes with the host, beside its executable.
 std::string bundled_simulator_path();

@@ -11,20 +11,18 @@ namespace efilink_cli {
 
 namespace {
 
+// printf into a string of the length the text needs.
 std::string format(const char* pattern, auto... values) {
-  char text[256];
-  std::snprintf(text, sizeof text, pattern, values...);
+  const int length = std::snprintf(nullptr, 0, pattern, values...);
+  if (length <= 0) return "";
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), pattern, values...);
+  text.resize(static_cast<size_t>(length));
   return text;
 }
 
 uint32_t fixed_part(const efi::Layout& layout) {
   return layout.has_arrays() ? layout.data_start : layout.fixed_size();
-}
-
-std::string offsets(const efi::OffsetList& list) {
-  std::string text;
-  for (uint16_t k : list) text += (text.empty() ? "" : ", ") + std::to_string(k);
-  return text;
 }
 
 }  // namespace
@@ -127,21 +125,6 @@ std::string hex_dump(const unsigned char* data, size_t size, const char* indent)
       }
     }
     text += "  " + characters + "\n";
-  }
-  return text;
-}
-
-std::string describe_layout(const efi::Layout& layout, const char* indent) {
-  std::string text = format("%s%s: fixed part %u bytes", indent, layout.name, fixed_part(layout));
-  if (layout.has_arrays()) text += format(", data area from %u", layout.data_start);
-  text += "\n";
-  if (!layout.words.empty()) text += format("%s  16-bit fields at %s\n", indent, offsets(layout.words).c_str());
-  if (!layout.longs.empty()) text += format("%s  32-bit fields at %s\n", indent, offsets(layout.longs).c_str());
-  if (layout.has_arrays()) {
-    std::string arrays;
-    for (uint16_t k : layout.arrays)
-      arrays += format("%s%u (elements word at %u)", arrays.empty() ? "" : ", ", k, efi::array_pointer_word(k));
-    text += format("%s  arrays at %s\n", indent, arrays.c_str());
   }
   return text;
 }

@@ -52,7 +52,4 @@ std::string layout_label(const efi::Layout* row_layout, const Decoded& decoded);
 std::string hex_dump(const unsigned char* data, size_t size, const char* indent);
 std::string hex_string(const unsigned char* data, size_t size);
 
-// One layout in a few lines: fields, descriptors with their `elements` words, data area.
-std::string describe_layout(const efi::Layout& layout, const char* indent);
-
 }  // namespace efilink_cli

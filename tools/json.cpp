@@ -1,7 +1,10 @@
 #include "json.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+
+#include "system.h"
 
 namespace efilink_cli {
 
@@ -64,9 +67,13 @@ Json& Json::number(uint64_t value) {
 Json& Json::number(double value) {
   if (!std::isfinite(value)) return null();
   separate();
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  out_ += text;
+  // One decimal, however large the value: to_chars reports what does not fit instead of cutting.
+  std::string text(32, '\0');
+  std::to_chars_result written;
+  while ((written = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 1)).ec !=
+         std::errc())
+    text.resize(text.size() * 2);
+  out_.append(text.data(), written.ptr);
   return *this;
 }
 
@@ -80,6 +87,29 @@ Json& Json::null() {
   separate();
   out_ += "null";
   return *this;
+}
+
+namespace {
+std::FILE* json_stream = nullptr;
+}  // namespace
+
+void keep_standard_output_for_json() {
+  if (!json_stream) json_stream = set_standard_output_apart();
+}
+
+void print_json(const Json& json) {
+  std::FILE* stream = json_stream ? json_stream : stdout;
+  std::fputs(json.text().c_str(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+Json json_error(std::string_view text, const std::vector<std::string>& messages) {
+  Json json;
+  json.begin_object().key("error").string(text).key("messages").begin_array();
+  for (const std::string& message : messages) json.string(message);
+  json.end_array().end_object();
+  return json;
 }
 
 }  // namespace efilink_cli

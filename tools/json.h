@@ -1,6 +1,7 @@
 #pragma once
 
-// A small writer for the --json output: nested objects and arrays, commas and escapes handled.
+// A small writer for the --json output: nested objects and arrays, commas and escapes handled,
+// and the stream the objects go to.
 
 #include <cstdint>
 #include <string>
@@ -34,5 +35,14 @@ class Json {
   std::vector<bool> has_items_;
   bool after_key_ = false;
 };
+
+// Before a link is used with --json: from then on standard output carries only what
+// print_json writes; anything else printed there (a link's trace lines) goes to standard error.
+void keep_standard_output_for_json();
+// Writes the value and a newline to standard output (as it was before it was kept apart).
+void print_json(const Json& json);
+
+// {"error": <text>, "messages": [<lines>]}, for a failure reported as JSON.
+Json json_error(std::string_view text, const std::vector<std::string>& messages = {});
 
 }  // namespace efilink_cli

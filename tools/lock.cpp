@@ -64,7 +64,7 @@ void print_list(const std::vector<unsigned char>& list, bool json) {
       out.end_object();
     }
     out.end_array().end_object();
-    std::printf("%s\n", out.text().c_str());
+    print_json(out);
     return;
   }
   std::printf("index  owner       path\n");
@@ -126,10 +126,7 @@ int run_lock(Arguments& arguments) {
   } else if (action == "update") {
     status = EfiQueryInterface(EFI_FLAG_USB, list.data());
     uint32_t* mark = status == 0 ? owner_of(list, index) : nullptr;
-    if (status == 0 && !mark) {
-      std::fprintf(stderr, "efilink: lock update: no unit %zu\n", index);
-      return 1;
-    }
+    if (status == 0 && !mark) throw Failure("lock update: no unit " + std::to_string(index));
     if (mark) {
       std::memcpy(mark, &owner, 4);
       status = EfiUpdateInterface(EFI_FLAG_USB, list.data());
@@ -141,17 +138,11 @@ int run_lock(Arguments& arguments) {
       uint32_t* mark = owner_of(list, index);
       if (mark) std::memcpy(mark, &owner, 4);
       status = EfiReleaseInterfaceLock(EFI_FLAG_USB, list.data());
-      if (!mark) {
-        std::fprintf(stderr, "efilink: lock release: no unit %zu\n", index);
-        return 1;
-      }
+      if (!mark) throw Failure("lock release: no unit " + std::to_string(index));
       if (status == 0) status = EfiQueryInterface(EFI_FLAG_USB, list.data());
     }
   }
-  if (status != 0) {
-    std::fprintf(stderr, "efilink: lock %s failed (%u)\n", action.c_str(), status);
-    return 1;
-  }
+  if (status != 0) throw Failure("lock " + action + " failed (" + std::to_string(status) + ")");
   print_list(list, json);
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands.h"
+#include "json.h"
 #include "system.h"
 
 namespace efilink_cli {
@@ -62,9 +63,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (subcommand == "--version") {
-      char text[128];
-      EfiGetLibraryVersion(text, sizeof text);
-      std::puts(text);
+      std::string text(64, '\0');
+      while (EfiGetLibraryVersion(text.data(), static_cast<uint32_t>(text.size())) != 0 && text.size() < 4096)
+        text.resize(text.size() * 2);
+      std::puts(text.c_str());
       return 0;
     }
     if (subcommand == "demo" || implicit_demo) return run_demo(arguments);
@@ -73,10 +75,24 @@ int main(int argc, char** argv) {
     if (subcommand == "lock") return run_lock(arguments);
     throw UsageError("unknown subcommand '" + subcommand + "'");
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "efilink: %s (efilink --help)\n", error.what());
+    if (arguments.json())
+      print_json(json_error(error.what()));
+    else
+      std::fprintf(stderr, "efilink: %s (efilink --help)\n", error.what());
     return EXIT_USAGE;
+  } catch (const Failure& failure) {
+    if (arguments.json()) {
+      print_json(json_error(failure.what(), failure.messages));
+    } else {
+      std::fprintf(stderr, "efilink: %s\n", failure.what());
+      for (const std::string& line : failure.messages) std::fprintf(stderr, "library: %s\n", line.c_str());
+    }
+    return failure.exit_code;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "efilink: %s\n", error.what());
+    if (arguments.json())
+      print_json(json_error(error.what()));
+    else
+      std::fprintf(stderr, "efilink: %s\n", error.what());
     return 1;
   }
 }

@@ -21,8 +21,13 @@ const char* const SEND_HELP =
     "Initialises the link that the flag word selects, sends one command and prints the status\n"
     "(name and value), the response's fields and arrays as its layout says, and a hex dump.\n"
     "The command data are given in host order; when the command's layout has arrays, their\n"
-    "`elements` words are set to where the placement rule puts them. Exit code 0 when the\n"
-    "command succeeded, 1 when it did not.\n"
+    "`elements` words are set to where the placement rule puts them.\n"
+    "\n"
+    "Exit code 0 when the command succeeded and its response decoded as its layout says;\n"
+    "1 when the link did not initialise or connect, or the command did not succeed; 2 for bad\n"
+    "arguments; 3 when the command succeeded but its response does not decode as its layout says.\n"
+    "With --json, standard output carries only the JSON object (a failure gives one with an\n"
+    "\"error\" field); the trace lines some links print go to standard error.\n"
     "\n"
     "  --flags <word>        flag word of EfiInitializeInterfaces, e.g. 0x200 for the simulator\n"
     "  --text <text>         its text; with 0x200 and no text, '@' and the bundled simulator\n"
@@ -33,6 +38,9 @@ const char* const SEND_HELP =
     "  --json                one JSON object instead of text\n";
 
 namespace {
+
+// The command succeeded, but its response is not what its layout says.
+constexpr int EXIT_UNDECODED = 3;
 
 struct SendOptions {
   std::optional<uint32_t> flags;
@@ -60,6 +68,61 @@ size_t place_command_arrays(uint8_t command, std::vector<unsigned char>& data) {
     ++placed;
   }
   return placed;
+}
+
+// The link a flag word selects, by the library's precedence; null when it selects none.
+const char* selected_link(uint32_t flags) {
+  if (flags & EFI_FLAG_SIMULATOR) return "simulator";
+  if (flags & EFI_FLAG_ETHERNET) return "Ethernet";
+  if (flags & EFI_FLAG_BLUETOOTH) return "Bluetooth";
+  if (flags & EFI_FLAG_PCAN) return "PCAN";
+  if (flags & EFI_FLAG_USB_CAN) return "USB-CAN";
+  if (flags & EFI_FLAG_USB) return "USB";
+  if (flags & EFI_FLAG_SERIAL_PORT_MASK) {
+    if (flags & EFI_FLAG_UART_SERIAL) return "UART-driver serial";
+    if (flags & EFI_FLAG_COM_SERIAL) return "COM-port serial";
+  }
+  return nullptr;
+}
+
+std::string hex_word(uint32_t value) {
+  char text[sizeof "0x12345678"];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// A status of the library's own by its name; any other value (a link's 1, say) as a number.
+std::string status_text(uint32_t status) {
+  const std::string name = efi::status_name(status);
+  return name == "UNIT_STATUS" || name == "UNKNOWN" ? hex_word(status) : name + " (" + hex_word(status) + ")";
+}
+
+std::string link_description(const SendOptions& options) {
+  std::string text = std::string("the ") + selected_link(*options.flags) + " link (flag word " + hex_word(*options.flags);
+  if (options.text) text += ", text \"" + *options.text + "\"";
+  return text + ")";
+}
+
+// Initialises and connects the link the options name; a failure says which step failed and
+// carries the library's messages.
+void open_link(const SendOptions& options, const LibraryMessages& messages) {
+  const uint32_t initialised = EfiInitializeInterfaces(*options.flags, options.text ? options.text->c_str() : nullptr);
+  if (initialised != 0) {
+    if (!selected_link(*options.flags))
+      throw Failure("link initialisation failed: flag word " + hex_word(*options.flags) +
+                        " selects no link (0x200, 0x400000, 0x100000, 0x200000, 0x100, 0x20, or 0x2000 or 0x1000 "
+                        "with a port number in 0xF0000)",
+                    messages.lines());
+    throw Failure("link initialisation failed: " + link_description(options) + " returned " + status_text(initialised),
+                  messages.lines());
+  }
+  if (const uint32_t connected = EfiConnectCommandResponseInterface(); connected != 0) {
+    std::vector<std::string> lines = messages.lines();
+    EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
+    throw Failure("link connection failed: " + link_description(options) + " returned " + status_text(connected) +
+                      " from EfiConnectCommandResponseInterface",
+                  std::move(lines));
+  }
 }
 
 void print_text(const SendOptions& options, uint32_t status, const std::vector<unsigned char>& response,
@@ -122,7 +185,9 @@ void print_json(const SendOptions& options, uint32_t status, const std::vector<u
       .key("status_name")
       .string(efi::status_name(status))
       .key("received_size")
-      .number(uint64_t{received});
+      .number(uint64_t{received})
+      .key("decoded")
+      .boolean(status == 0 && decoded.problems.empty());
   json.key("kind");
   if (decoded.kind)
     json.number(uint64_t{*decoded.kind});
@@ -167,7 +232,7 @@ void print_json(const SendOptions& options, uint32_t status, const std::vector<u
   json.end_array().key("notes").begin_array();
   for (const std::string& note : notes) json.string(note);
   json.end_array().key("data").string(hex_string(response.data(), shown)).end_object();
-  std::printf("%s\n", json.text().c_str());
+  print_json(json);
 }
 
 SendOptions parse(Arguments& arguments) {
@@ -211,12 +276,9 @@ SendOptions parse(Arguments& arguments) {
 }  // namespace
 
 int run_send(Arguments& arguments) {
-  for (Arguments probe = arguments; !probe.empty();) {
-    const std::string argument = probe.take();
-    if (argument == "--help" || argument == "-h") {
-      std::fputs(SEND_HELP, stdout);
-      return 0;
-    }
+  if (arguments.asks_for_help()) {
+    std::fputs(SEND_HELP, stdout);
+    return 0;
   }
   SendOptions options = parse(arguments);
   if (!options.text && (*options.flags & EFI_FLAG_SIMULATOR)) options.text = std::string("@") + bundled_simulator_path();
@@ -232,6 +294,7 @@ int run_send(Arguments& arguments) {
       notes.push_back(std::to_string(placed) + " elements word(s) of the command data set by placement");
   }
 
+  if (options.json) keep_standard_output_for_json();
   LibraryMessages messages;
   if (options.address) {
     const size_t colon = options.address->rfind(':');
@@ -244,18 +307,7 @@ int run_send(Arguments& arguments) {
     for (uint32_t link : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL})
       if (*options.flags & link) EfiSetAdapterLibrary(link, options.adapter_library->c_str());
 
-  const uint32_t initialised = EfiInitializeInterfaces(*options.flags, options.text ? options.text->c_str() : nullptr);
-  if (initialised != 0) {
-    for (const std::string& line : messages.lines()) std::fprintf(stderr, "library: %s\n", line.c_str());
-    std::fprintf(stderr, "efilink: initialising the link with flags 0x%x failed (status %s, 0x%08x)\n",
-                 *options.flags, efi::status_name(initialised), initialised);
-    return 1;
-  }
-  if (const uint32_t connected = EfiConnectCommandResponseInterface(); connected != 0) {
-    std::fprintf(stderr, "efilink: connecting failed (status %s, 0x%08x)\n", efi::status_name(connected), connected);
-    EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
-    return 1;
-  }
+  open_link(options, messages);
 
   std::vector<unsigned char> response(options.response_size, 0);
   uint16_t received = 0;
@@ -272,7 +324,8 @@ int run_send(Arguments& arguments) {
     print_json(options, status, response, received, decoded, notes);
   else
     print_text(options, status, response, received, decoded, notes);
-  return status == 0 ? 0 : 1;
+  if (status != 0) return 1;
+  return decoded.problems.empty() ? 0 : EXIT_UNDECODED;
 }
 
 }  // namespace efilink_cli

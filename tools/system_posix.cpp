@@ -18,4 +18,17 @@ bool stdout_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
 
 void prepare_console() {}
 
+std::FILE* set_standard_output_apart() {
+  std::fflush(stdout);
+  const int kept = dup(STDOUT_FILENO);
+  if (kept < 0) return stdout;
+  std::FILE* stream = fdopen(kept, "w");
+  if (!stream) {
+    close(kept);
+    return stdout;
+  }
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  return stream;
+}
+
 }  // namespace efilink_cli

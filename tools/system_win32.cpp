@@ -19,4 +19,18 @@ bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
 
 void prepare_console() { SetConsoleOutputCP(CP_UTF8); }
 
+// The library shares the C runtime of this program, so its printf follows descriptor 1.
+std::FILE* set_standard_output_apart() {
+  std::fflush(stdout);
+  const int kept = _dup(_fileno(stdout));
+  if (kept < 0) return stdout;
+  std::FILE* stream = _fdopen(kept, "w");
+  if (!stream) {
+    _close(kept);
+    return stdout;
+  }
+  _dup2(_fileno(stderr), _fileno(stdout));
+  return stream;
+}
+
 }  // namespace efilink_cli

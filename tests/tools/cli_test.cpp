@@ -110,6 +110,11 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   EXPECT_EQ(json.number("received_size"), expected.data.size());
   ASSERT_EQ(server.received().size(), 1u);
   EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1})) << "command data in unit order";
+
+  // The bridge tests' simulator echoes the command data: no data, where TS_L0_L4 needs 8 bytes.
+  const CliRun short_answer = run(std::string("send --flags 0x200 --text \"@").append(test_simulator_path("complete")) + "\" 0x00 --json");
+  EXPECT_EQ(short_answer.exit_code, 3) << "succeeded, but does not decode";
+  EXPECT_EQ(short_answer.json()["decoded"], "false");
 }
 
 TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
@@ -139,27 +144,56 @@ TEST(CliLayouts, ListsEveryRowAndEachKind) {
 
   const CliRun kinded = run("layouts 0x33");
   ASSERT_EQ(kinded.exit_code, 0);
-  EXPECT_TRUE(kinded.has("kind 42 KindedRecord_TS")) << kinded.output;
-  EXPECT_TRUE(kinded.has("86 (elements word at 92)"));
+  EXPECT_TRUE(kinded.has("kind 42: fixed part")) << kinded.output;
+  EXPECT_EQ(kinded.output.back(), '\n');
+  size_t array_lines = 0;
+  for (const std::string& line : kinded.lines())
+    if (line.find("arrays at") != std::string::npos) {
+      ++array_lines;
+      EXPECT_EQ(line.back(), ')') << "cut: " << line;
+      EXPECT_EQ(line.find("arrays at"), line.rfind("arrays at")) << "runs into the next: " << line;
+    }
+  EXPECT_EQ(array_lines, 1 + efi::KINDED_RECORD_KIND_COUNT);
+
+  const CliRun json_run = run("layouts 0x33 --json");
+  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
+  const Json json = json_run.json();
+  EXPECT_EQ(json["commands.0.command_layout"], "TS_W0_W2");
+  EXPECT_EQ(json["layouts.1.name"], "KindedRecord_TS");
+  ASSERT_EQ(json.number("layouts.1.kinds#"), efi::KINDED_RECORD_KIND_COUNT);
+  const efi::Layout& kind37 = efi::kinded_layout(37);
+  ASSERT_EQ(json.number("layouts.1.kinds.37.arrays#"), kind37.arrays.size());
+  EXPECT_EQ(json.number("layouts.1.kinds.37.arrays." + std::to_string(kind37.arrays.size() - 1) + ".elements_word"),
+            efi::array_pointer_word(kind37.arrays[kind37.arrays.size() - 1]));
+  EXPECT_EQ(run("layouts --json").json().number("commands#"), EFI_COMMAND_COUNT);
 }
 
 struct ArgumentsCase {
   const char* arguments;
   int exit_code;
-  const char* output_starts;
+  const char* output_starts;  // of the output, or with `json` of its "error" field
+  bool json = false;
 };
 std::ostream& operator<<(std::ostream& out, const ArgumentsCase& c) { return out << c.arguments; }
 ArgumentsCase help(const char* arguments) { return {arguments, 0, "usage: efilink"}; }
 ArgumentsCase bad(const char* arguments) { return {arguments, 2, "efilink: "}; }
+ArgumentsCase json_error(const char* arguments, int exit_code, const char* error_starts) {
+  return {arguments, exit_code, error_starts, true};
+}
 
 class CliArguments : public ::testing::TestWithParam<ArgumentsCase> {};
 
 // Help goes to standard output; a bad argument gives one line and exit code 2, a link that does
-// not open one line and exit code 1.
+// not open one line and exit code 1. With --json standard output holds only a JSON object with the
+// error (a link's trace lines go to standard error).
 TEST_P(CliArguments, AnswerWithHelpOrOneErrorLine) {
   const ArgumentsCase c = GetParam();
-  const CliRun r = run(c.arguments, c.exit_code != 0);
+  const CliRun r = run(c.arguments, c.exit_code != 0 && !c.json);
   EXPECT_EQ(r.exit_code, c.exit_code);
+  if (c.json) {
+    EXPECT_EQ(r.json()["error"].rfind(c.output_starts, 0), 0u) << r.output;
+    return;
+  }
   EXPECT_EQ(r.output.rfind(c.output_starts, 0), 0u) << r.output;
   if (c.exit_code != 0) {
     EXPECT_EQ(r.lines().size(), 1u) << r.output;
@@ -177,9 +211,15 @@ INSTANTIATE_TEST_SUITE_P(
                       bad("send --flags 0x200 0x05 --bogus"),
                       bad("send --flags 0x200 0x05 --adapter-library x"), bad("layouts 0x05 0x06"), bad("layouts seven"),
                       bad("lock"), bad("lock frobnicate"), bad("lock update 1"), bad("lock release one"),
-                      bad("lock query --frobnicate"),
+                      bad("lock query --frobnicate"), bad("send --flags 0x200 --flags 0x20 0x05"),
                       ArgumentsCase{"send --flags 0x200 --text @no-such-simulator-library 0x05 01000000", 1,
-                                    "efilink: initialising the link"}));
+                                    "efilink: link initialisation failed: the simulator link"},
+                      ArgumentsCase{"send --flags 0x2000 0x05", 1,
+                                    "efilink: link initialisation failed: flag word 0x00002000 selects no link"},
+                      json_error("send --json --flags zz 0x05", 2, "--flags 'zz' is not a number"),
+                      json_error("layouts --json --json", 2, "option --json given twice"),
+                      json_error("send --flags 0x400000 --address 127.0.0.1:1 0x05 --json", 1,
+                                 "link initialisation failed: the Ethernet link")));
 
 TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 #if defined(_WIN32)
