@@ -26,8 +26,9 @@ const char* const SEND_HELP =
     "Exit code 0 when the command succeeded and its response decoded as its layout says;\n"
     "1 when the link did not initialise or connect, or the command did not succeed; 2 for bad\n"
     "arguments; 3 when the command succeeded but its response does not decode as its layout says.\n"
-    "With --json, standard output carries only the JSON object (a failure gives one with an\n"
-    "\"error\" field); the trace lines some links print go to standard error.\n"
+    "With --json, standard output carries only the JSON object, whose \"error\" field is null\n"
+    "when the command succeeded and decoded and names the failure otherwise; the trace lines\n"
+    "some links print go to standard error.\n"
     "\n"
     "  --flags <word>        flag word of EfiInitializeInterfaces, e.g. 0x200 for the simulator\n"
     "  --text <text>         its text; with 0x200 and no text, '@' and the bundled simulator\n"
@@ -165,13 +166,20 @@ void print_text(const SendOptions& options, uint32_t status, const std::vector<u
   if (shown) std::printf("data\n%s", hex_dump(response.data(), shown, "  ").c_str());
 }
 
-void print_json(const SendOptions& options, uint32_t status, const std::vector<unsigned char>& response,
-                uint16_t received, const Decoded& decoded, const std::vector<std::string>& notes) {
+void print_result_json(const SendOptions& options, uint32_t status, const std::vector<unsigned char>& response,
+                       uint16_t received, const Decoded& decoded, const std::vector<std::string>& notes) {
   const uint8_t command = *options.command;
   const efi::CommandLayouts* row = efi::command_layouts(command);
   const size_t shown = std::min<size_t>(received, response.size());
+  std::string error;
+  if (status != 0)
+    error = "EfiSendCommand returned " + status_text(status);
+  else if (!decoded.problems.empty())
+    error = "the response does not decode as " + layout_label(row->response, decoded) + " says";
   Json json;
   json.begin_object()
+      .key("error")
+      .string_or_null(error.empty() ? nullptr : error.c_str())
       .key("flags")
       .number(uint64_t{*options.flags})
       .key("command")
@@ -321,7 +329,7 @@ int run_send(Arguments& arguments) {
   const Decoded decoded = decode_response(*options.command, response.data(), shown);
   for (const std::string& line : messages.lines()) notes.push_back("library: " + line);
   if (options.json)
-    print_json(options, status, response, received, decoded, notes);
+    print_result_json(options, status, response, received, decoded, notes);
   else
     print_text(options, status, response, received, decoded, notes);
   if (status != 0) return 1;

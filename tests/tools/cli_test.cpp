@@ -115,6 +115,7 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   const CliRun short_answer = run(std::string("send --flags 0x200 --text \"@").append(test_simulator_path("complete")) + "\" 0x00 --json");
   EXPECT_EQ(short_answer.exit_code, 3) << "succeeded, but does not decode";
   EXPECT_EQ(short_answer.json()["decoded"], "false");
+  EXPECT_EQ(short_answer.json()["error"], "the response does not decode as TS_L0_L4 says");
 }
 
 TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
