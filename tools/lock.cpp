@@ -114,7 +114,8 @@ int run_lock(Arguments& arguments) {
   const size_t index = wanted ? parse_number(values[0], 0xFFFF, "unit index") : 0;
   const uint32_t owner = wanted == 2 ? static_cast<uint32_t>(parse_number(values[1], 0xFFFFFFFE, "owner")) : efi::NO_OWNER;
 
-  if (device_directory) EfiSetDeviceDirectory(device_directory->c_str());
+  if (const std::string directory = device_directory_for(device_directory, false); !directory.empty())
+    EfiSetDeviceDirectory(directory.c_str());
   LibraryMessages messages;
   // The enumeration of units ends on a failed lookup, which the library reports like any other;
   // that report is no news here.

@@ -239,7 +239,8 @@ int run_send(Arguments& arguments) {
     const std::string service = colon == std::string::npos ? "" : options.address->substr(colon + 1);
     EfiSetEthernetAddress(host.c_str(), service.empty() ? nullptr : service.c_str());
   }
-  if (options.device_directory) EfiSetDeviceDirectory(options.device_directory->c_str());
+  if (const std::string directory = device_directory_for(options.device_directory, false); !directory.empty())
+    EfiSetDeviceDirectory(directory.c_str());
   if (options.adapter_library)
     for (uint32_t link : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL})
       if (*options.flags & link) EfiSetAdapterLibrary(link, options.adapter_library->c_str());
