@@ -375,10 +375,8 @@ void exchanges_json(Json& json, const LinkRun& run) {
 
 void link_json(Json& json, const LinkRun& run) {
   json.key("link").string(run.link).key(run.link == "simulator" ? "library" : "unit").string(run.unit);
-  if (!run.skipped.empty()) {
-    json.key("skipped").string(run.skipped);
-    return;
-  }
+  json.key("skipped").string_or_null(run.skipped.empty() ? nullptr : run.skipped.c_str());
+  if (!run.skipped.empty()) return;
   json.key("failure").string_or_null(run.failure.empty() ? nullptr : run.failure.c_str());
   exchanges_json(json, run);
   json.key("succeeded").number(uint64_t{run.succeeded()}).key("decoded").number(uint64_t{run.decoded()});

@@ -67,6 +67,8 @@ struct LinkFault {
     missing_frame,    // consecutive frame number `value` of the answer is left out
     foreign_frames,   // frames on other identifiers and status frames between the answer's frames
   };
+  LinkFault() = default;
+  LinkFault(Kind kind, uint32_t value = 0, Bytes data = {}) : kind(kind), value(value), data(std::move(data)) {}
   Kind kind = Kind::none;
   uint32_t value = 0;
   Bytes data;  // `answer` only
