@@ -324,7 +324,7 @@ void print_table(const LinkRun& run) {
 void print_links(const std::vector<LinkRun>& runs) {
   std::printf("efilink demo: every command 0x00-0x57 over every link this build has, each against the\n"
               "software unit in a process of its own (the simulator library in this one)\n\n");
-  std::printf("%-10s %9s %9s %10s %10s\n", "link", "succeeded", "decoded", "median \xC2\xB5s", "p99 \xC2\xB5s");
+  std::printf("link       succeeded   decoded  median \xC2\xB5s     p99 \xC2\xB5s\n");
   size_t links = 0, failed = 0;
   for (const LinkRun& run : runs) {
     if (!run.skipped.empty()) {

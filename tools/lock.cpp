@@ -25,7 +25,8 @@ const char* const LOCK_HELP =
     "  update    mark unit <index> as owned by <owner> (a number) and write the list back\n"
     "  release   take the lock with a fresh list, clear the owner mark of unit <index>, write the\n"
     "            list back and give the lock up\n"
-    "  --device-dir <path>   device directory of the USB link (off Windows)\n"
+    "  --device-dir <path>   device directory (off Windows; default EFILINK_DEVICE_DIR, else the\n"
+    "                        one a running efilink unit of this user made, else /run/efilink)\n"
     "  --json                one JSON object instead of text\n";
 
 namespace {

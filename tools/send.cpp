@@ -28,7 +28,8 @@ const char* const SEND_HELP =
     "  --text <text>         its text; with 0x200 and no text, '@' and the bundled simulator\n"
     "  --response-size <n>   response buffer capacity (default 4088)\n"
     "  --address <host>[:<port>]  where the Ethernet link connects (default: the unit's address)\n"
-    "  --device-dir <path>   device directory of the USB link (off Windows)\n"
+    "  --device-dir <path>   device directory (off Windows; default EFILINK_DEVICE_DIR, else the\n"
+    "                        one a running efilink unit of this user made, else /run/efilink)\n"
     "  --adapter-library <path>  the adapter library the selected CAN or UART-driver link loads\n"
     "  --json                one JSON object instead of text\n";
 
