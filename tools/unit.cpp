@@ -71,7 +71,8 @@ using softunit::LinkFault;
 
 struct UnitOptions {
   bool usb = false, bluetooth = false, uart = false, can = false, log = false, json = false;
-  std::optional<std::string> tcp;
+  std::optional<std::string> tcp_host;
+  uint16_t tcp_port = 0;
   std::optional<unsigned> com;
   std::optional<std::string> device_directory, script, playback;
 };
@@ -99,7 +100,11 @@ UnitOptions parse(Arguments& arguments) {
       once(options.json, argument);
     } else if (argument == "--tcp") {
       once(tcp, argument);
-      options.tcp = arguments.value_of(argument);
+      const std::string address = arguments.value_of(argument);
+      const size_t colon = address.rfind(':');
+      options.tcp_host = colon == std::string::npos ? "127.0.0.1" : address.substr(0, colon);
+      options.tcp_port = static_cast<uint16_t>(
+          parse_number(colon == std::string::npos ? address : address.substr(colon + 1), 0xFFFF, "--tcp port"));
     } else if (argument == "--com") {
       once(com, argument);
       options.com = static_cast<unsigned>(parse_number(arguments.value_of(argument), 15, "--com"));
@@ -230,8 +235,17 @@ Reach reach_of(const std::string& link, const std::string& where, uint32_t flags
   return reach;
 }
 
-// The served links and the entries made for them; the destructor stops the servers first, then
-// removes the entries and every directory it made, newest first.
+// Paths made for the served links, removed newest first when it goes.
+struct Made {
+  std::vector<fs::path> paths;
+  ~Made() {
+    std::error_code ignored;
+    for (auto made = paths.rbegin(); made != paths.rend(); ++made) fs::remove(*made, ignored);
+  }
+};
+
+// The served links and the entries made for them. The servers stop before their entries go, and
+// a link that fails to start leaves nothing behind of those started before it.
 class Unit {
  public:
   explicit Unit(const UnitOptions& options) {
@@ -242,25 +256,21 @@ class Unit {
       make_directory(directory_, own);
     }
     if (options.usb) serve_device("usb", softunit::DeviceFraming::usb, efi::USB_DEVICE_CLASS, EFI_FLAG_USB);
-    if (options.tcp) serve_tcp(*options.tcp);
+    if (options.tcp_host) serve_tcp(*options.tcp_host, options.tcp_port);
     if (options.bluetooth)
       serve_device("bluetooth", softunit::DeviceFraming::bluetooth, efi::BLUETOOTH_DEVICE_CLASS, EFI_FLAG_BLUETOOTH);
     if (options.com) serve_com(*options.com);
     if (options.uart) serve_uart();
     if (options.can) serve_can();
   }
-  ~Unit() {
-    served_.clear();
-    std::error_code ignored;
-    for (auto made = made_.rbegin(); made != made_.rend(); ++made) fs::remove(*made, ignored);
-  }
   const std::string& directory() const { return directory_; }
   std::vector<Served>& served() { return served_; }
 
  private:
+  // Makes `directory` where it is missing and remembers what it made. The user's own default
+  // directory must be private to the user, also when it was there already.
   void make_directory(const fs::path& directory, bool user_default) {
     std::error_code error;
-    if (fs::is_directory(directory, error)) return;
     std::vector<fs::path> missing;
     for (fs::path at = directory; !at.empty() && !fs::exists(at, error); at = at.parent_path()) {
       missing.push_back(at);
@@ -268,10 +278,10 @@ class Unit {
     }
     if (user_default) {
       make_user_directory(directory.string());
-    } else if (fs::create_directories(directory, error); error) {
+    } else if (!fs::is_directory(directory, error) && (fs::create_directories(directory, error), error)) {
       throw std::runtime_error("cannot create the device directory " + directory.string() + ": " + error.message());
     }
-    made_.insert(made_.end(), missing.rbegin(), missing.rend());
+    made_.paths.insert(made_.paths.end(), missing.rbegin(), missing.rend());
   }
 
   // A symbolic link `entry` to `target`; an entry left dangling by a unit that was killed is
@@ -281,7 +291,7 @@ class Unit {
     if (fs::is_symlink(entry, error) && !fs::exists(entry, error)) fs::remove(entry, error);
     fs::create_symlink(target, entry, error);
     if (error) throw std::runtime_error("cannot enter " + entry.string() + ": " + error.message());
-    made_.push_back(entry);
+    made_.paths.push_back(entry);
   }
 
 
@@ -301,11 +311,7 @@ class Unit {
     served_.push_back({std::move(server), std::move(reach)});
   }
 
-  void serve_tcp(const std::string& address) {
-    const size_t colon = address.rfind(':');
-    const std::string host = colon == std::string::npos ? "127.0.0.1" : address.substr(0, colon);
-    const uint16_t port = static_cast<uint16_t>(
-        parse_number(colon == std::string::npos ? address : address.substr(colon + 1), 0xFFFF, "--tcp port"));
+  void serve_tcp(const std::string& host, uint16_t port) {
     auto server = std::make_unique<softunit::TcpServer>(softunit::unit_responder(), host, port);
     if (server->port() == 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
     Reach reach = reach_of("tcp", host + ":" + std::to_string(server->port()), EFI_FLAG_ETHERNET);
@@ -346,8 +352,8 @@ class Unit {
 
  private:
   std::string directory_;
-  std::vector<Served> served_;
-  std::vector<fs::path> made_;
+  Made made_;
+  std::vector<Served> served_;  // after made_: destroyed first
 };
 
 std::string quoted(const std::string& text) {
@@ -358,7 +364,8 @@ std::string quoted(const std::string& text) {
 std::string send_example(const Reach& served, const UnitOptions& options) {
   char flags[16];
   std::snprintf(flags, sizeof flags, "0x%x", served.flags);
-  std::string line = served.variable.empty() ? "" : served.variable + " ";
+  std::string line;
+  if (!served.variable.empty()) line = DEVICE_FILES_BY_PATH ? served.variable + " " : "set \"" + served.variable + "\" & ";
   line += "efilink send --flags " + std::string(flags);
   if (!served.text.empty()) line += " --text " + quoted(served.text);
   if (served.link == "tcp") line += " --address " + served.where;
