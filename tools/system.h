@@ -12,6 +12,7 @@ namespace efilink_cli {
 // asks the system and only named pipes stand in for devices).
 extern const bool DEVICE_FILES_BY_PATH;
 int process_id();
+bool process_running(int pid);
 
 // Directory of the running executable, ending in a path separator ("" when unknown).
 std::string executable_directory();

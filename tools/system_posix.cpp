@@ -74,6 +74,8 @@ const bool DEVICE_FILES_BY_PATH = true;
 
 int process_id() { return getpid(); }
 
+bool process_running(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
 std::string executable_directory() {
   char path[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -68,6 +68,14 @@ const bool DEVICE_FILES_BY_PATH = false;
 
 int process_id() { return static_cast<int>(GetCurrentProcessId()); }
 
+bool process_running(int pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (!process) return false;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
 std::string executable_directory() {
   char path[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);

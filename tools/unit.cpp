@@ -69,6 +69,9 @@ namespace {
 namespace fs = std::filesystem;
 using softunit::LinkFault;
 
+// A unit's entry in a class directory: this prefix and its process id.
+constexpr const char* ENTRY_PREFIX = "efilink-unit-";
+
 struct UnitOptions {
   bool usb = false, bluetooth = false, uart = false, can = false, log = false, json = false;
   std::optional<std::string> tcp_host;
@@ -294,6 +297,18 @@ class Unit {
     made_.paths.push_back(entry);
   }
 
+  // Entries of units that are gone (killed before they could clean up) would be found first and
+  // lead to a terminal that is no longer theirs.
+  static void remove_stale_entries(const fs::path& class_directory) {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(class_directory, error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(ENTRY_PREFIX, 0) != 0 || !entry.is_symlink(error)) continue;
+      const std::string pid = name.substr(std::char_traits<char>::length(ENTRY_PREFIX));
+      if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (!process_running(std::stoi(pid))) fs::remove(entry.path(), error);
+    }
+  }
 
   void serve_device(const char* link, softunit::DeviceFraming framing, const char* device_class, uint32_t flags) {
     auto server = std::make_unique<softunit::DeviceServer>(softunit::unit_responder(), framing);
@@ -302,7 +317,8 @@ class Unit {
     if (DEVICE_FILES_BY_PATH) {
       const fs::path class_directory = fs::path(directory_) / device_class;
       make_directory(class_directory, false);
-      const fs::path entry = class_directory / ("efilink-unit-" + std::to_string(process_id()));
+      remove_stale_entries(class_directory);
+      const fs::path entry = class_directory / (ENTRY_PREFIX + std::to_string(process_id()));
       make_entry(entry, reach.where);
       reach.entry = entry.string();
     } else {
