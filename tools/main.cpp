@@ -17,7 +17,8 @@ namespace {
 const char* const HELP =
     "usage: efilink [demo | unit | send | layouts | lock] [options]   (no subcommand: demo)\n"
     "\n"
-    "  demo      every command over each link against the software unit in its own process\n"
+    "  demo      every command over one link (the simulator's by default) or over all of them\n"
+    "            (--link all), against the software unit\n"
     "  unit      serves the software unit on the links named, until interrupted\n"
     "  send      one command on any link, response decoded as its layout says\n"
     "  layouts   the converter table and the layouts\n"
