@@ -231,6 +231,13 @@ struct Served {
   Reach reach;
 };
 
+// An adapter stand-in beside the program (as in a build), or "" where there is none (installed).
+std::string standin(const char* file) {
+  const std::string path = executable_directory() + file;
+  std::error_code error;
+  return fs::exists(path, error) ? path : "";
+}
+
 Reach reach_of(const std::string& link, const std::string& where, uint32_t flags) {
   Reach reach;
   reach.link = link;
@@ -351,7 +358,7 @@ class Unit {
     if (server->device_path().empty()) throw std::runtime_error(server->skip_reason());
     Reach reach = reach_of("uart", server->device_path(), UART_FLAGS);
     reach.variable = std::string(UART_PORT_VARIABLE) + "=" + reach.where;
-    reach.library = executable_directory() + EFI_UART_STANDIN_FILE;
+    reach.library = standin(EFI_UART_STANDIN_FILE);
     served_.push_back({std::move(server), std::move(reach)});
   }
 
@@ -363,7 +370,7 @@ class Unit {
     if (server->port() == 0) throw std::runtime_error("cannot open the virtual CAN bus on port " + std::to_string(port));
     Reach reach = reach_of("can", std::to_string(server->port()), EFI_FLAG_PCAN);
     reach.variable = std::string(softunit::CAN_BUS_VARIABLE) + "=" + reach.where;
-    reach.library = executable_directory() + EFI_PCAN_STANDIN_FILE;
+    reach.library = standin(EFI_PCAN_STANDIN_FILE);
     served_.push_back({std::move(server), std::move(reach)});
   }
 
@@ -420,7 +427,7 @@ void announce(Unit& unit, const UnitOptions& options, Output& output) {
     if (served.link == "can") {
       Reach usbcan = served;
       usbcan.flags = EFI_FLAG_USB_CAN;
-      usbcan.library = executable_directory() + EFI_USBCAN_STANDIN_FILE;
+      usbcan.library = standin(EFI_USBCAN_STANDIN_FILE);
       output.line("          " + send_example(usbcan, options));
     }
   }
