@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -198,6 +199,7 @@ LinkRun run_simulator(const std::string& library, bool progress) {
 
 // Starts `efilink unit` for the link, points the library at it and runs every command.
 LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory) {
+  const std::string_view name = link.name;
   LinkRun run;
   run.link = link.name;
   run.unit = "efilink unit";
@@ -210,14 +212,13 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
       return run;
     }
   }
-  if (!DEVICE_FILES_BY_PATH && (link.name == std::string("bluetooth") || link.name == std::string("com") ||
-                                link.name == std::string("uart"))) {
+  if (!DEVICE_FILES_BY_PATH && (name == "bluetooth" || name == "com" || name == "uart")) {
     run.skipped = "Windows has no such device without a driver";
     return run;
   }
   std::vector<std::string> arguments{"unit", link.unit_option};
-  if (link.unit_option == std::string("--tcp")) arguments.push_back("127.0.0.1:0");
-  if (link.unit_option == std::string("--com")) arguments.push_back(std::to_string(DEMO_COM_PORT));
+  if (name == "ethernet") arguments.push_back("127.0.0.1:0");
+  if (name == "com") arguments.push_back(std::to_string(DEMO_COM_PORT));
   if (DEVICE_FILES_BY_PATH) {
     arguments.push_back("--device-dir");
     arguments.push_back(device_directory);
@@ -247,13 +248,13 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
   }
   uint32_t flags = static_cast<uint32_t>(std::stoul(*flags_text));
   std::string text;
-  if (link.name == std::string("usb") && !DEVICE_FILES_BY_PATH) text = *path;
+  if (name == "usb" && !DEVICE_FILES_BY_PATH) text = *path;
   if (DEVICE_FILES_BY_PATH) EfiSetDeviceDirectory(device_directory.c_str());
-  if (link.name == std::string("ethernet")) {
+  if (name == "ethernet") {
     const std::string port = path->substr(path->rfind(':') + 1);
     EfiSetEthernetAddress("127.0.0.1", port.c_str());
   }
-  if (link.name == std::string("uart")) softunit::set_environment(UART_PORT_VARIABLE, path->c_str());
+  if (name == "uart") softunit::set_environment(UART_PORT_VARIABLE, path->c_str());
   if (link.adapter_flag & (EFI_FLAG_PCAN | EFI_FLAG_USB_CAN)) {
     softunit::set_environment(softunit::CAN_BUS_VARIABLE, path->c_str());
     flags = link.adapter_flag;
@@ -266,7 +267,7 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
   uint32_t status = EfiInitializeInterfaces(flags, text.empty() ? nullptr : text.c_str());
   // The UART-driver link's handshake agrees on conversion (a unit slow to answer gets three tries).
   // The COM-port link's succeeds only with a unit that refuses conversion, so it is left out there.
-  uint32_t connected = link.name == std::string("com") ? 0 : 1;
+  uint32_t connected = name == "com" ? 0 : 1;
   for (int tries = 0; status == 0 && connected != 0 && tries < 3; ++tries) connected = EfiConnectCommandResponseInterface();
   if (status == 0 && connected == 0) run_commands(run, false);
   EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
@@ -276,15 +277,15 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
     std::snprintf(failure, sizeof failure, "initialising the link with flags 0x%x failed (%s)", flags,
                   efi::status_name(status));
     run.failure = failure;
-  }
-  else if (connected != 0)
+  } else if (connected != 0) {
     run.failure = std::string("connecting failed (") + efi::status_name(connected) + ")";
+  }
   run.messages = messages.lines();
 
   EfiSetDeviceDirectory(nullptr);
   EfiSetEthernetAddress(nullptr, nullptr);
   if (link.adapter_flag) EfiSetAdapterLibrary(link.adapter_flag, nullptr);
-  if (const int ended = unit->stop(); ended != 0 && run.failure.empty() && ended != 128 + 15)
+  if (const int ended = unit->stop(); ended != 0)
     run.messages.push_back("the unit program ended with " + std::to_string(ended));
   return run;
 }
