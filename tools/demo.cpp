@@ -1,13 +1,21 @@
 #include <efilink/efilink.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
 #include "inspect.h"
 #include "json.h"
+#include "bus.h"
 #include "protocol/status.h"
 #include "system.h"
 #include "unit.h"
@@ -15,17 +23,21 @@
 namespace efilink_cli {
 
 const char* const DEMO_HELP =
-    "usage: efilink demo [--sim <path>] [--json]\n"
+    "usage: efilink demo [--link <name>|all] [--sim <path>] [--json]\n"
     "\n"
-    "Selects the simulator link with the simulator library that comes with efilink, sends every\n"
-    "command 0x00-0x57 with well-formed command data, and prints one line per exchange: the\n"
-    "command and response layouts, the status, bytes out and in, and the round trip. Each\n"
-    "response is checked against its layout (fixed part, `elements` words placed inside the\n"
-    "buffer) and against the software unit's answer. Exit code 0 when every exchange succeeded\n"
-    "and every response decoded as its layout says, 1 otherwise.\n"
+    "Sends every command 0x00-0x57 with well-formed command data through the exports, conversion\n"
+    "on, and checks each response against its layout (fixed part, `elements` words placed inside\n"
+    "the buffer) and against the software unit's answer. Every link but the simulator's talks to\n"
+    "`efilink unit` started as a child process for that link, over the link's real channel\n"
+    "(pseudo-terminals, loopback TCP, the virtual CAN bus; device entries in a temporary directory).\n"
+    "One link prints one line per exchange; `all` prints one line per link: exchanges that\n"
+    "succeeded, responses that decoded, median and 99th-percentile round trip. Exit code 0 when\n"
+    "every exchange succeeded and every response decoded, 1 otherwise.\n"
     "\n"
-    "  --sim <path>  another simulator library\n"
-    "  --json        one JSON object instead of the table\n";
+    "  --link <name>  simulator (the default), usb, ethernet, bluetooth, com, uart, pcan, usbcan,\n"
+    "                 or all: every link this build can serve\n"
+    "  --sim <path>   another simulator library\n"
+    "  --json         one JSON object instead of text\n";
 
 namespace {
 
@@ -77,29 +89,264 @@ Exchange run_one(uint8_t command) {
   return exchange;
 }
 
-void print_table(const std::vector<Exchange>& exchanges, const std::string& library) {
-  std::printf("efilink demo: every command over the simulator link (%s)\n\n", library.c_str());
+// One link's run: where its unit was, every exchange, what the library said, or why it did not run.
+struct LinkRun {
+  std::string link;
+  std::string unit;  // the simulator library, or the unit program's command line
+  std::vector<Exchange> exchanges;
+  std::vector<std::string> messages;
+  std::string failure;  // the link could not be set up
+  std::string skipped;  // this build cannot serve the link
+  size_t succeeded() const {
+    return static_cast<size_t>(std::count_if(exchanges.begin(), exchanges.end(), [](const Exchange& e) { return e.succeeded(); }));
+  }
+  size_t decoded() const {
+    return static_cast<size_t>(std::count_if(exchanges.begin(), exchanges.end(), [](const Exchange& e) { return e.decoded(); }));
+  }
+  bool ok() const { return skipped.empty() && failure.empty() && decoded() == EFI_COMMAND_COUNT; }
+  // Round trips in µs at quantile q (0.5: the median), nearest rank; a median of an even count is
+  // the mean of the middle two.
+  double round_trip(double q) const {
+    std::vector<double> times;
+    for (const Exchange& e : exchanges) times.push_back(e.round_trip_us);
+    if (times.empty()) return 0;
+    std::sort(times.begin(), times.end());
+    if (q == 0.5) {
+      const size_t middle = times.size() / 2;
+      return times.size() % 2 ? times[middle] : (times[middle - 1] + times[middle]) / 2;
+    }
+    const size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(times.size())));
+    return times[std::clamp<size_t>(rank, 1, times.size()) - 1];
+  }
+};
+
+// Every link in the order `all` runs them, with the flag of its CAN adapter where it has one.
+struct LinkInfo {
+  const char* name;
+  const char* unit_option;  // the unit program's option; null for the simulator link
+  uint32_t adapter_flag;
+  const char* adapter_file;
+};
+const LinkInfo LINKS[] = {
+    {"simulator", nullptr, 0, nullptr},
+    {"usb", "--usb", 0, nullptr},
+    {"ethernet", "--tcp", 0, nullptr},
+    {"bluetooth", "--bluetooth", 0, nullptr},
+    {"com", "--com", 0, nullptr},
+    {"uart", "--uart", EFI_FLAG_UART_SERIAL, EFI_UART_STANDIN_FILE},
+    {"pcan", "--can", EFI_FLAG_PCAN, EFI_PCAN_STANDIN_FILE},
+    {"usbcan", "--can", EFI_FLAG_USB_CAN, EFI_USBCAN_STANDIN_FILE},
+};
+
+const LinkInfo* find_link(std::string name) {
+  if (name == "sim") name = "simulator";
+  if (name == "tcp") name = "ethernet";
+  for (const LinkInfo& link : LINKS)
+    if (name == link.name) return &link;
+  return nullptr;
+}
+
+// The COM port number the demo's unit takes; its entry lives in the demo's own device directory.
+constexpr unsigned DEMO_COM_PORT = 9;
+
+// The value of "key" in one flat JSON line of the unit program (a string or a number).
+std::optional<std::string> json_field(const std::string& line, const std::string& key) {
+  const std::string marker = "\"" + key + "\":";
+  size_t at = line.find(marker);
+  if (at == std::string::npos) return std::nullopt;
+  at += marker.size();
+  std::string value;
+  if (at < line.size() && line[at] == '"') {
+    for (++at; at < line.size() && line[at] != '"'; ++at) {
+      if (line[at] == '\\' && at + 1 < line.size()) ++at;
+      value += line[at];
+    }
+    return value;
+  }
+  while (at < line.size() && line[at] != ',' && line[at] != '}') value += line[at++];
+  return value == "null" ? std::nullopt : std::optional<std::string>(value);
+}
+
+void run_commands(LinkRun& run, bool progress) {
+  for (unsigned command = 0; command < EFI_COMMAND_COUNT; ++command) {
+    if (progress) {
+      std::printf("\r%-10s command 0x%02X  %2u of %u", run.link.c_str(), command, command + 1, EFI_COMMAND_COUNT);
+      std::fflush(stdout);
+    }
+    run.exchanges.push_back(run_one(static_cast<uint8_t>(command)));
+  }
+  if (progress) {
+    std::printf("\r%40s\r", "");
+    std::fflush(stdout);
+  }
+}
+
+LinkRun run_simulator(const std::string& library, bool progress) {
+  LinkRun run;
+  run.link = "simulator";
+  run.unit = library;
+  LibraryMessages messages;
+  const std::string text = "@" + library;
+  if (const uint32_t status = EfiInitializeInterfaces(EFI_FLAG_SIMULATOR, text.c_str()); status != 0) {
+    run.failure = "cannot start the simulator library " + library + " (status " + std::to_string(status) + ")";
+  } else {
+    run_commands(run, progress);
+    EfiCloseInterfaces(0);
+  }
+  run.messages = messages.lines();
+  return run;
+}
+
+// Starts `efilink unit` for the link, points the library at it and runs every command.
+LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory) {
+  const std::string_view name = link.name;
+  LinkRun run;
+  run.link = link.name;
+  run.unit = "efilink unit";
+  std::string adapter;
+  if (link.adapter_file) {
+    adapter = executable_directory() + link.adapter_file;
+    std::error_code error;
+    if (!std::filesystem::exists(adapter, error)) {
+      run.skipped = "the stand-in " + adapter + " is not built here";
+      return run;
+    }
+  }
+  if (!DEVICE_FILES_BY_PATH && (name == "bluetooth" || name == "com" || name == "uart")) {
+    run.skipped = "Windows has no such device without a driver";
+    return run;
+  }
+  std::vector<std::string> arguments{"unit", link.unit_option};
+  if (name == "ethernet") arguments.push_back("127.0.0.1:0");
+  if (name == "com") arguments.push_back(std::to_string(DEMO_COM_PORT));
+  if (DEVICE_FILES_BY_PATH) {
+    arguments.push_back("--device-dir");
+    arguments.push_back(device_directory);
+  }
+  arguments.push_back("--json");
+  for (size_t i = 1; i < arguments.size(); ++i) run.unit += " " + arguments[i];
+
+  // The bus port is the unit's to choose, not one that this environment names.
+  softunit::set_environment(softunit::CAN_BUS_VARIABLE, nullptr);
+  const std::unique_ptr<ChildProcess> unit = ChildProcess::start_self(arguments);
+  if (!unit) {
+    run.failure = "the unit program did not start";
+    return run;
+  }
+  std::optional<std::string> path, flags_text;
+  for (std::string line; unit->read_line(line, 10000);) {
+    if (json_field(line, "event") == "serving") {
+      path = json_field(line, "path");
+      flags_text = json_field(line, "flags");
+    }
+    if (json_field(line, "event") == "ready") break;
+  }
+  if (!path || !flags_text) {
+    run.failure = "the unit program did not say where it serves";
+    unit->stop();
+    return run;
+  }
+  uint32_t flags = static_cast<uint32_t>(std::stoul(*flags_text));
+  std::string text;
+  if (name == "usb" && !DEVICE_FILES_BY_PATH) text = *path;
+  if (DEVICE_FILES_BY_PATH) EfiSetDeviceDirectory(device_directory.c_str());
+  if (name == "ethernet") {
+    const std::string port = path->substr(path->rfind(':') + 1);
+    EfiSetEthernetAddress("127.0.0.1", port.c_str());
+  }
+  if (name == "uart") softunit::set_environment(UART_PORT_VARIABLE, path->c_str());
+  if (link.adapter_flag & (EFI_FLAG_PCAN | EFI_FLAG_USB_CAN)) {
+    softunit::set_environment(softunit::CAN_BUS_VARIABLE, path->c_str());
+    flags = link.adapter_flag;
+  }
+  if (link.adapter_flag) EfiSetAdapterLibrary(link.adapter_flag, adapter.c_str());
+
+  LibraryMessages messages;
+  // The Bluetooth link prints its progress on standard output; it does not belong in the table.
+  hold_standard_output(true);
+  uint32_t status = EfiInitializeInterfaces(flags, text.empty() ? nullptr : text.c_str());
+  // The UART-driver link's handshake agrees on conversion (a unit slow to answer gets three tries).
+  // The COM-port link's succeeds only with a unit that refuses conversion, so it is left out there.
+  uint32_t connected = name == "com" ? 0 : 1;
+  for (int tries = 0; status == 0 && connected != 0 && tries < 3; ++tries) connected = EfiConnectCommandResponseInterface();
+  if (status == 0 && connected == 0) run_commands(run, false);
+  EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
+  hold_standard_output(false);
+  if (status != 0) {
+    char failure[96];
+    std::snprintf(failure, sizeof failure, "initialising the link with flags 0x%x failed (%s)", flags,
+                  efi::status_name(status));
+    run.failure = failure;
+  } else if (connected != 0) {
+    run.failure = std::string("connecting failed (") + efi::status_name(connected) + ")";
+  }
+  run.messages = messages.lines();
+
+  EfiSetDeviceDirectory(nullptr);
+  EfiSetEthernetAddress(nullptr, nullptr);
+  if (link.adapter_flag) EfiSetAdapterLibrary(link.adapter_flag, nullptr);
+  if (const int ended = unit->stop(); ended != 0)
+    run.messages.push_back("the unit program ended with " + std::to_string(ended));
+  return run;
+}
+
+std::string microseconds(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+void print_problems(const LinkRun& run, const char* prefix) {
+  if (!run.failure.empty()) std::printf("%s%s\n", prefix, run.failure.c_str());
+  for (const Exchange& e : run.exchanges) {
+    if (!e.succeeded()) std::printf("%s0x%02X: %s (0x%08x)\n", prefix, e.command, efi::status_name(e.status), e.status);
+    for (const std::string& problem : e.problems) std::printf("%s0x%02X: %s\n", prefix, e.command, problem.c_str());
+  }
+  for (const std::string& line : run.messages) std::printf("%slibrary: %s\n", prefix, line.c_str());
+}
+
+void print_table(const LinkRun& run) {
+  std::printf("efilink demo: every command over the %s link (%s)\n\n", run.link.c_str(), run.unit.c_str());
   std::printf("%-5s %-27s %-27s %-6s %5s %5s %8s  %s\n", "cmd", "command layout", "response layout", "status",
               "out", "in", "rtt \xC2\xB5s", "decoded");
-  for (const Exchange& e : exchanges) {
+  for (const Exchange& e : run.exchanges) {
     const std::string status = e.status == 0 ? "OK" : efi::status_name(e.status);
     std::printf("0x%02X  %-27s %-27s %-6s %5zu %5zu %7.1f  %s\n", e.command, e.command_layout.c_str(),
                 e.response_layout.c_str(), status.c_str(), e.bytes_out, e.bytes_in, e.round_trip_us,
                 e.decoded() ? "yes" : "NO");
   }
-  for (const Exchange& e : exchanges) {
-    if (!e.succeeded())
-      std::printf("0x%02X: %s (0x%08x)\n", e.command, efi::status_name(e.status), e.status);
-    for (const std::string& problem : e.problems) std::printf("0x%02X: %s\n", e.command, problem.c_str());
-  }
+  print_problems(run, "");
+  std::printf("\n%zu of %zu exchanges succeeded, %zu of %zu responses decoded as their layouts say; "
+              "round trip median %s \xC2\xB5s, 99th percentile %s \xC2\xB5s\n",
+              run.succeeded(), run.exchanges.size(), run.decoded(), run.exchanges.size(),
+              microseconds(run.round_trip(0.5)).c_str(), microseconds(run.round_trip(0.99)).c_str());
 }
 
-void print_json(const std::vector<Exchange>& exchanges, const std::string& library, size_t succeeded,
-                size_t decoded, const std::vector<std::string>& messages) {
-  Json json;
-  json.begin_object().key("link").string("simulator").key("library").string(library);
+void print_links(const std::vector<LinkRun>& runs) {
+  std::printf("efilink demo: every command 0x00-0x57 over every link this build has, each against the\n"
+              "software unit in a process of its own (the simulator library in this one)\n\n");
+  std::printf("link       succeeded   decoded  median \xC2\xB5s     p99 \xC2\xB5s\n");
+  size_t links = 0, failed = 0;
+  for (const LinkRun& run : runs) {
+    if (!run.skipped.empty()) {
+      std::printf("%-10s not run: %s\n", run.link.c_str(), run.skipped.c_str());
+      continue;
+    }
+    ++links;
+    failed += !run.ok();
+    std::printf("%-10s %6zu/%zu %6zu/%zu %10s %10s%s\n", run.link.c_str(), run.succeeded(), size_t{EFI_COMMAND_COUNT},
+                run.decoded(), size_t{EFI_COMMAND_COUNT}, microseconds(run.round_trip(0.5)).c_str(),
+                microseconds(run.round_trip(0.99)).c_str(), run.ok() ? "" : "  FAILED");
+  }
+  for (const LinkRun& run : runs)
+    if (!run.ok() && run.skipped.empty()) print_problems(run, (run.link + " ").c_str());
+  std::printf("\n%zu links, %zu of them with every exchange succeeded and every response decoded\n", links,
+              links - failed);
+}
+
+void exchanges_json(Json& json, const LinkRun& run) {
   json.key("exchanges").begin_array();
-  for (const Exchange& e : exchanges) {
+  for (const Exchange& e : run.exchanges) {
     json.begin_object()
         .key("command")
         .number(uint64_t{e.command})
@@ -125,70 +372,91 @@ void print_json(const std::vector<Exchange>& exchanges, const std::string& libra
     json.end_array().end_object();
   }
   json.end_array();
-  json.key("succeeded").number(uint64_t{succeeded}).key("decoded").number(uint64_t{decoded});
+}
+
+void link_json(Json& json, const LinkRun& run) {
+  json.key("link").string(run.link).key(run.link == "simulator" ? "library" : "unit").string(run.unit);
+  json.key("skipped").string_or_null(run.skipped.empty() ? nullptr : run.skipped.c_str());
+  if (!run.skipped.empty()) return;
+  json.key("failure").string_or_null(run.failure.empty() ? nullptr : run.failure.c_str());
+  exchanges_json(json, run);
+  json.key("succeeded").number(uint64_t{run.succeeded()}).key("decoded").number(uint64_t{run.decoded()});
+  json.key("median_round_trip_us").number(run.round_trip(0.5));
+  json.key("p99_round_trip_us").number(run.round_trip(0.99));
   json.key("messages").begin_array();
-  for (const std::string& message : messages) json.string(message);
-  json.end_array();
-  json.key("ok").boolean(decoded == exchanges.size()).end_object();
-  std::printf("%s\n", json.text().c_str());
+  for (const std::string& message : run.messages) json.string(message);
+  json.end_array().key("ok").boolean(run.ok());
 }
 
 }  // namespace
 
 int run_demo(Arguments& arguments) {
-  std::string library;
-  bool json = false;
+  std::string library, link_name = "simulator";
+  bool json = false, link_given = false, sim_given = false;
   while (!arguments.empty()) {
     const std::string argument = arguments.take();
     if (argument == "--help" || argument == "-h") {
       std::fputs(DEMO_HELP, stdout);
       return 0;
-    } else if (argument == "--sim") {
+    } else if (argument == "--sim" && !sim_given) {
       library = arguments.value_of("--sim");
-    } else if (argument == "--json") {
+      sim_given = true;
+    } else if (argument == "--link" && !link_given) {
+      link_name = arguments.value_of("--link");
+      link_given = true;
+      if (link_name != "all" && !find_link(link_name)) throw UsageError("demo: no link is called '" + link_name + "'");
+    } else if (argument == "--json" && !json) {
       json = true;
+    } else if (argument == "--sim" || argument == "--link" || argument == "--json") {
+      throw UsageError("demo: " + argument + " given twice");
     } else {
       throw UsageError("demo: unexpected argument '" + argument + "'");
     }
   }
   if (library.empty()) library = bundled_simulator_path();
 
-  LibraryMessages messages;
-  const std::string text = "@" + library;
-  if (const uint32_t status = EfiInitializeInterfaces(EFI_FLAG_SIMULATOR, text.c_str()); status != 0) {
-    std::fprintf(stderr, "efilink: cannot start the simulator library %s (status %u)\n", library.c_str(), status);
-    return 1;
-  }
+  std::vector<const LinkInfo*> links;
+  if (link_name == "all")
+    for (const LinkInfo& link : LINKS) links.push_back(&link);
+  else
+    links.push_back(find_link(link_name));
 
+  // The unit programs' device entries go into a directory of the demo's own.
+  namespace fs = std::filesystem;
+  const fs::path device_directory = fs::temp_directory_path() / ("efilink-demo-" + std::to_string(process_id()));
   const bool progress = !json && stdout_is_terminal();
-  std::vector<Exchange> exchanges;
-  for (unsigned command = 0; command < EFI_COMMAND_COUNT; ++command) {
-    if (progress) {
-      std::printf("\rcommand 0x%02X  %2u of %u", command, command + 1, EFI_COMMAND_COUNT);
-      std::fflush(stdout);
-    }
-    exchanges.push_back(run_one(static_cast<uint8_t>(command)));
-  }
-  if (progress) std::printf("\r%30s\r", "");
-  EfiCloseInterfaces(0);
+  std::vector<LinkRun> runs;
+  for (const LinkInfo* link : links)
+    runs.push_back(link->unit_option ? run_with_unit(*link, device_directory.string())
+                                     : run_simulator(library, progress));
+  std::error_code ignored;
+  fs::remove_all(device_directory, ignored);
 
-  size_t succeeded = 0, decoded = 0;
-  double total_us = 0;
-  for (const Exchange& e : exchanges) {
-    succeeded += e.succeeded();
-    decoded += e.decoded();
-    total_us += e.round_trip_us;
-  }
+  bool ok = true;
+  for (const LinkRun& run : runs) ok = ok && (run.ok() || (!run.skipped.empty() && link_name == "all"));
   if (json) {
-    print_json(exchanges, library, succeeded, decoded, messages.lines());
+    Json out;
+    out.begin_object();
+    if (link_name == "all") {
+      out.key("links").begin_array();
+      for (const LinkRun& run : runs) {
+        out.begin_object();
+        link_json(out, run);
+        out.end_object();
+      }
+      out.end_array().key("ok").boolean(ok);
+    } else {
+      link_json(out, runs.front());
+    }
+    std::printf("%s\n", out.end_object().text().c_str());
+  } else if (link_name == "all") {
+    print_links(runs);
+  } else if (!runs.front().skipped.empty()) {
+    std::printf("efilink demo: the %s link is not run: %s\n", runs.front().link.c_str(), runs.front().skipped.c_str());
   } else {
-    print_table(exchanges, library);
-    for (const std::string& line : messages.lines()) std::printf("library: %s\n", line.c_str());
-    std::printf("\n%zu of %zu exchanges succeeded, %zu of %zu responses decoded as their layouts say; "
-                "mean round trip %.1f \xC2\xB5s\n",
-                succeeded, exchanges.size(), decoded, exchanges.size(), total_us / static_cast<double>(exchanges.size()));
+    print_table(runs.front());
   }
-  return decoded == exchanges.size() ? 0 : 1;
+  return ok ? 0 : 1;
 }
 
 }  // namespace efilink_cli

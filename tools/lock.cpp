@@ -25,7 +25,8 @@ const char* const LOCK_HELP =
     "  update    mark unit <index> as owned by <owner> (a number) and write the list back\n"
     "  release   take the lock with a fresh list, clear the owner mark of unit <index>, write the\n"
     "            list back and give the lock up\n"
-    "  --device-dir <path>   device directory of the USB link (off Windows)\n"
+    "  --device-dir <path>   device directory (off Windows; default EFILINK_DEVICE_DIR, else the\n"
+    "                        one a running efilink unit of this user made, else /run/efilink)\n"
     "  --json                one JSON object instead of text\n";
 
 namespace {
@@ -114,7 +115,8 @@ int run_lock(Arguments& arguments) {
   const size_t index = wanted ? parse_number(values[0], 0xFFFF, "unit index") : 0;
   const uint32_t owner = wanted == 2 ? static_cast<uint32_t>(parse_number(values[1], 0xFFFFFFFE, "owner")) : efi::NO_OWNER;
 
-  if (device_directory) EfiSetDeviceDirectory(device_directory->c_str());
+  if (const std::string directory = device_directory_for(device_directory, false); !directory.empty())
+    EfiSetDeviceDirectory(directory.c_str());
   LibraryMessages messages;
   // The enumeration of units ends on a failed lookup, which the library reports like any other;
   // that report is no news here.

@@ -16,9 +16,11 @@ namespace efilink_cli {
 namespace {
 
 const char* const HELP =
-    "usage: efilink [demo | send | layouts | lock] [options]   (no subcommand: demo)\n"
+    "usage: efilink [demo | unit | send | layouts | lock] [options]   (no subcommand: demo)\n"
     "\n"
-    "  demo      every command over the simulator link with the bundled software unit\n"
+    "  demo      every command over one link (the simulator's by default) or over all of them\n"
+    "            (--link all), against the software unit\n"
+    "  unit      serves the software unit on the links named, until interrupted\n"
     "  send      one command on any link, response decoded as its layout says\n"
     "  layouts   the converter table and the layouts\n"
     "  lock      the machine-wide interface lock and the shared list of USB units\n"
@@ -70,6 +72,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (subcommand == "demo" || implicit_demo) return run_demo(arguments);
+    if (subcommand == "unit") return run_unit(arguments);
     if (subcommand == "send") return run_send(arguments);
     if (subcommand == "layouts") return run_layouts(arguments);
     if (subcommand == "lock") return run_lock(arguments);

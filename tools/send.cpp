@@ -34,7 +34,8 @@ const char* const SEND_HELP =
     "  --text <text>         its text; with 0x200 and no text, '@' and the bundled simulator\n"
     "  --response-size <n>   response buffer capacity (default 4088)\n"
     "  --address <host>[:<port>]  where the Ethernet link connects (default: the unit's address)\n"
-    "  --device-dir <path>   device directory of the USB link (off Windows)\n"
+    "  --device-dir <path>   device directory (off Windows; default EFILINK_DEVICE_DIR, else the\n"
+    "                        one a running efilink unit of this user made, else /run/efilink)\n"
     "  --adapter-library <path>  the adapter library the selected CAN or UART-driver link loads\n"
     "  --json                one JSON object instead of text\n";
 
@@ -310,7 +311,8 @@ int run_send(Arguments& arguments) {
     const std::string service = colon == std::string::npos ? "" : options.address->substr(colon + 1);
     EfiSetEthernetAddress(host.c_str(), service.empty() ? nullptr : service.c_str());
   }
-  if (options.device_directory) EfiSetDeviceDirectory(options.device_directory->c_str());
+  if (const std::string directory = device_directory_for(options.device_directory, false); !directory.empty())
+    EfiSetDeviceDirectory(directory.c_str());
   if (options.adapter_library)
     for (uint32_t link : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL})
       if (*options.flags & link) EfiSetAdapterLibrary(link, options.adapter_library->c_str());

@@ -36,7 +36,7 @@ struct CanServer::Hub {
     std::atomic<bool> alive{true};
   };
 
-  explicit Hub(bool paced) : listener(TcpListener::create()), paced(paced) {
+  Hub(bool paced, uint16_t port) : listener(TcpListener::create("", port)), paced(paced) {
     acceptor = std::thread([this] { accept_stations(); });
   }
   ~Hub() {
@@ -114,8 +114,8 @@ struct CanServer::Hub {
   std::deque<BusFrame> inbox;
 };
 
-CanServer::CanServer(Responder responder, bool paced)
-    : LinkServer(std::move(responder)), hub_(std::make_unique<Hub>(paced)) {
+CanServer::CanServer(Responder responder, bool paced, uint16_t port)
+    : LinkServer(std::move(responder)), hub_(std::make_unique<Hub>(paced, port)) {
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -211,11 +211,9 @@ void CanServer::serve() {
     const Bytes data(message.begin() + 8, message.end());
     record(header, data);
 
+    Answer response = answer(header, data, fault);
     if (fault.kind == Kind::silence) continue;
     if (fault.kind == Kind::delay) std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
-    Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
-    if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
-    if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
     response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
     response.header.dummy = EFI_RESPONSE_MARKER;
     ResponseHeader_TS wire = swapped(response.header);

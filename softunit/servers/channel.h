@@ -37,10 +37,12 @@ class DeviceEndpoint {
   virtual void reset() = 0;
 };
 
-// A TCP listener on a loopback address and an ephemeral port.
+// A TCP listener, on the loopback address and an ephemeral port unless told otherwise.
 class TcpListener {
  public:
-  static std::unique_ptr<TcpListener> create();
+  // `host`: an IPv4 address or name to listen on ("" for loopback); `port` 0 for any free one.
+  // port() is 0 when the listener could not be set up.
+  static std::unique_ptr<TcpListener> create(const std::string& host = "", uint16_t port = 0);
   virtual ~TcpListener() = default;
   virtual uint16_t port() const = 0;
   virtual std::unique_ptr<Stream> accept(int timeout_ms) = 0;

@@ -1,8 +1,11 @@
 #include "link_server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
+#include <sstream>
+#include <stdexcept>
 #include <utility>
 
 namespace softunit {
@@ -54,6 +57,123 @@ bool send_answer(Stream& stream, const Bytes& message, const LinkFault& fault) {
   }
 }
 }  // namespace
+
+namespace {
+constexpr std::pair<LinkFault::Kind, const char*> FAULT_NAMES[] = {
+    {LinkFault::Kind::none, "none"},
+    {LinkFault::Kind::answer, "answer"},
+    {LinkFault::Kind::status, "status"},
+    {LinkFault::Kind::bad_marker, "bad_marker"},
+    {LinkFault::Kind::announce_more, "announce_more"},
+    {LinkFault::Kind::oversize, "oversize"},
+    {LinkFault::Kind::short_header, "short_header"},
+    {LinkFault::Kind::split, "split"},
+    {LinkFault::Kind::delay, "delay"},
+    {LinkFault::Kind::silence, "silence"},
+    {LinkFault::Kind::garbage, "garbage"},
+    {LinkFault::Kind::close, "close"},
+    {LinkFault::Kind::stall, "stall"},
+    {LinkFault::Kind::chunk_size, "chunk_size"},
+    {LinkFault::Kind::ack, "ack"},
+    {LinkFault::Kind::split_header, "split_header"},
+    {LinkFault::Kind::stale, "stale"},
+    {LinkFault::Kind::trailing, "trailing"},
+    {LinkFault::Kind::drip, "drip"},
+    {LinkFault::Kind::flow_control, "flow_control"},
+    {LinkFault::Kind::block_size, "block_size"},
+    {LinkFault::Kind::no_flow_control, "no_flow_control"},
+    {LinkFault::Kind::not_first_frame, "not_first_frame"},
+    {LinkFault::Kind::declared_length, "declared_length"},
+    {LinkFault::Kind::wrong_sequence, "wrong_sequence"},
+    {LinkFault::Kind::missing_frame, "missing_frame"},
+    {LinkFault::Kind::foreign_frames, "foreign_frames"},
+};
+}  // namespace
+
+const char* fault_name(LinkFault::Kind kind) {
+  for (const auto& [named, name] : FAULT_NAMES)
+    if (named == kind) return name;
+  return "?";
+}
+
+std::optional<LinkFault::Kind> fault_kind(std::string_view name) {
+  for (const auto& [kind, named] : FAULT_NAMES)
+    if (name == named) return kind;
+  return std::nullopt;
+}
+
+std::vector<LinkFault> parse_fault_script(std::string_view text) {
+  std::vector<LinkFault> faults;
+  std::istringstream lines{std::string(text)};
+  size_t number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const auto fail = [&](const std::string& what) {
+      throw std::invalid_argument("line " + std::to_string(number) + ": " + what);
+    };
+    if (const size_t comment = line.find('#'); comment != std::string::npos) line.erase(comment);
+    std::istringstream words(line);
+    std::string name, value, rest;
+    if (!(words >> name)) continue;
+    const std::optional<LinkFault::Kind> kind = fault_kind(name);
+    if (!kind) fail("no fault is called '" + name + "'");
+    LinkFault fault;
+    fault.kind = *kind;
+    if (words >> value) {
+      try {
+        size_t used = 0;
+        const unsigned long long number_value = std::stoull(value, &used, 0);
+        if (used != value.size() || number_value > UINT32_MAX) throw std::out_of_range(value);
+        fault.value = static_cast<uint32_t>(number_value);
+      } catch (const std::logic_error&) {
+        fail("'" + value + "' is not a number");
+      }
+    }
+    std::string digits;
+    for (std::string word; words >> word;) digits += word;
+    if (!digits.empty() && fault.kind != LinkFault::Kind::answer) fail("only an answer takes data");
+    if (digits.size() % 2) fail("the answer's data have an odd number of hex digits");
+    for (size_t at = 0; at < digits.size(); at += 2) {
+      if (!std::isxdigit(static_cast<unsigned char>(digits[at])) ||
+          !std::isxdigit(static_cast<unsigned char>(digits[at + 1])))
+        fail("the answer's data are not hexadecimal");
+      fault.data.push_back(static_cast<unsigned char>(std::stoul(digits.substr(at, 2), nullptr, 16)));
+    }
+    if (fault.data.size() > TS_MAX_TRANSFERSTRUCTS_SIZE) fail("an answer holds at most 4088 bytes");
+    faults.push_back(std::move(fault));
+  }
+  return faults;
+}
+
+void LinkServer::set_observer(ExchangeObserver observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+Answer LinkServer::answer(const CommandHeader_TS& header, const Bytes& data, const LinkFault& fault) {
+  using Kind = LinkFault::Kind;
+  Answer response;
+  if (fault.kind == Kind::status) {
+    response.header.response_status = static_cast<uint16_t>(fault.value);
+  } else if (fault.kind == Kind::answer) {
+    // Given in host order, as the host receives it: it travels as the model's answers do.
+    response.header.response_code = header.command_code;
+    response.header.response_status = static_cast<uint16_t>(fault.value);
+    const auto command = static_cast<uint8_t>(header.command_code - EFI_COMMAND_CODE_BASE);
+    response.data = wire_host_order_ ? fault.data : response_data_to_unit_order(command, fault.data);
+  } else {
+    response = responder_(header, data);
+  }
+  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
+  ExchangeObserver observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = observer_;
+  }
+  if (observer)
+    observer({header, data.size(), fault.kind, fault.value, response.header.response_status, response.data.size()});
+  return response;
+}
 
 void LinkServer::queue_fault(LinkFault fault) {
   std::lock_guard lock(mutex_);
@@ -143,16 +263,14 @@ void DeviceServer::serve() {
 void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const Bytes& data) {
   const LinkFault fault = next_fault();
   using Kind = LinkFault::Kind;
+  Answer response = answer(header, data, fault);
   if (fault.kind == Kind::silence) return;
   if (fault.kind == Kind::delay) pause_ms(fault.value);
   if (fault.kind == Kind::garbage) {
     stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
     return;
   }
-  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
   response.header.dummy = EFI_RESPONSE_MARKER;
-  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
-  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
   // A header with a bad marker comes alone: nothing after it can be trusted.
   if (fault.kind == Kind::bad_marker) {
     response.header.dummy = static_cast<uint16_t>(fault.value);
@@ -170,8 +288,8 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
   send_answer(stream, message, fault);
 }
 
-TcpServer::TcpServer(Responder responder)
-    : LinkServer(std::move(responder)), listener_(TcpListener::create()), thread_([this] { serve(); }) {}
+TcpServer::TcpServer(Responder responder, const std::string& host, uint16_t port)
+    : LinkServer(std::move(responder)), listener_(TcpListener::create(host, port)), thread_([this] { serve(); }) {}
 
 TcpServer::~TcpServer() {
   stopping_ = true;
@@ -216,12 +334,10 @@ bool TcpServer::exchange(Stream& stream) {
 
   const LinkFault fault = next_fault();
   using Kind = LinkFault::Kind;
+  Answer response = answer(header, data, fault);
   if (fault.kind == Kind::silence) return true;
   if (fault.kind == Kind::delay) pause_ms(fault.value);
   if (fault.kind == Kind::garbage) return stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
-  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
-  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
-  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
   response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
   if (fault.kind == Kind::announce_more)
     response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size() + fault.value);
@@ -327,12 +443,10 @@ void SerialServer::exchange(Stream& stream, unsigned char first, int& pending) {
 
   const LinkFault fault = next_fault();
   using Kind = LinkFault::Kind;
+  Answer response = answer(header, data, fault);
   if (fault.kind == Kind::silence) return;
   if (fault.kind == Kind::delay) pause_ms(fault.value);
-  Answer response = fault.kind == Kind::status ? Answer{} : answer(header, data);
   response.header.dummy = EFI_RESPONSE_MARKER;
-  if (fault.kind == Kind::status) response.header.response_status = static_cast<uint16_t>(fault.value);
-  if (fault.kind == Kind::oversize) response.data.assign(fault.value, 0x5A);
   response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
 
   // The acknowledge byte and the answer go out together, so that a host that stops at a wrong

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -32,9 +34,12 @@ struct Answer {
 using Responder = std::function<Answer(const CommandHeader_TS& header, const Bytes& data)>;
 
 // One exchange's deviation from a correct answer. Each queued fault applies to the next command.
+// This is the unit's one fault vocabulary: tests queue faults directly, the unit program reads
+// them from a script by the names of fault_name().
 struct LinkFault {
   enum class Kind {
     none,
+    answer,           // answer with `value` as response_status and `data` (host order) as data
     status,           // answer with `value` as response_status and no data
     bad_marker,       // header with dummy `value` instead of 0x55AA
     announce_more,    // announce `value` more data bytes than are sent, then go quiet
@@ -62,9 +67,34 @@ struct LinkFault {
     missing_frame,    // consecutive frame number `value` of the answer is left out
     foreign_frames,   // frames on other identifiers and status frames between the answer's frames
   };
+  LinkFault() = default;
+  LinkFault(Kind kind, uint32_t value = 0, Bytes data = {}) : kind(kind), value(value), data(std::move(data)) {}
   Kind kind = Kind::none;
   uint32_t value = 0;
+  Bytes data;  // `answer` only
 };
+
+// A fault's name in scripts and logs ("none", "answer", "status", ... as the enumerators read),
+// and the kind a name stands for.
+const char* fault_name(LinkFault::Kind kind);
+std::optional<LinkFault::Kind> fault_kind(std::string_view name);
+
+// A script of faults, one line per exchange in the order the commands arrive (softunit/README.md):
+// `<fault> [value]` or `answer <status> [hex data]`; blank lines and `#` comments are skipped.
+// Throws std::invalid_argument naming the line of the first mistake.
+std::vector<LinkFault> parse_fault_script(std::string_view text);
+
+// What the unit made of one command, for a log: the command as it arrived, the fault that shaped
+// the answer, and the answer before the link's framing (header in host order).
+struct ExchangeNote {
+  CommandHeader_TS header;
+  size_t command_bytes;
+  LinkFault::Kind fault;
+  uint32_t fault_value;
+  uint16_t response_status;
+  size_t response_bytes;
+};
+using ExchangeObserver = std::function<void(const ExchangeNote&)>;
 
 // Common part of the servers: the responder, the fault queue and a record of what arrived.
 class LinkServer {
@@ -85,11 +115,15 @@ class LinkServer {
   // Headers on the line in host order, as a unit that agreed to no conversion (on the links that
   // then send headers as they are).
   void set_wire_host_order(bool host_order) { wire_host_order_ = host_order; }
+  // Called on the server's thread for every command answered (or left unanswered by a fault).
+  void set_observer(ExchangeObserver observer);
 
  protected:
   LinkFault next_fault();
   void record(const CommandHeader_TS& header, const Bytes& data);
-  Answer answer(const CommandHeader_TS& header, const Bytes& data) { return responder_(header, data); }
+  // The answer to a command as `fault` shapes its content (status, answer, oversize); the
+  // responder's otherwise. Tells the observer.
+  Answer answer(const CommandHeader_TS& header, const Bytes& data, const LinkFault& fault);
 
   mutable std::mutex mutex_;
   std::atomic<bool> stopping_{false};
@@ -97,6 +131,7 @@ class LinkServer {
 
  private:
   Responder responder_;
+  ExchangeObserver observer_;
   std::deque<LinkFault> faults_;
   std::vector<Received> received_;
   size_t received_count_ = 0;
@@ -132,7 +167,9 @@ class DeviceServer : public LinkServer {
 // in chunks of `chunk_size` when that is not 0x55AA, and checks each acknowledgement.
 class TcpServer : public LinkServer {
  public:
-  explicit TcpServer(Responder responder);
+  // Listens on `host` ("" for loopback) and `port` (0 for any free one); port() is 0 when it
+  // could not.
+  explicit TcpServer(Responder responder, const std::string& host = "", uint16_t port = 0);
   ~TcpServer() override;
   uint16_t port() const { return listener_->port(); }
   void set_chunk_size(uint16_t chunk_size) { chunk_size_ = chunk_size; }
@@ -158,8 +195,9 @@ class TcpServer : public LinkServer {
 // answers on 0x16666667. Headers travel in the unit's order.
 class CanServer : public LinkServer {
  public:
-  // `paced`: the hub lets frames pass no faster than a 500 kbit/s bus would.
-  explicit CanServer(Responder responder, bool paced = false);
+  // `paced`: the hub lets frames pass no faster than a 500 kbit/s bus would. The hub listens on
+  // loopback `port` (0: any free one; port() is 0 when it could not).
+  explicit CanServer(Responder responder, bool paced = false, uint16_t port = 0);
   ~CanServer() override;
   uint16_t port() const;
   // Sets EFILINK_CAN_BUS in this process's environment, for stand-ins loaded here.
@@ -200,7 +238,6 @@ class SerialServer : public LinkServer {
   void exchange(Stream& stream, unsigned char first, int& pending);
   std::unique_ptr<DeviceEndpoint> endpoint_;
   std::atomic<uint8_t> connect_reply_{0xC5};
-  std::atomic<bool> wire_host_order_{false};
   std::atomic<size_t> connects_{0};
   std::atomic<size_t> closing_bytes_{0};
   std::thread thread_;

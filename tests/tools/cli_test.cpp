@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "json_value.h"
 #include "link_server.h"
+#include "platform/clock.h"
 #include "platform/named_objects.h"
 #include "test_process.h"
 #include "test_support.h"
@@ -79,6 +82,67 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   EXPECT_EQ(echo.json()["ok"], "false");
   EXPECT_EQ(echo.json().number("succeeded"), EFI_COMMAND_COUNT);
   EXPECT_LT(echo.json().number("decoded"), EFI_COMMAND_COUNT);
+}
+
+// Each link against `efilink unit` in a child process; what a build cannot serve says why.
+TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
+  const CliRun all = run("demo --link all --json");
+  EXPECT_EQ(all.exit_code, 0) << all.output;
+  const Json json = all.json();
+  EXPECT_EQ(json["ok"], "true");
+  ASSERT_EQ(json.number("links#"), 8u);
+  size_t served = 0;
+  for (size_t n = 0; n < 8; ++n) {
+    const std::string link = "links." + std::to_string(n) + ".";
+    if (json[link + "skipped"] != "null") continue;
+    ++served;
+    EXPECT_EQ(json.number(link + "decoded"), EFI_COMMAND_COUNT) << json[link + "link"];
+    EXPECT_LE(json.number(link + "median_round_trip_us"), json.number(link + "p99_round_trip_us"));
+  }
+  EXPECT_GE(served, 5u) << "simulator, USB, Ethernet and both CAN adapters everywhere";
+}
+
+// The unit program answers as its script says, then the model; interrupted, it removes the
+// entries and the device directory it made.
+TEST(CliUnit, ServesTheScriptThenTheModelAndCleansUpWhenInterrupted) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "device directories and SIGTERM exist off Windows only";
+#endif
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / (run_unique_prefix() + "unit");
+  const fs::path devices = root / "devices";
+  fs::create_directories(root);
+  std::ofstream(root / "script") << "# two exchanges\nanswer 0 01020304\nstatus 7  # then the model\n";
+  std::ofstream(root / "bad") << "status 1\nfrobnicate 3\n";
+  const CliRun bad = run("unit --usb --script \"" + (root / "bad").string() + "\"", true);
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_TRUE(bad.has("line 2: no fault is called 'frobnicate'")) << bad.output;
+
+  std::string pid;
+  ASSERT_EQ(run_shell("\"" + module_path(EFI_CLI_FILE) + "\" unit --usb --device-dir \"" + devices.string() +
+                          "\" --script \"" + (root / "script").string() + "\" --json > \"" + (root / "out").string() +
+                          "\" 2>&1 & echo $!",
+                      pid),
+            0);
+  std::string announced;
+  for (int tries = 0; announced.find("\"ready\"") == std::string::npos && tries < 200; ++tries) {
+    platform::sleep_ms(20);
+    std::ifstream out(root / "out");
+    announced.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+  }
+  ASSERT_NE(announced.find("\"ready\""), std::string::npos) << announced;
+  const std::string send = "send --flags 0x20 --device-dir \"" + devices.string() + "\" 0x05 01000000 --json";
+  const CliRun scripted = run(send);
+  EXPECT_EQ(scripted.json()["data"], "01020304") << scripted.output;
+  const CliRun refused = run(send);
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.json()["status"], "7");
+  EXPECT_EQ(run(send).json()["response_layout"], "TS_L0");
+
+  EXPECT_EQ(std::system(("kill -TERM " + pid).c_str()), 0);
+  for (int tries = 0; fs::exists(devices) && tries < 100; ++tries) platform::sleep_ms(20);
+  EXPECT_FALSE(fs::exists(devices)) << "the unit made it, the unit removes it";
+  fs::remove_all(root);
 }
 
 // One command through the simulator library, shown as text, and through a USB device path as JSON:
@@ -204,7 +268,9 @@ TEST_P(CliArguments, AnswerWithHelpOrOneErrorLine) {
 INSTANTIATE_TEST_SUITE_P(
     HelpAndErrors, CliArguments,
     ::testing::Values(help("--help"), help("demo --help"), help("send --help"), help("layouts --help"),
-                      help("lock --help"), help("send --flags 0x200 --help"), bad("frobnicate"),
+                      help("lock --help"), help("unit --help"), help("send --flags 0x200 --help"),
+                      bad("frobnicate"), bad("unit"), bad("unit --com 0"), bad("unit --usb --usb"),
+                      bad("demo --link serial"),
                       bad("demo --frobnicate"), bad("demo --sim"), bad("send 0x05"), bad("send --flags"),
                       bad("send --flags zz 0x05"), bad("send --flags 0x200"), bad("send --flags 0x200 0x100"),
                       bad("send --flags 0x200 0x05 0g"), bad("send --flags 0x200 0x05 012"),

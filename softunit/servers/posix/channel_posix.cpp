@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -94,11 +95,24 @@ class PseudoTerminal : public DeviceEndpoint {
 
 class PosixTcpListener : public TcpListener {
  public:
-  PosixTcpListener() {
+  PosixTcpListener(const std::string& host, uint16_t port) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (!host.empty()) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return;
+      address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      freeaddrinfo(found);
+    }
+    // A fixed port can be taken again at once after an earlier unit ended.
+    int one = 1;
+    if (fd_ >= 0 && port != 0) setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     socklen_t length = sizeof address;
     if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 4) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -130,7 +144,9 @@ std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create_serial_line() {
   auto line = std::make_unique<PseudoTerminal>();
   return line->device_path().empty() ? nullptr : std::move(line);
 }
-std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<PosixTcpListener>(); }
+std::unique_ptr<TcpListener> TcpListener::create(const std::string& host, uint16_t port) {
+  return std::make_unique<PosixTcpListener>(host, port);
+}
 
 std::unique_ptr<Stream> connect_loopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -164,13 +164,23 @@ class SocketStream : public Stream {
 
 class WinsockListener : public TcpListener {
  public:
-  WinsockListener() {
+  WinsockListener(const std::string& host, uint16_t port) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (!host.empty()) {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) return;
+      address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      freeaddrinfo(found);
+    }
     int length = sizeof address;
     if (socket_ == INVALID_SOCKET || bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(socket_, 4) != 0 || getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -310,7 +320,9 @@ class SocatLine : public DeviceEndpoint {
 
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create() { return std::make_unique<NamedPipe>(); }
 std::unique_ptr<DeviceEndpoint> DeviceEndpoint::create_serial_line() { return SocatLine::create(); }
-std::unique_ptr<TcpListener> TcpListener::create() { return std::make_unique<WinsockListener>(); }
+std::unique_ptr<TcpListener> TcpListener::create(const std::string& host, uint16_t port) {
+  return std::make_unique<WinsockListener>(host, port);
+}
 
 std::unique_ptr<Stream> connect_loopback(uint16_t port) {
   WSADATA data;
