@@ -392,23 +392,19 @@ void link_json(Json& json, const LinkRun& run) {
 
 int run_demo(Arguments& arguments) {
   std::string library, link_name = "simulator";
-  bool json = false, link_given = false, sim_given = false;
+  bool json = false;
   while (!arguments.empty()) {
     const std::string argument = arguments.take();
     if (argument == "--help" || argument == "-h") {
       std::fputs(DEMO_HELP, stdout);
       return 0;
-    } else if (argument == "--sim" && !sim_given) {
+    } else if (argument == "--sim") {
       library = arguments.value_of("--sim");
-      sim_given = true;
-    } else if (argument == "--link" && !link_given) {
+    } else if (argument == "--link") {
       link_name = arguments.value_of("--link");
-      link_given = true;
       if (link_name != "all" && !find_link(link_name)) throw UsageError("demo: no link is called '" + link_name + "'");
-    } else if (argument == "--json" && !json) {
+    } else if (argument == "--json") {
       json = true;
-    } else if (argument == "--sim" || argument == "--link" || argument == "--json") {
-      throw UsageError("demo: " + argument + " given twice");
     } else {
       throw UsageError("demo: unexpected argument '" + argument + "'");
     }
@@ -448,7 +444,7 @@ int run_demo(Arguments& arguments) {
     } else {
       link_json(out, runs.front());
     }
-    std::printf("%s\n", out.end_object().text().c_str());
+    print_json(out.end_object());
   } else if (link_name == "all") {
     print_links(runs);
   } else if (!runs.front().skipped.empty()) {

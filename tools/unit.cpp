@@ -83,52 +83,42 @@ struct UnitOptions {
 
 UnitOptions parse(Arguments& arguments) {
   UnitOptions options;
-  auto once = [](bool& seen, const std::string& option) {
-    if (seen) throw UsageError("unit: " + option + " given twice");
-    seen = true;
-  };
-  bool tcp = false, com = false, device_directory = false, script = false, playback = false;
   while (!arguments.empty()) {
     const std::string argument = arguments.take();
     if (argument == "--usb") {
-      once(options.usb, argument);
+      options.usb = true;
     } else if (argument == "--bluetooth") {
-      once(options.bluetooth, argument);
+      options.bluetooth = true;
     } else if (argument == "--uart") {
-      once(options.uart, argument);
+      options.uart = true;
     } else if (argument == "--can") {
-      once(options.can, argument);
+      options.can = true;
     } else if (argument == "--log") {
-      once(options.log, argument);
+      options.log = true;
     } else if (argument == "--json") {
-      once(options.json, argument);
+      options.json = true;
     } else if (argument == "--tcp") {
-      once(tcp, argument);
       const std::string address = arguments.value_of(argument);
       const size_t colon = address.rfind(':');
       options.tcp_host = colon == std::string::npos ? "127.0.0.1" : address.substr(0, colon);
       options.tcp_port = static_cast<uint16_t>(
           parse_number(colon == std::string::npos ? address : address.substr(colon + 1), 0xFFFF, "--tcp port"));
     } else if (argument == "--com") {
-      once(com, argument);
       options.com = static_cast<unsigned>(parse_number(arguments.value_of(argument), 15, "--com"));
       if (*options.com == 0) throw UsageError("unit: --com takes a port number from 1 to 15");
     } else if (argument == "--device-dir") {
-      once(device_directory, argument);
       options.device_directory = arguments.value_of(argument);
     } else if (argument == "--script") {
-      once(script, argument);
       options.script = arguments.value_of(argument);
     } else if (argument == "--playback") {
-      once(playback, argument);
       options.playback = arguments.value_of(argument);
     } else {
       throw UsageError("unit: unexpected argument '" + argument + "'");
     }
   }
-  if (!options.usb && !tcp && !options.bluetooth && !com && !options.uart && !options.can)
+  if (!options.usb && !options.tcp_host && !options.bluetooth && !options.com && !options.uart && !options.can)
     throw UsageError("unit: name at least one link (--usb, --tcp, --bluetooth, --com, --uart, --can)");
-  if (!DEVICE_FILES_BY_PATH && (options.bluetooth || com || options.uart))
+  if (!DEVICE_FILES_BY_PATH && (options.bluetooth || options.com || options.uart))
     throw UsageError("unit: on Windows only --usb, --tcp and --can can be served");
   return options;
 }
