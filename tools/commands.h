@@ -13,6 +13,7 @@ int run_demo(Arguments& arguments);
 int run_send(Arguments& arguments);
 int run_layouts(Arguments& arguments);
 int run_lock(Arguments& arguments);
+int run_replay(Arguments& arguments);
 
 // The simulator library that comes with the host, beside its executable.
 std::string bundled_simulator_path();
@@ -37,5 +38,6 @@ extern const char* const DEMO_HELP;
 extern const char* const SEND_HELP;
 extern const char* const LAYOUTS_HELP;
 extern const char* const LOCK_HELP;
+extern const char* const REPLAY_HELP;
 
 }  // namespace efilink_cli

@@ -15,12 +15,13 @@ namespace efilink_cli {
 namespace {
 
 const char* const HELP =
-    "usage: efilink [demo | send | layouts | lock] [options]   (no subcommand: demo)\n"
+    "usage: efilink [demo | send | layouts | lock | replay] [options]   (no subcommand: demo)\n"
     "\n"
     "  demo      every command over the simulator link with the bundled software unit\n"
     "  send      one command on any link, response decoded as its layout says\n"
     "  layouts   the converter table and the layouts\n"
     "  lock      the machine-wide interface lock and the shared list of USB units\n"
+    "  replay    a trace's exchanges answered again by the simulator link, checked\n"
     "\n"
     "efilink <subcommand> --help describes each; efilink --version names the library.\n";
 
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     if (subcommand == "send") return run_send(arguments);
     if (subcommand == "layouts") return run_layouts(arguments);
     if (subcommand == "lock") return run_lock(arguments);
+    if (subcommand == "replay") return run_replay(arguments);
     throw UsageError("unknown subcommand '" + subcommand + "'");
   } catch (const UsageError& error) {
     std::fprintf(stderr, "efilink: %s (efilink --help)\n", error.what());
