@@ -205,10 +205,10 @@ EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
 
 /*
  * EfiSetTraceFile: traces every exchange into the file at path (created, or emptied when it
- * exists), one line each: UTC time, link, command number, bytes sent and received, the status
- * EfiSendCommand returns, microseconds, bytes the link threw away to stay in step, and the
- * header and data bytes as they went over the link (headers most-significant byte first). The
- * CAN links also write every frame to "<path>.candump.log" in the candump log format
+ * exists), one line each: UTC time of its start, link, command number, bytes sent and received,
+ * the status EfiSendCommand returns, microseconds, bytes the link threw away to stay in step,
+ * and the header and data bytes as they went over the link (headers most-significant byte
+ * first). The CAN links also write every frame to "<path>.candump.log" in the candump log format
  * "(seconds.micros) <interface> <id>#<data>", the interface being "pcan" or "usbcan". A null or
  * empty path ends tracing. Returns 0, or 1 when the file cannot be created (tracing is then off).
  * Without a call, the first EfiInitializeInterfaces traces into the file that the environment

@@ -12,7 +12,8 @@ LogFile create_log_file(const char* path) {
     return {};
   }
   // Others may read the trace while it grows.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? LogFile{} : LogFile(reinterpret_cast<intptr_t>(file));
 }
 

@@ -65,6 +65,7 @@ void Tracer::begin(const char* link, const CRM& crm) noexcept {
   } catch (...) {
     line_.clear();
   }
+  started_at_ = since_epoch();
   start_ = clock_.now();
 }
 
@@ -83,10 +84,11 @@ void Tracer::end(const CRM& crm, uint32_t status) noexcept {
       if (crm.response_data_received_size) data_size = std::min<uint32_t>(data_size, *crm.response_data_received_size);
     }
     const uint32_t result = status ? status : response.response_status;
-    std::string text = utc_time(since_epoch());
+    std::string text = utc_time(started_at_);
     char fields[192];
+    const uint32_t received = header_arrived ? 8u + data_size : 0u;
     std::snprintf(fields, sizeof fields, " %s command=0x%02X sent=%u received=%u status=0x%08X us=%lld discarded=%llu",
-                  link_.c_str(), unsigned{command_number_}, sent_, header_arrived ? 8u + data_size : 0u, result, microseconds,
+                  link_.c_str(), unsigned{command_number_}, sent_, received, result, microseconds,
                   static_cast<unsigned long long>(discarded_));
     text += fields;
     text += line_;
@@ -114,9 +116,9 @@ void Tracer::frame(uint32_t identifier, const unsigned char* data, uint8_t lengt
     if (!frames_) return;
     const long long time = since_epoch().count();
     char text[80];
-    int used = std::snprintf(text, sizeof text, "(%lld.%06lld) %s %08X#", time / 1000000, time % 1000000,
+    const int used = std::snprintf(text, sizeof text, "(%lld.%06lld) %s %08X#", time / 1000000, time % 1000000,
                              link_.c_str(), static_cast<unsigned>(identifier & 0x1FFFFFFF));
-    std::string line(text, static_cast<size_t>(used));
+    std::string line(text, std::min(static_cast<size_t>(used > 0 ? used : 0), sizeof text - 1));
     append_hex(line, data, std::min<uint8_t>(length, 8));
     line += '\n';
     platform::append_log(frames_, line.data(), line.size());

@@ -8,7 +8,7 @@
 // changes an exchange's result.
 //
 // Exchange line (fields separated by one space):
-//   <UTC time, ISO 8601 with microseconds> <link> command=0xNN sent=<bytes> received=<bytes>
+//   <UTC time of its start, ISO 8601 with microseconds> <link> command=0xNN sent=<bytes> received=<bytes>
 //   status=0xNNNNNNNN us=<microseconds> discarded=<bytes> out=<header>:<data> in=<header>:<data>
 // Headers are shown most-significant byte first, as the unit keeps them, whatever order the link
 // carried them in; data as they went over the link. `in=-` when no response header arrived;
@@ -16,6 +16,7 @@
 
 #include <efilink/efilink.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,6 +59,7 @@ class Tracer {
   std::string link_ = "-";
   std::string line_;  // the line of the exchange under way, up to its response
   int64_t start_ = 0;
+  std::chrono::microseconds started_at_{};  // wall-clock time of the exchange's start
   uint8_t command_number_ = 0;
   uint32_t sent_ = 0;
   uint32_t capacity_ = 0;

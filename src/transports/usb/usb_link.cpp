@@ -192,7 +192,8 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   // The data go straight into the host's buffer: only its capacity bounds them.
   if (!response_fits(returning, response_capacity, SIZE_MAX)) {
     auto read_piece = [&](unsigned char* piece, uint32_t size) { return read_response_data(report, piece, size); };
-    if (const uint32_t status = drain(returning, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer)) return status;
+    if (const uint32_t status = drain(returning, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer))
+      return status;
     return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   }
   if (const uint32_t status = read_response_data(report, crm->response_data, returning)) return status;
