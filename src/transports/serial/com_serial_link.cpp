@@ -132,6 +132,7 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
   const uint32_t capacity = command_header->response_buffer_size;
   if (context.convert_headers) SwapHeaderByteOrder(command_header);
 
+  context.discarded(static_cast<uint32_t>(receive_.Count()));
   empty_receive_buffer();
   if (ComSerialPutPacket(sizeof(CommandHeader_TS), command_header) != sizeof(CommandHeader_TS))
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
