@@ -120,11 +120,11 @@ enum class Outcome { matched, differs, skipped };
 // Replays one exchange and prints its line.
 Outcome replay_one(const TracedExchange& traced, size_t index) {
   std::printf("%4zu  line %-5zu %-10s 0x%02X  ", index, traced.line, traced.link.c_str(), traced.command);
-  const Side& in = traced.in ? *traced.in : Side{};
   if (!traced.in) {
     std::printf("skipped: no response in the trace\n");
     return Outcome::skipped;
   }
+  const Side& in = *traced.in;
   const uint16_t returning = field(in.header, 1);
   if (field(in.header, 3) != EFI_RESPONSE_MARKER || in.data.size() != returning) {
     std::printf("skipped: the traced response is not complete\n");
@@ -149,7 +149,7 @@ Outcome replay_one(const TracedExchange& traced, size_t index) {
   }
   // The library points the response's array descriptors into the host's buffer (whatever the
   // conversion); the traced bytes are compared after the same placement in the same buffer.
-  std::vector<unsigned char> got(response.begin(), response.begin() + received);
+  std::vector<unsigned char> got(response.begin(), response.begin() + std::min<size_t>(received, capacity));
   std::fill(response.begin(), response.end(), 0);
   std::copy(in.data.begin(), in.data.end(), response.begin());
   const efi::ConverterRow* row = efi::converter_row(traced.command);

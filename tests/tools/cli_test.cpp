@@ -301,6 +301,9 @@ TEST(CliReplay, TracedSessionsReplayWithTheSameResponses) {
   EXPECT_EQ(replay.exit_code, 0) << replay.output;
   EXPECT_EQ(replay.lines().back(), std::to_string(lines.size()) + " exchanges in " + trace + ": " +
                                        std::to_string(lines.size() - 1) + " matched, 0 differ, 1 skipped");
+  const CliRun refused = run("replay \"" + trace + "\" --sim \"" + test_simulator_path("complete") + "\"");
+  EXPECT_EQ(refused.exit_code, 1) << "a simulator that refuses the playback records";
+  EXPECT_NE(refused.output.find(" 0 matched, " + std::to_string(lines.size() - 1) + " differ"), std::string::npos);
 #if !defined(_WIN32)
   // A program that names no trace writes the one the environment names: here, the replay's own.
   std::string output;
