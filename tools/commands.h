@@ -39,6 +39,7 @@ struct Failure : std::runtime_error {
   std::vector<std::string> messages;
   int exit_code;
 };
+int run_replay(Arguments& arguments);
 
 // The simulator library that comes with the host, beside its executable.
 std::string bundled_simulator_path();
@@ -64,5 +65,6 @@ extern const char* const SEND_HELP;
 extern const char* const LAYOUTS_HELP;
 extern const char* const LOCK_HELP;
 extern const char* const UNIT_HELP;
+extern const char* const REPLAY_HELP;
 
 }  // namespace efilink_cli

@@ -37,7 +37,7 @@ class Json {
 };
 
 // Before a link is used with --json: from then on standard output carries only what
-// print_json writes; anything else printed there (a link's trace lines) goes to standard error.
+// print_json writes; anything else printed there (a link's progress lines) goes to standard error.
 void keep_standard_output_for_json();
 // Writes the value and a newline to standard output (as it was before it was kept apart).
 void print_json(const Json& json);

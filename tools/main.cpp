@@ -16,7 +16,7 @@ namespace efilink_cli {
 namespace {
 
 const char* const HELP =
-    "usage: efilink [demo | unit | send | layouts | lock] [options]   (no subcommand: demo)\n"
+    "usage: efilink [demo | unit | send | layouts | lock | replay] [options]   (no subcommand: demo)\n"
     "\n"
     "  demo      every command over one link (the simulator's by default) or over all of them\n"
     "            (--link all), against the software unit\n"
@@ -24,6 +24,7 @@ const char* const HELP =
     "  send      one command on any link, response decoded as its layout says\n"
     "  layouts   the converter table and the layouts\n"
     "  lock      the machine-wide interface lock and the shared list of USB units\n"
+    "  replay    a trace's exchanges answered again by the simulator link, checked\n"
     "\n"
     "efilink <subcommand> --help describes each; efilink --version names the library.\n";
 
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     if (subcommand == "send") return run_send(arguments);
     if (subcommand == "layouts") return run_layouts(arguments);
     if (subcommand == "lock") return run_lock(arguments);
+    if (subcommand == "replay") return run_replay(arguments);
     throw UsageError("unknown subcommand '" + subcommand + "'");
   } catch (const UsageError& error) {
     if (arguments.json())

@@ -27,7 +27,7 @@ const char* const SEND_HELP =
     "1 when the link did not initialise or connect, or the command did not succeed; 2 for bad\n"
     "arguments; 3 when the command succeeded but its response does not decode as its layout says.\n"
     "With --json, standard output carries only the JSON object, whose \"error\" field is null\n"
-    "when the command succeeded and decoded and names the failure otherwise; the trace lines\n"
+    "when the command succeeded and decoded and names the failure otherwise; the progress lines\n"
     "some links print go to standard error.\n"
     "\n"
     "  --flags <word>        flag word of EfiInitializeInterfaces, e.g. 0x200 for the simulator\n"

@@ -21,7 +21,7 @@ bool stdout_is_terminal();
 // Lets the console show the UTF-8 that the host prints.
 void prepare_console();
 // Points standard output at standard error from now on and returns a stream on the original
-// standard output, so that what the library prints there (the trace lines of some links) stays
+// standard output, so that what the library prints there (the progress lines of some links) stays
 // out of what the host writes to that stream. Returns stdout itself when that cannot be done.
 std::FILE* set_standard_output_apart();
 

@@ -203,6 +203,20 @@ EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size);
  */
 EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
 
+/*
+ * EfiSetTraceFile: traces every exchange into the file at path (created, or emptied when it
+ * exists), one line each: UTC time of its start, link, command number, bytes sent and received,
+ * the status EfiSendCommand returns, microseconds, bytes the link threw away to stay in step,
+ * and the header and data bytes as they went over the link (headers most-significant byte
+ * first). The CAN links also write every frame to "<path>.candump.log" in the candump log format
+ * "(seconds.micros) <interface> <id>#<data>", the interface being "pcan" or "usbcan". A null or
+ * empty path ends tracing. Returns 0, or 1 when the file cannot be created (tracing is then off).
+ * Without a call, the first EfiInitializeInterfaces traces into the file that the environment
+ * variable EFILINK_TRACE names, if any. A failed write is ignored: a trace never changes a result.
+ * Call it between exchanges, not during one.
+ */
+EFI_API uint32_t EfiSetTraceFile(const char* path);
+
 #ifdef __cplusplus
 }
 #endif

@@ -100,6 +100,10 @@ EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path) {
   return guarded([&] { return efi::set_adapter_library(link_flag, path); }, 1);
 }
 
+EFI_API uint32_t EfiSetTraceFile(const char* path) {
+  return guarded([&] { return efi::set_trace_file(path); }, 1);
+}
+
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
   efi::set_message_handler(handler, context);
 }

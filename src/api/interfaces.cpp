@@ -1,5 +1,9 @@
 #include "api/process_state.h"
 
+#include <string>
+
+#include "platform/log_file.h"
+
 namespace efi {
 
 namespace {
@@ -22,7 +26,21 @@ ProcessState::ProcessState() {
 }
 
 LinkContext ProcessState::link_context() const {
-  return {no_conversion == 0, reporter(), clock, &adapter_libraries};
+  LinkContext context{no_conversion == 0, reporter(), clock, &adapter_libraries};
+  context.tracer = tracer.get();
+  return context;
+}
+
+const char* ProcessState::trace_name(const Link* link) const {
+  const struct {
+    const Link* link;
+    const char* name;
+  } names[] = {{registry.uart_serial, "uart"}, {registry.com_serial, "com"},       {registry.usb, "usb"},
+               {registry.usb_can, "usbcan"},   {registry.pcan, "pcan"},           {registry.bluetooth, "bluetooth"},
+               {registry.ethernet, "ethernet"}, {registry.simulator, "simulator"}};
+  for (const auto& entry : names)
+    if (entry.link == link) return entry.name;
+  return "link";
 }
 
 ProcessState& process() {
@@ -44,6 +62,13 @@ void on_library_unload() {
 
 uint32_t initialize_interfaces(uint32_t flags, const char* text) {
   ProcessState& process_state = process();
+  // The environment names a trace only for hosts that did not name one themselves; read here
+  // rather than at load, so that no file is created while the system loads the library.
+  if (!process_state.trace_chosen) {
+    process_state.trace_chosen = true;
+    const std::string path = platform::environment_variable("EFILINK_TRACE");
+    if (!path.empty()) process_state.tracer = Tracer::open(path);
+  }
   TransportTable& table = process_state.table;
   const TransportRegistry& links = process_state.registry;
 
@@ -108,6 +133,15 @@ void set_ethernet_address(const char* host, const char* service) { process().lin
 
 uint32_t set_adapter_library(uint32_t link_flag, const char* path) {
   return process().adapter_libraries.set(link_flag, path);
+}
+
+uint32_t set_trace_file(const char* path) {
+  ProcessState& process_state = process();
+  process_state.trace_chosen = true;
+  process_state.tracer.reset();
+  if (!path || !*path) return 0;
+  process_state.tracer = Tracer::open(path);
+  return process_state.tracer ? 0 : 1;
 }
 
 }  // namespace efi

@@ -3,6 +3,7 @@
 #include <efilink/efilink.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "convert/converter_table.h"
 #include "report/report.h"
@@ -12,7 +13,7 @@
 #include "transports/link.h"
 #include "transports/net/bluetooth_link.h"
 #include "transports/net/ethernet_link.h"
-#include "transports/common/adapter_libraries.h"
+#include "transports/common/trace.h"
 #include "transports/serial/com_serial_link.h"
 #include "transports/serial/port_records.h"
 #include "transports/serial/uart_serial_link.h"
@@ -74,12 +75,18 @@ struct ProcessState {
   CRM crm{};
   Links links{ports, adapter_libraries};
   TransportRegistry registry;
+  // The exchange trace, null while off. `trace_chosen` once the host named a trace file (or none),
+  // after which the environment's EFILINK_TRACE no longer counts.
+  std::unique_ptr<Tracer> tracer;
+  bool trace_chosen = false;
   // The conversion rows the dispatcher uses; tests point it at rows of their own.
   const ConverterRow* converter_rows = CommandConverterTable;
 
   ProcessState();
   // What a link may know of this state for one call.
   LinkContext link_context() const;
+  // The link's name in trace lines and as the CAN interface of traced frames.
+  const char* trace_name(const Link* link) const;
   Reporter reporter() const { return {messages, error_messages_suppressed != 0}; }
 };
 
@@ -99,6 +106,7 @@ void enable_error_messages(uint8_t enable);
 void set_message_handler(EfiMessageHandler handler, void* context);
 void set_ethernet_address(const char* host, const char* service);
 uint32_t set_adapter_library(uint32_t link_flag, const char* path);
+uint32_t set_trace_file(const char* path);
 uint32_t lock_interface(uint32_t flags);
 uint32_t unlock_interface(uint32_t flags);
 uint32_t query_interface(uint32_t flags, void* list);

@@ -31,7 +31,10 @@ uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data
   state.crm = CRM{&state.command_header, command_bytes,  &state.response_header,
                   response_bytes,        received_size, &transfer_status};
 
+  Tracer* const tracer = state.tracer.get();
+  if (tracer) tracer->begin(state.trace_name(link), state.crm);
   uint32_t result = link->send(state.link_context(), &state.crm);
+  if (tracer) tracer->end(state.crm, result);
   if (result != 0) {
     report.error(TextWidth::narrow, "EfiSendCommand SendCommandReceiveResponse failed return_status = %08x", result);
   } else {

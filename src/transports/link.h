@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "report/report.h"
 #include "transports/common/adapter_libraries.h"
+#include "transports/common/trace.h"
 
 namespace efi {
 
@@ -26,6 +27,13 @@ struct LinkContext {
   // Given to the connect handshake only: where a serial unit's answer switches the conversion of
   // the host's data off (1) or on (0).
   uint8_t* no_conversion = nullptr;
+  // The exchange trace, null while tracing is off: every use is this one check.
+  Tracer* tracer = nullptr;
+
+  // Bytes read and thrown away to get back in step with the unit, counted in the exchange's trace.
+  void discarded(uint64_t bytes) const {
+    if (tracer) tracer->discarded(bytes);
+  }
 };
 
 // One link: its operations and, in the object, all of its state. Selecting a link installs it in

@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "all_commands.h"
 #include "json_value.h"
 #include "link_server.h"
 #include "platform/clock.h"
+#include "platform/module.h"
 #include "platform/named_objects.h"
 #include "test_process.h"
 #include "test_support.h"
+#include "transports/common/trace.h"
 #include "transports/usb/interface_lock.h"
 #include "transports/usb/usb_link.h"
 #include "unit.h"
@@ -342,6 +345,100 @@ TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
   EXPECT_EQ(send.json()["response_layout"], "TS_L0");
   ASSERT_EQ(server.received().size(), 1u);
   EXPECT_EQ(server.received()[0].data, (softunit::Bytes{0, 0, 0, 1}));
+}
+
+}  // namespace
+}  // namespace efi::test
+
+namespace efi::test {
+namespace {
+
+// A session traced against the unit over the USB link (a pseudo-terminal or pipe) and over the
+// PCAN link replays through the simulator link with the same responses; an answer the host had no
+// room for is traced with the bytes drained, and is the one exchange replay skips. The CAN
+// session's frames convert with can-utils' log2asc.
+TEST(CliReplay, TracedSessionsReplayWithTheSameResponses) {
+  namespace fs = std::filesystem;
+  const std::string trace = (fs::temp_directory_path() / (run_unique_prefix() + "trace.log")).string();
+  const std::string frames = candump_path(trace);
+  const std::string again = trace + ".again";
+  struct Cleanup {
+    std::string files[3];
+    ~Cleanup() {
+      for (const std::string& file : files) std::filesystem::remove(file);
+    }
+  } cleanup{{trace, frames, again}};
+  on_library_load();
+  enable_error_messages(0);
+  EXPECT_EQ(set_trace_file((trace + ".missing/trace.log").c_str()), 1u);
+  ASSERT_EQ(set_trace_file(trace.c_str()), 0u);
+  softunit::Bytes data = {1, 0, 0, 0};
+  const CommandHeader_TS header{EFI_COMMAND_CODE_BASE + 0x05, 4, TS_MAX_TRANSFERSTRUCTS_SIZE, 0};
+  const size_t answer = softunit::Unit().respond(header, data.data(), data.size()).data.size();
+  {
+    softunit::DeviceServer usb(softunit::unit_responder());
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, usb.device_path().c_str()), 0u);
+    expect_every_command_round_trips(usb);
+    std::vector<unsigned char> small(answer - 1);
+    uint16_t received = 0;
+    EXPECT_EQ(send_command(0x05, data.data(), 4, small.data(), static_cast<uint16_t>(small.size()), &received),
+              STATUS_CR_RESPONSE_BUFFER_TOO_SMALL);
+    close_interfaces(0);
+  }
+  {
+    softunit::CanServer can(softunit::unit_responder());
+    can.publish_port();
+    ASSERT_EQ(set_adapter_library(EFI_FLAG_PCAN, module_path(EFI_PCAN_STANDIN).c_str()), 0u);
+    ASSERT_EQ(initialize_interfaces(EFI_FLAG_PCAN, nullptr), 0u);
+    expect_every_command_round_trips(can);
+    close_interfaces(0);
+  }
+  on_library_load();
+
+  std::vector<std::string> lines;
+  std::ifstream file(trace);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2 * EFI_COMMAND_COUNT + 1);
+  const std::string& drained = lines[EFI_COMMAND_COUNT];
+  EXPECT_NE(drained.find(" usb command=0x05 sent=12 received=8 status=0x20000005 "), std::string::npos) << drained;
+  EXPECT_NE(drained.find(" discarded=" + std::to_string(answer) + " out=CD05000400"), std::string::npos) << drained;
+  EXPECT_NE(lines.back().find(" pcan command=0x57 "), std::string::npos) << lines.back();
+
+  const CliRun replay = run("replay \"" + trace + "\"");
+  EXPECT_EQ(replay.exit_code, 0) << replay.output;
+  EXPECT_EQ(replay.lines().back(), std::to_string(lines.size()) + " exchanges in " + trace + ": " +
+                                       std::to_string(lines.size() - 1) + " matched, 0 differ, 1 skipped");
+  const CliRun refused = run("replay \"" + trace + "\" --sim \"" + test_simulator_path("complete") + "\"");
+  EXPECT_EQ(refused.exit_code, 1) << "a simulator that refuses the playback records";
+  EXPECT_NE(refused.output.find(" 0 matched, " + std::to_string(lines.size() - 1) + " differ"), std::string::npos);
+#if !defined(_WIN32)
+  // A program that names no trace writes the one the environment names: here, the replay's own.
+  std::string output;
+  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" \"" + module_path(EFI_CLI_FILE) + "\" replay \"" + trace + "\"",
+                      output),
+            0)
+      << output;
+  size_t replayed = 0;
+  std::ifstream again_file(again);
+  for (std::string line; std::getline(again_file, line); ++replayed)
+    ASSERT_NE(line.find(" simulator command="), std::string::npos) << line;
+  EXPECT_EQ(replayed, lines.size() - 1);
+#endif
+
+  size_t frame_count = 0;
+  std::ifstream frame_file(frames);
+  for (std::string line; std::getline(frame_file, line); ++frame_count)
+    ASSERT_NE(line.find(") pcan 1666666"), std::string::npos) << line;
+  EXPECT_GE(frame_count, 4 * EFI_COMMAND_COUNT) << "first frame, flow control and answer both ways";
+  std::string asc;
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "log2asc runs natively only, not under wine";
+  if (run_shell("command -v log2asc", asc) != 0)
+    GTEST_SKIP() << "log2asc is missing (can-utils; scripts/setup installs it)";
+  asc.clear();
+  ASSERT_EQ(run_shell("log2asc -I \"" + frames + "\" pcan", asc), 0) << asc;
+  size_t converted = 0;
+  for (size_t at = 0; (at = asc.find("  1666666", at)) != std::string::npos; ++at) ++converted;
+  EXPECT_EQ(converted, frame_count);
 }
 
 }  // namespace

@@ -85,7 +85,9 @@ uint32_t PcanLink::close(const LinkContext&, uint32_t) {
   return 0;
 }
 
-uint32_t PcanLink::send(const LinkContext& context, CRM* crm) { return can_exchange(*this, context.report, crm); }
+uint32_t PcanLink::send(const LinkContext& context, CRM* crm) {
+  return can_exchange(*this, context.report, crm, context.tracer);
+}
 
 uint32_t PcanLink::write_frames(uint16_t slot, uint16_t& count) {
   for (uint16_t i = 0; i < count; ++i)

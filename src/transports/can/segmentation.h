@@ -12,6 +12,7 @@
 
 #include "protocol/headers.h"
 #include "report/report.h"
+#include "transports/common/trace.h"
 
 namespace efi {
 
@@ -74,9 +75,13 @@ void can_build_command(TransmitData transmit_data, const unsigned char* header, 
 //   uint32_t write_flow_control(uint8_t block_size);
 //   uint32_t read_frames(uint16_t& count, uint32_t wait_ms); count in: at most, out: placed
 //                                                     (0 when the wait ran out)
-// Nothing is allocated; nothing is written past the host's buffers.
+// Nothing is allocated; nothing is written past the host's buffers. Frames read and dropped to
+// stay in step count in `tracer` as 8 bytes each.
 template <typename Adapter>
-uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
+uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer) {
+  auto discarded_frames = [tracer](uint32_t frames) {
+    if (tracer) tracer->discarded(uint64_t{frames} * 8);
+  };
   CommandHeader_TS* command = crm->command_header;
   const uint16_t data_size = command->command_data_size;
   const uint16_t capacity = command->response_buffer_size;
@@ -93,6 +98,7 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
   for (uint16_t stale = CAN_TABLE_SLOTS; stale > 0;) {
     stale = CAN_TABLE_SLOTS;
     if (adapter.read_frames(stale, 0)) break;
+    discarded_frames(stale);
   }
 
   const uint16_t frames = CanFrameCount(length);
@@ -128,6 +134,7 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
   for (uint16_t skipped = 0;; ++skipped) {
     if (const uint32_t status = read_one(CAN_RESPONSE_WAIT_MS)) return status;
     if ((first[0] & 0xF0) != CAN_FLOW_CONTROL || skipped == CAN_TABLE_SLOTS) break;
+    discarded_frames(1);
   }
   if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return CAN_FRAME_OUT_OF_PLACE;
   const auto response_length = static_cast<uint16_t>((first[0] & 0x0F) * 256 + first[1]);
@@ -149,6 +156,7 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
     for (uint16_t counted = from; counted < response_frames;) {
       uint16_t batch = std::min<uint16_t>(response_frames - counted, CAN_TABLE_SLOTS);
       if (adapter.read_frames(batch, CAN_FRAME_WAIT_MS) || batch == 0) return;
+      discarded_frames(batch);
       counted += batch;
     }
   };
@@ -199,6 +207,46 @@ uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm) {
   if (result == 0 && too_small) return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   if (!too_small) store_received_size(crm, returning);
   return result;
+}
+
+// An adapter whose frames go into the trace as they go over the bus: those sent with the host's
+// identifier, those received (only the unit's reach the exchange) with the unit's.
+template <typename Adapter>
+struct TracedCanAdapter {
+  static constexpr uint16_t LENGTH_LIMIT = Adapter::LENGTH_LIMIT;
+  Adapter& adapter;
+  Tracer& tracer;
+
+  bool ready() const { return adapter.ready(); }
+  unsigned char* transmit_data(uint16_t slot) { return adapter.transmit_data(slot); }
+  const unsigned char* received_data(uint16_t slot) { return adapter.received_data(slot); }
+  uint32_t write_frames(uint16_t slot, uint16_t& count) {
+    const uint16_t asked = count;
+    const uint32_t status = adapter.write_frames(slot, count);
+    if (status == 0)
+      for (uint16_t index = 0; index < std::min(count, asked); ++index)
+        tracer.frame(CAN_HOST_IDENTIFIER, adapter.transmit_data(static_cast<uint16_t>(slot + index)), 8);
+    return status;
+  }
+  uint32_t write_flow_control(uint8_t block_size) {
+    const uint32_t status = adapter.write_flow_control(block_size);
+    if (status == 0) tracer.frame(CAN_HOST_IDENTIFIER, adapter.transmit_data(0), 8);
+    return status;
+  }
+  uint32_t read_frames(uint16_t& count, uint32_t wait_ms) {
+    const uint32_t status = adapter.read_frames(count, wait_ms);
+    if (status == 0)
+      for (uint16_t slot = 0; slot < count; ++slot) tracer.frame(CAN_UNIT_IDENTIFIER, adapter.received_data(slot), 8);
+    return status;
+  }
+};
+
+// The exchange over `adapter`; with a trace, every frame goes into it too.
+template <typename Adapter>
+uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer = nullptr) {
+  if (!tracer) return can_run_exchange(adapter, report, crm, nullptr);
+  TracedCanAdapter<Adapter> traced{adapter, *tracer};
+  return can_run_exchange(traced, report, crm, tracer);
 }
 
 }  // namespace efi

@@ -111,7 +111,9 @@ uint32_t UsbCanLink::close(const LinkContext&, uint32_t) {
   return 0;
 }
 
-uint32_t UsbCanLink::send(const LinkContext& context, CRM* crm) { return can_exchange(*this, context.report, crm); }
+uint32_t UsbCanLink::send(const LinkContext& context, CRM* crm) {
+  return can_exchange(*this, context.report, crm, context.tracer);
+}
 
 uint32_t UsbCanLink::write_result(uint8_t result) const {
   if (result == 0) return 0;

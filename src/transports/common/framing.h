@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "protocol/headers.h"
+#include "transports/common/trace.h"
 
 namespace efi {
 
@@ -29,12 +30,15 @@ inline bool response_fits(uint32_t returning, uint32_t capacity, size_t link_buf
 
 // Reads and throws away `size` bytes through `scratch`, a piece at a time, so that no announced
 // size can make a link write past a buffer. `read_piece(buffer, n)` reads exactly n bytes and
-// returns 0, or the link's status (after its report) for a failure, which ends the drain.
+// returns 0, or the link's status (after its report) for a failure, which ends the drain. The
+// bytes drained count in the exchange's trace, if there is one.
 template <typename ReadPiece>
-uint32_t drain(uint32_t size, unsigned char* scratch, size_t scratch_size, ReadPiece read_piece) {
+uint32_t drain(uint32_t size, unsigned char* scratch, size_t scratch_size, ReadPiece read_piece,
+               Tracer* tracer = nullptr) {
   while (size > 0) {
     const uint32_t piece = size < scratch_size ? size : static_cast<uint32_t>(scratch_size);
     if (const uint32_t status = read_piece(scratch, piece)) return status;
+    if (tracer) tracer->discarded(piece);
     size -= piece;
   }
   return 0;

@@ -124,16 +124,19 @@ uint32_t BluetoothLink::close(const LinkContext&, uint32_t) {
 // an exchange that did not complete the line must first stay quiet for a second (the unit may still
 // be answering the failed command). A unit that never stops talking is given up on after a few
 // buffers' worth.
-void BluetoothLink::discard_stale_input() {
+uint32_t BluetoothLink::discard_stale_input() {
   constexpr platform::TransferBounds NO_WAIT{0, 0};
   constexpr platform::TransferBounds SETTLE{1000, 1000, 10000};
   const platform::TransferBounds bounds = out_of_step ? SETTLE : NO_WAIT;
   out_of_step = false;
+  uint32_t discarded = 0;
   for (int round = 0; round < 16; ++round) {
     const platform::Transfer stale =
         platform::read_device(device, buffers.response_data(), static_cast<uint32_t>(buffers.data_size()), bounds);
-    if (!stale.ok || stale.count == 0) return;
+    if (!stale.ok || stale.count == 0) break;
+    discarded += stale.count;
   }
+  return discarded;
 }
 
 // Writes the header, then the data in pieces. False when the header could not go out; a piece that
@@ -201,7 +204,7 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
          TS_MAX_TRANSFERSTRUCTS_SIZE);
     // None of it is kept, but all of it is read, so that the next response starts where it should.
     auto read_piece = [this](unsigned char* piece, uint32_t size) { return read_exactly(piece, size) ? 0u : 1u; };
-    drain(returning, buffers.response_data(), buffers.data_size(), read_piece);
+    drain(returning, buffers.response_data(), buffers.data_size(), read_piece, context.tracer);
     return {1, false};
   }
 
@@ -243,7 +246,7 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   // Whatever fails below, the host never gets the header of an earlier exchange.
   *buffers.response_header() = ResponseHeader_TS{};
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
-  discard_stale_input();
+  context.discarded(discard_stale_input());
   Outcome outcome;
   if (write_command(report, command_size)) outcome = receive_response(context, crm, capacity);
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());

@@ -36,7 +36,8 @@ class BluetoothLink final : public Link {
 
  private:
   struct Outcome;
-  void discard_stale_input();
+  // The count of bytes thrown away.
+  uint32_t discard_stale_input();
   bool write_command(const Reporter& report, uint32_t command_size);
   Outcome receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
   bool read_exactly(unsigned char* data, uint32_t size);

@@ -63,7 +63,7 @@ uint32_t EthernetLink::receive_data(uint32_t at, uint32_t count) {
     count -= room;
   }
   unsigned char discard[1024];
-  return drain(count, discard, sizeof discard, receive_piece);
+  return drain(count, discard, sizeof discard, receive_piece, tracer);
 }
 
 bool EthernetLink::send_all(const void* data, size_t size) {
@@ -206,8 +206,9 @@ uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
   put_header(buffers.command_data(), buffers.command_header(), context.convert_headers);
 
   received_now = 0;
+  tracer = context.tracer;
   // Stray bytes behind an earlier answer belong to no command.
-  platform::discard_socket_input(socket);
+  context.discarded(platform::discard_socket_input(socket));
   const size_t message_size = sizeof(CommandHeader_TS) + command_size;
   uint32_t status = 0;
   if (!send_all(buffers.command_data(), message_size)) {

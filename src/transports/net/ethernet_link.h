@@ -43,6 +43,8 @@ class EthernetLink final : public Link {
 
   // Response data bytes of the current exchange in the locked buffer (what may go to the host).
   uint32_t received_now = 0;
+  // The current exchange's trace, if any.
+  Tracer* tracer = nullptr;
 
   uint8_t Ethernet_CRInitialized = 0;
   platform::Socket socket;

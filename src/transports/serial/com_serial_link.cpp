@@ -132,6 +132,7 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
   const uint32_t capacity = command_header->response_buffer_size;
   if (context.convert_headers) SwapHeaderByteOrder(command_header);
 
+  context.discarded(static_cast<uint32_t>(receive_.Count()));
   empty_receive_buffer();
   if (ComSerialPutPacket(sizeof(CommandHeader_TS), command_header) != sizeof(CommandHeader_TS))
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
@@ -164,6 +165,7 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
     taken += static_cast<uint32_t>(receive_.Take(fits ? target + taken : target, static_cast<int32_t>(room)));
   }
   const unsigned char closing = CLOSING_BYTE;
+  if (!fits) context.discarded(taken);
   if (!fits) return ComSerialPutPacket(1, &closing) == 1 ? STATUS_CR_RESPONSE_BUFFER_TOO_SMALL : 0;
   if (taken != returning) return 0;
   ComSerialPutPacket(1, &closing);

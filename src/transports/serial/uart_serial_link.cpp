@@ -316,6 +316,7 @@ uint32_t UartSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned
   } else {
     for (uint32_t left = returning; left > 0; --left)
       if (!read_exactly(context, ack, 1)) return STATUS_CR_SERIAL_TRANSFER_FAILED;
+    context.discarded(returning);
   }
   ack[0] = CLOSING_BYTE;
   count = driver_.WCSCVxDPutPacket(port_id, 1, ack);

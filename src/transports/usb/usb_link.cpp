@@ -75,16 +75,20 @@ uint32_t UsbLink::read_response_data(const Reporter& report, void* data, uint32_
   return 0;
 }
 
-void UsbLink::get_in_step() {
+uint32_t UsbLink::get_in_step() {
   // Bytes still waiting from an earlier exchange (a late or overlong answer) belong to no command.
-  platform::discard_input(device);
-  if (!out_of_step) return;
+  uint32_t discarded = platform::discard_input(device);
+  if (!out_of_step) return discarded;
   const platform::TransferBounds settle{USB_SETTLE_MS, USB_SETTLE_MS, USB_EXCHANGE_LIMIT_MS};
   const int64_t start = clock.now();
-  while (platform::read_device(device, transfer_buffer, sizeof transfer_buffer, settle).ok &&
-         clock.seconds_since(start) * 1000.0 < USB_EXCHANGE_LIMIT_MS) {
+  for (;;) {
+    const platform::Transfer read = platform::read_device(device, transfer_buffer, sizeof transfer_buffer, settle);
+    if (!read.ok) break;
+    discarded += read.count;
+    if (clock.seconds_since(start) * 1000.0 >= USB_EXCHANGE_LIMIT_MS) break;
   }
   out_of_step = false;
+  return discarded;
 }
 
 uint32_t UsbLink::initialize(const LinkContext& context, uint32_t, const char* device_path) {
@@ -126,7 +130,7 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
     return STATUS_CR_NOT_CONNECTED;
   }
   const uint32_t request_size = command_size + sizeof(CommandHeader_TS);
-  get_in_step();
+  context.discarded(get_in_step());
   exchange_start = clock.now();
   if (request_size > USB_TRANSFER_SIZE) {
     report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse command exceeds maximum transfer size of %04x",
@@ -188,7 +192,8 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   // The data go straight into the host's buffer: only its capacity bounds them.
   if (!response_fits(returning, response_capacity, SIZE_MAX)) {
     auto read_piece = [&](unsigned char* piece, uint32_t size) { return read_response_data(report, piece, size); };
-    if (const uint32_t status = drain(returning, transfer_buffer, sizeof transfer_buffer, read_piece)) return status;
+    if (const uint32_t status = drain(returning, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer))
+      return status;
     return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   }
   if (const uint32_t status = read_response_data(report, crm->response_data, returning)) return status;

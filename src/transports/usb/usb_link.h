@@ -38,8 +38,8 @@ class UsbLink final : public Link {
   Outcome read_into(void* data, uint32_t size);
   // What is left of the exchange's time, as bounds for one read.
   platform::TransferBounds read_bounds() const;
-  // Throws away what an earlier exchange left on the line.
-  void get_in_step();
+  // Throws away what an earlier exchange left on the line; the count of bytes thrown away.
+  uint32_t get_in_step();
   uint32_t read_response_data(const Reporter& report, void* data, uint32_t size);
 
   uint8_t USB_interface_connected = 0;
