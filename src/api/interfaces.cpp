@@ -31,18 +31,6 @@ LinkContext ProcessState::link_context() const {
   return context;
 }
 
-const char* ProcessState::trace_name(const Link* link) const {
-  const struct {
-    const Link* link;
-    const char* name;
-  } names[] = {{registry.uart_serial, "uart"}, {registry.com_serial, "com"},       {registry.usb, "usb"},
-               {registry.usb_can, "usbcan"},   {registry.pcan, "pcan"},           {registry.bluetooth, "bluetooth"},
-               {registry.ethernet, "ethernet"}, {registry.simulator, "simulator"}};
-  for (const auto& entry : names)
-    if (entry.link == link) return entry.name;
-  return "link";
-}
-
 ProcessState& process() {
   if (!state) state = new ProcessState;
   return *state;

@@ -85,8 +85,6 @@ struct ProcessState {
   ProcessState();
   // What a link may know of this state for one call.
   LinkContext link_context() const;
-  // The link's name in trace lines and as the CAN interface of traced frames.
-  const char* trace_name(const Link* link) const;
   Reporter reporter() const { return {messages, error_messages_suppressed != 0}; }
 };
 

@@ -32,7 +32,7 @@ uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data
                   response_bytes,        received_size, &transfer_status};
 
   Tracer* const tracer = state.tracer.get();
-  if (tracer) tracer->begin(state.trace_name(link), state.crm);
+  if (tracer) tracer->begin(link->name(), state.crm);
   uint32_t result = link->send(state.link_context(), &state.crm);
   if (tracer) tracer->end(state.crm, result);
   if (result != 0) {

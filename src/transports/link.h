@@ -42,6 +42,7 @@ class Link {
  public:
   virtual ~Link() = default;
 
+  // The link's short name: in exchange traces, and as the interface of traced CAN frames.
   virtual const char* name() const = 0;
   virtual uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) = 0;
   virtual uint32_t send(const LinkContext& context, CRM* crm) = 0;

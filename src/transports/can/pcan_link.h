@@ -72,7 +72,7 @@ class PcanLink final : public Link {
  public:
   static constexpr uint16_t LENGTH_LIMIT = 4088;
 
-  const char* name() const override { return "Pcan"; }
+  const char* name() const override { return "pcan"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;

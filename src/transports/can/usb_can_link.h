@@ -54,7 +54,7 @@ class UsbCanLink final : public Link {
   static constexpr uint16_t LENGTH_LIMIT = 4095;
 
   ~UsbCanLink() override;
-  const char* name() const override { return "UsbCanSystec"; }
+  const char* name() const override { return "usbcan"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;

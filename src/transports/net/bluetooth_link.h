@@ -25,7 +25,7 @@ class BluetoothLink final : public Link {
  public:
   ~BluetoothLink() override;
 
-  const char* name() const override { return "Bluetooth"; }
+  const char* name() const override { return "bluetooth"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
   // Returns 1 for command data or announced response data beyond TS_MAX_TRANSFERSTRUCTS_SIZE,
   // STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger than the host's buffer,

@@ -27,7 +27,7 @@ class EthernetLink final : public Link {
  public:
   ~EthernetLink() override;
 
-  const char* name() const override { return "Ethernet"; }
+  const char* name() const override { return "ethernet"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
   uint32_t send(const LinkContext& context, CRM* crm) override;
 

@@ -19,7 +19,7 @@ class ComSerialLink final : public Link {
  public:
   explicit ComSerialLink(SerialPorts& ports) : ports_(ports) {}
 
-  const char* name() const override { return "COM-port serial"; }
+  const char* name() const override { return "com"; }
   uint32_t initialize(const LinkContext&, uint32_t flags, const char*) override {
     return ComSerialInitializeInterfaces(flags);
   }

@@ -29,7 +29,7 @@ class UartSerialLink final : public Link {
  public:
   UartSerialLink(SerialPorts& ports, const AdapterLibraries& libraries) : ports_(ports), libraries_(libraries) {}
 
-  const char* name() const override { return "UART serial"; }
+  const char* name() const override { return "uart"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char*) override {
     return SerialInitializeInterfaces(context, flags);
   }

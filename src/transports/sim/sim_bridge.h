@@ -8,7 +8,7 @@ namespace efi {
 // Hands every command to a simulator library named by the host, after a fixed short delay.
 class SimulatorLink final : public Link {
  public:
-  const char* name() const override { return "Simulator"; }
+  const char* name() const override { return "simulator"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;

@@ -24,7 +24,7 @@ inline constexpr uint8_t COMMAND_REQUEST_TYPE_LARGER_THAN_DEFAULT = 0x07;
 // read into the host's buffer. Every exchange is repeated once when the response marker is bad.
 class UsbLink final : public Link {
  public:
-  const char* name() const override { return "USB"; }
+  const char* name() const override { return "usb"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* device_path) override;
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;
