@@ -2,18 +2,12 @@
 // pipe under Windows), found as the one member of the link's class in a device directory of the test's.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "all_commands.h"
-#include "platform/fault.h"
+#include "link_test.h"
 #include "test_process.h"
-#include "test_support.h"
 #include "transports/net/bluetooth_link.h"
 #include "unit_responder.h"
 
@@ -21,8 +15,6 @@ namespace efi {
 namespace {
 
 namespace fs = std::filesystem;
-using Kind = softunit::LinkFault::Kind;
-using Texts = std::vector<std::string>;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 #if defined(_WIN32)
@@ -44,55 +36,37 @@ std::string printed_by(Call call) {
   return GetCapturedStdout();
 }
 
-class BluetoothLink : public ::testing::Test {
+class BluetoothLink : public test::LinkTest {
  protected:
   void SetUp() override { ASSERT_EQ(open_link(true), 0u); }
-  void TearDown() override {
-    on_library_load();
-    platform::clear_faults();
-  }
 
-  // Initialises the link (of a library just loaded when `fresh`); a named pipe needs a moment
-  // after its last host before it takes the next.
+  // Initialises the link (of a library just loaded when `fresh`, with the faults the test armed).
   uint32_t open_link(bool fresh) {
     if (fresh) on_library_load();
     log.messages.clear();
     set_message_handler(test::MessageLog::handler, &log);
-    uint32_t status = 1;
-    for (int attempt = 0; attempt < 100 && status == 1; ++attempt) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(attempt ? 10 : 0));
+    return test::retry_open([&] {
+      uint32_t status = 1;
       printed = printed_by([&] { status = initialize_interfaces(EFI_FLAG_BLUETOOTH, nullptr); });
-    }
-    return status;
-  }
-  // Command 0x07 (never converted) with `size` bytes of data and room for `capacity`.
-  uint32_t send(uint16_t size, uint16_t capacity) {
-    command.resize(size);
-    std::iota(command.begin(), command.end(), 1);
-    response.assign(capacity + 16u, 0xCC);
-    received = 0xBEEF;
-    uint32_t status = 0;
-    printed = printed_by([&] {
-      status = send_command(0x07, command.data(), size, response.data(), capacity, &received);
+      return status;
     });
-    return status;
   }
-  bool echoed(uint16_t size) const {
-    return received == size && std::equal(command.begin(), command.end(), response.begin()) && response[size] == 0xCC;
+  // Command 0x07 with `size` bytes of data and room for `capacity`; what the link printed is kept.
+  uint32_t send(uint16_t size, uint16_t capacity) {
+    uint32_t status = 0;
+    printed = printed_by([&] { status = LinkTest::send(size, capacity); });
+    return status;
   }
 
   softunit::DeviceServer server{softunit::echo_responder(), softunit::DeviceFraming::bluetooth};
   Devices devices{server.device_path()};
-  test::MessageLog log;
-  softunit::Bytes command, response;
-  uint16_t received = 0xBEEF;
   std::string printed;
 };
 
 TEST_F(BluetoothLink, LargestCommandGoesOutIn256ByteWritesAndItsAnswerComesIn1536ByteReads) {
   EXPECT_EQ(printed, "DevicePath: " + devices.found + "\nOpened device successfully\n");
   EXPECT_EQ(send(4088, 4088), 0u);
-  EXPECT_TRUE(echoed(4088));
+  EXPECT_TRUE(echoed());
   std::string expected = "Command header was sent successfully !\n\r";
   auto add = [&expected](const char* format, unsigned count) {
     char line[64];
@@ -153,7 +127,7 @@ TEST_F(BluetoothLink, SecondInitialisationKeepsTheSharedDeviceAndHeadersFollowTh
   EXPECT_EQ(log.texts(), Texts{"Bluetooth_CRInitialized COMMAND_RESPONSE_INTERFACE already initialized"});
   server.set_wire_host_order(true);
   EXPECT_EQ(send(8, 8), 0u);
-  EXPECT_TRUE(echoed(8));
+  EXPECT_TRUE(echoed());
   // Even an exclusive opener gets in beside the link (a named pipe takes one host only).
   EXPECT_TRUE(WINDOWS || platform::open_device(server.device_path().c_str()));
   // Closing withdraws the keep-awake request, which the system may refuse.

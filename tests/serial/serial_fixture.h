@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
-#include "link_server.h"
+#include "bus.h"
+#include "link_test.h"
 #include "platform/clock.h"
 #include "platform/device_interface.h"
 #include "platform/module.h"
-#include "test_support.h"
+#include "unit_responder.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -25,14 +25,6 @@
 #endif
 
 namespace efi::test {
-
-inline void set_environment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  SetEnvironmentVariableA(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 inline std::string uart_driver_file() {
   return module_path(platform::modules_are_dlls() ? "CDRVXD32.dll" : "libcdrvxd32.so");
@@ -63,10 +55,20 @@ class StandInDriver {
   void (*fail_)(const char*, int32_t) = nullptr;
 };
 
+// The serial links against an echoing unit, with command 0x60 (sent unconverted) whose data count
+// up from their size: no two exchanges of different sizes look alike.
+class SerialLinkTest : public LinkTest {
+ protected:
+  uint32_t echo(uint16_t size, uint16_t capacity = 256) {
+    return send(size, capacity, 0x60, static_cast<unsigned char>(size));
+  }
+  softunit::SerialServer server{softunit::echo_responder()};
+};
+
 // Every port the stand-in knows leads to `device`.
 inline void map_uart_ports(const std::string& device) {
   for (const char* key : {"CDRVXD32_PORT_PCI0", "CDRVXD32_PORT_PCI2", "CDRVXD32_PORT_3F8", "CDRVXD32_PORT_2F8"})
-    set_environment(key, device);
+    softunit::set_environment(key, device.c_str());
 }
 
 // Makes the port name COM<n> lead to `device`: natively a symbolic link <device directory>/COM<n>
