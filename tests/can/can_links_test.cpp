@@ -184,10 +184,6 @@ TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
   }
   for (uint32_t flag : {0u, EFI_FLAG_USB, EFI_FLAG_PCAN | EFI_FLAG_USB_CAN, EFI_FLAG_COM_SERIAL})
     EXPECT_EQ(set_adapter_library(flag, "x"), 1u) << flag;
-  AdapterLibraries libraries;
-  libraries.set(EFI_FLAG_PCAN, "mine");
-  EXPECT_EQ(libraries.file(AdapterLibrary::pcan), "mine");
-  EXPECT_EQ(libraries.file(AdapterLibrary::usb_can), default_adapter_library(AdapterLibrary::usb_can));
 }
 
 }  // namespace

@@ -182,10 +182,9 @@ TEST_F(UsbLink, OnlyAnUnsharedDeviceOpens) {
   fs::remove(file);
 }
 
-TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
-  on_library_load();
-  test::MessageLog log;
-  set_message_handler(test::MessageLog::handler, &log);
+using UsbLinkLookup = test::LinkTest;
+
+TEST_F(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   {
     const test::DeviceDirectory none(USB_DEVICE_CLASS, "");
     EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), STATUS_CR_NOT_CONNECTED);
@@ -199,8 +198,6 @@ TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};
   EXPECT_EQ(send_command(7, data, 4, answer, 4, nullptr), 0u);
   EXPECT_EQ(answer[3], 4);
-  close_interfaces(0);
-  set_message_handler(nullptr, nullptr);
 }
 
 TEST(UsbLinkWithTheUnit, EveryCommandRoundTripsWithConversion) {
