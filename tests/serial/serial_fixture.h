@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/device_interface.h"
 #include "platform/module.h"
+#include "test_process.h"
 #include "unit_responder.h"
 
 #if defined(_WIN32)
@@ -89,7 +90,7 @@ class ComPortMapping {
       return;
     }
     link_ = prefix + "/dosdevices/com" + std::to_string(number);
-    if (!run_unix("Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_)) {
+    if (run_command_line("Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_, 5000) < 0) {
       reason_ = "ln did not start";
       return;
     }
@@ -109,7 +110,7 @@ class ComPortMapping {
   }
   ~ComPortMapping() {
 #if defined(_WIN32)
-    if (!link_.empty()) run_unix("Z:\\bin\\rm -f " + link_);
+    if (!link_.empty()) run_command_line("Z:\\bin\\rm -f " + link_, 5000);
 #else
     // Only this mapping's link; the directory goes with the last one.
     std::error_code error;
@@ -124,17 +125,6 @@ class ComPortMapping {
 
  private:
 #if defined(_WIN32)
-  static bool run_unix(std::string command) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-      return false;
-    WaitForSingleObject(started.hProcess, 5000);
-    CloseHandle(started.hProcess);
-    CloseHandle(started.hThread);
-    return true;
-  }
   static std::string environment(const char* name) {
     char value[1024];
     const DWORD size = GetEnvironmentVariableA(name, value, sizeof value);
