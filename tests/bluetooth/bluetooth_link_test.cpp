@@ -15,8 +15,6 @@ namespace efi {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 #if defined(_WIN32)
 constexpr bool WINDOWS = true;
 #else
@@ -24,16 +22,12 @@ constexpr bool WINDOWS = false;
 #endif
 const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA";
 
-struct Devices : test::DeviceDirectory {
-  explicit Devices(const std::string& target) : DeviceDirectory(BLUETOOTH_DEVICE_CLASS, target) {}
-};
-
 // What a call printed on standard output.
 template <typename Call>
 std::string printed_by(Call call) {
-  CaptureStdout();
+  testing::internal::CaptureStdout();
   call();
-  return GetCapturedStdout();
+  return testing::internal::GetCapturedStdout();
 }
 
 class BluetoothLink : public test::LinkTest {
@@ -59,7 +53,7 @@ class BluetoothLink : public test::LinkTest {
   }
 
   softunit::DeviceServer server{softunit::echo_responder(), softunit::DeviceFraming::bluetooth};
-  Devices devices{server.device_path()};
+  test::DeviceDirectory devices{BLUETOOTH_DEVICE_CLASS, server.device_path()};
   std::string printed;
 };
 
@@ -163,7 +157,7 @@ TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
   };
   for (const auto& c : cases) {
     on_library_load();
-    const Devices devices(c.target);
+    const test::DeviceDirectory devices(BLUETOOTH_DEVICE_CLASS, c.target);
     if (c.fault != platform::FaultPoint::count) platform::inject_fault(c.fault, 0, 1, 5);
     uint32_t status = 0;
     const std::string printed = printed_by([&] { status = initialize_interfaces(EFI_FLAG_BLUETOOTH, nullptr); });
@@ -178,7 +172,7 @@ TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
 
 TEST(BluetoothLinkWithTheUnit, EveryCommandRoundTripsWithConversionThroughTheExports) {
   softunit::DeviceServer server(softunit::unit_responder(), softunit::DeviceFraming::bluetooth);
-  const Devices devices(server.device_path());
+  const test::DeviceDirectory devices(BLUETOOTH_DEVICE_CLASS, server.device_path());
   test::HostLibrary library;
   ASSERT_TRUE(library.loaded());
   library.set_device_directory(devices.root.c_str());
