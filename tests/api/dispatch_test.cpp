@@ -158,14 +158,6 @@ TEST_F(TransportSelection, UnloadClosesAllPortsOfTheInstalledLink) {
   EXPECT_EQ(trace, "bluetooth.close(4),") << "all ports";
 }
 
-TEST_F(TransportSelection, MissingLinksSelectNothing) {
-  process().registry.usb = nullptr;
-  EXPECT_EQ(initialize_interfaces(0x20, nullptr), 1u);
-  EXPECT_EQ(process().table.installed, nullptr);
-  // A missing higher link leaves the lower one in place.
-  EXPECT_EQ(initialise(0x120), "usbcan.initialize(120),");
-}
-
 using Words = std::vector<uint16_t>;
 Words words_of(const SerialPortRecord& r) {
   return {r.port, r.channel, r.cardType, r.cardParameter, r.base, r.irq,

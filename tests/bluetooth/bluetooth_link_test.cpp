@@ -2,18 +2,12 @@
 // pipe under Windows), found as the one member of the link's class in a device directory of the test's.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "all_commands.h"
-#include "platform/fault.h"
+#include "link_test.h"
 #include "test_process.h"
-#include "test_support.h"
 #include "transports/net/bluetooth_link.h"
 #include "unit_responder.h"
 
@@ -21,10 +15,6 @@ namespace efi {
 namespace {
 
 namespace fs = std::filesystem;
-using Kind = softunit::LinkFault::Kind;
-using Texts = std::vector<std::string>;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 #if defined(_WIN32)
 constexpr bool WINDOWS = true;
 #else
@@ -32,67 +22,45 @@ constexpr bool WINDOWS = false;
 #endif
 const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA";
 
-struct Devices : test::DeviceDirectory {
-  explicit Devices(const std::string& target) : DeviceDirectory(BLUETOOTH_DEVICE_CLASS, target) {}
-};
-
 // What a call printed on standard output.
 template <typename Call>
 std::string printed_by(Call call) {
-  CaptureStdout();
+  testing::internal::CaptureStdout();
   call();
-  return GetCapturedStdout();
+  return testing::internal::GetCapturedStdout();
 }
 
-class BluetoothLink : public ::testing::Test {
+class BluetoothLink : public test::LinkTest {
  protected:
   void SetUp() override { ASSERT_EQ(open_link(true), 0u); }
-  void TearDown() override {
-    on_library_load();
-    platform::clear_faults();
-  }
 
-  // Initialises the link (of a library just loaded when `fresh`); a named pipe needs a moment
-  // after its last host before it takes the next.
+  // Initialises the link (of a library just loaded when `fresh`, with the faults the test armed).
   uint32_t open_link(bool fresh) {
     if (fresh) on_library_load();
     log.messages.clear();
     set_message_handler(test::MessageLog::handler, &log);
-    uint32_t status = 1;
-    for (int attempt = 0; attempt < 100 && status == 1; ++attempt) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(attempt ? 10 : 0));
+    return test::retry_open([&] {
+      uint32_t status = 1;
       printed = printed_by([&] { status = initialize_interfaces(EFI_FLAG_BLUETOOTH, nullptr); });
-    }
-    return status;
-  }
-  // Command 0x07 (never converted) with `size` bytes of data and room for `capacity`.
-  uint32_t send(uint16_t size, uint16_t capacity) {
-    command.resize(size);
-    std::iota(command.begin(), command.end(), 1);
-    response.assign(capacity + 16u, 0xCC);
-    received = 0xBEEF;
-    uint32_t status = 0;
-    printed = printed_by([&] {
-      status = send_command(0x07, command.data(), size, response.data(), capacity, &received);
+      return status;
     });
-    return status;
   }
-  bool echoed(uint16_t size) const {
-    return received == size && std::equal(command.begin(), command.end(), response.begin()) && response[size] == 0xCC;
+  // Command 0x07 with `size` bytes of data and room for `capacity`; what the link printed is kept.
+  uint32_t send(uint16_t size, uint16_t capacity) {
+    uint32_t status = 0;
+    printed = printed_by([&] { status = LinkTest::send(size, capacity); });
+    return status;
   }
 
   softunit::DeviceServer server{softunit::echo_responder(), softunit::DeviceFraming::bluetooth};
-  Devices devices{server.device_path()};
-  test::MessageLog log;
-  softunit::Bytes command, response;
-  uint16_t received = 0xBEEF;
+  test::DeviceDirectory devices{BLUETOOTH_DEVICE_CLASS, server.device_path()};
   std::string printed;
 };
 
 TEST_F(BluetoothLink, LargestCommandGoesOutIn256ByteWritesAndItsAnswerComesIn1536ByteReads) {
   EXPECT_EQ(printed, "DevicePath: " + devices.found + "\nOpened device successfully\n");
   EXPECT_EQ(send(4088, 4088), 0u);
-  EXPECT_TRUE(echoed(4088));
+  EXPECT_TRUE(echoed());
   std::string expected = "Command header was sent successfully !\n\r";
   auto add = [&expected](const char* format, unsigned count) {
     char line[64];
@@ -153,7 +121,7 @@ TEST_F(BluetoothLink, SecondInitialisationKeepsTheSharedDeviceAndHeadersFollowTh
   EXPECT_EQ(log.texts(), Texts{"Bluetooth_CRInitialized COMMAND_RESPONSE_INTERFACE already initialized"});
   server.set_wire_host_order(true);
   EXPECT_EQ(send(8, 8), 0u);
-  EXPECT_TRUE(echoed(8));
+  EXPECT_TRUE(echoed());
   // Even an exclusive opener gets in beside the link (a named pipe takes one host only).
   EXPECT_TRUE(WINDOWS || platform::open_device(server.device_path().c_str()));
   // Closing withdraws the keep-awake request, which the system may refuse.
@@ -189,7 +157,7 @@ TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
   };
   for (const auto& c : cases) {
     on_library_load();
-    const Devices devices(c.target);
+    const test::DeviceDirectory devices(BLUETOOTH_DEVICE_CLASS, c.target);
     if (c.fault != platform::FaultPoint::count) platform::inject_fault(c.fault, 0, 1, 5);
     uint32_t status = 0;
     const std::string printed = printed_by([&] { status = initialize_interfaces(EFI_FLAG_BLUETOOTH, nullptr); });
@@ -204,7 +172,7 @@ TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
 
 TEST(BluetoothLinkWithTheUnit, EveryCommandRoundTripsWithConversionThroughTheExports) {
   softunit::DeviceServer server(softunit::unit_responder(), softunit::DeviceFraming::bluetooth);
-  const Devices devices(server.device_path());
+  const test::DeviceDirectory devices(BLUETOOTH_DEVICE_CLASS, server.device_path());
   test::HostLibrary library;
   ASSERT_TRUE(library.loaded());
   library.set_device_directory(devices.root.c_str());

@@ -6,30 +6,25 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 
-#include "api/process_state.h"
-#include "link_server.h"
+#include "link_test.h"
 #include "platform/device_file.h"
 #include "test_process.h"
-#include "test_support.h"
 #include "transports/net/bluetooth_link.h"
 #include "unit_responder.h"
 
 namespace efi {
 namespace {
 
-using softunit::Bytes;
-using softunit::LinkFault;
-using Kind = LinkFault::Kind;
+using Kind = softunit::LinkFault::Kind;
 
 enum class LinkKind { usb, ethernet, bluetooth };
 const char* const LINK_NAMES[] = {"usb_", "ethernet_", "bluetooth_"};
 
 struct Hostility {
   const char* name;
-  LinkFault fault;
+  softunit::LinkFault fault;
 };
 
 const Hostility HOSTILITIES[] = {
@@ -50,10 +45,10 @@ const Hostility HOSTILITIES[] = {
     {"silence", {Kind::silence, 0}},
 };
 
-class HostileUnit : public ::testing::TestWithParam<std::tuple<LinkKind, Hostility>> {
+class HostileUnit : public test::LinkTest, public ::testing::WithParamInterface<std::tuple<LinkKind, Hostility>> {
  protected:
   void SetUp() override {
-    on_library_load();
+    LinkTest::SetUp();
     enable_error_messages(0);
     if (std::get<0>(GetParam()) == LinkKind::usb) {
       auto device = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
@@ -76,7 +71,6 @@ class HostileUnit : public ::testing::TestWithParam<std::tuple<LinkKind, Hostili
     }
     ASSERT_EQ(initialize_interfaces(flag, text.empty() ? nullptr : text.c_str()), 0u);
   }
-  void TearDown() override { on_library_load(); }
 
   // One exchange of command 0x07 (never converted) with data numbered by `round`; checks the
   // guard bytes and the time taken, and returns the status.
@@ -106,8 +100,6 @@ class HostileUnit : public ::testing::TestWithParam<std::tuple<LinkKind, Hostili
   uint32_t flag = 0;
   std::string text;
   uint32_t bound_ms = 0;
-  Bytes response;
-  uint16_t received = 0;
 };
 
 TEST_P(HostileUnit, NextExchangeWithAHealthyUnitIsInStep) {

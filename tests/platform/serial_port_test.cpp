@@ -7,6 +7,7 @@
 #include "platform/serial_port.h"
 #include "platform/system_error.h"
 #include "platform/thread.h"
+#include "test_process.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -72,10 +73,7 @@ struct FarEnd {
     // socat keeps the pair until nothing has moved for 3 s (no test here is silent that long).
     std::string command =
         "Z:\\usr\\bin\\socat -T 3 PTY,link=" + name + "-port,raw,echo=0 PTY,link=" + name + "-far,raw,echo=0";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    if (test::run_command_line(command, 0) < 0) {
       reason = "socat did not start";
       return;
     }

@@ -1,56 +1,28 @@
 // The COM-port link against the software unit on a serial line reached by a port name.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <numeric>
 #include <string>
-#include <vector>
 
 #include "all_commands.h"
-#include "platform/fault.h"
 #include "serial_fixture.h"
-#include "unit_responder.h"
 
 namespace efi {
 namespace {
-
-using softunit::Bytes;
-using softunit::LinkFault;
-using Kind = LinkFault::Kind;
 
 constexpr unsigned PORT_NUMBER = 12;  // past COM9: the name form matters on Windows
 constexpr uint32_t COM_PORT = EFI_FLAG_COM_SERIAL | (PORT_NUMBER << EFI_FLAG_SERIAL_PORT_SHIFT);
 constexpr uint32_t COMMAND_RESPONSE = COM_PORT | EFI_FLAG_COMMAND_RESPONSE_INTERFACE;
 constexpr uint32_t NO_ANSWER = 0xFFFF;  // the response status preset before the header arrives
 
-class ComSerialLink : public ::testing::Test {
+class ComSerialLink : public test::SerialLinkTest {
  protected:
   void SetUp() override {
     if (const std::string reason = server.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
     if (const std::string& reason = mapping.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
-    on_library_load();
-  }
-  void TearDown() override {
-    close_interfaces(EFI_CLOSE_ALL_PORTS);
-    on_library_load();
-    platform::clear_faults();
-  }
-  // Command 0x60 (sent unconverted) with `size` bytes; the unit echoes them.
-  uint32_t echo(uint16_t size, uint16_t capacity = 256) {
-    command.resize(size);
-    std::iota(command.begin(), command.end(), static_cast<unsigned char>(size));
-    response.assign(capacity + 16u, 0xCC);
-    received = 0xBEEF;
-    return send_command(0x60, command.data(), size, response.data(), capacity, &received);
-  }
-  bool echoed() const {
-    return received == command.size() && std::equal(command.begin(), command.end(), response.begin());
+    LinkTest::SetUp();
   }
 
-  softunit::SerialServer server{softunit::echo_responder()};
   test::ComPortMapping mapping{PORT_NUMBER, server.device_path()};
-  Bytes command, response;
-  uint16_t received = 0;
 };
 
 TEST_F(ComSerialLink, EveryCommandRoundTripsWithConversion) {

@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "api/process_state.h"
-#include "link_server.h"
+#include "bus.h"
+#include "link_test.h"
 #include "platform/clock.h"
 #include "platform/device_interface.h"
 #include "platform/module.h"
-#include "test_support.h"
+#include "test_process.h"
+#include "unit_responder.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -25,14 +26,6 @@
 #endif
 
 namespace efi::test {
-
-inline void set_environment(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  SetEnvironmentVariableA(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
-#endif
-}
 
 inline std::string uart_driver_file() {
   return module_path(platform::modules_are_dlls() ? "CDRVXD32.dll" : "libcdrvxd32.so");
@@ -63,10 +56,20 @@ class StandInDriver {
   void (*fail_)(const char*, int32_t) = nullptr;
 };
 
+// The serial links against an echoing unit, with command 0x60 (sent unconverted) whose data count
+// up from their size: no two exchanges of different sizes look alike.
+class SerialLinkTest : public LinkTest {
+ protected:
+  uint32_t echo(uint16_t size, uint16_t capacity = 256) {
+    return send(size, capacity, 0x60, static_cast<unsigned char>(size));
+  }
+  softunit::SerialServer server{softunit::echo_responder()};
+};
+
 // Every port the stand-in knows leads to `device`.
 inline void map_uart_ports(const std::string& device) {
   for (const char* key : {"CDRVXD32_PORT_PCI0", "CDRVXD32_PORT_PCI2", "CDRVXD32_PORT_3F8", "CDRVXD32_PORT_2F8"})
-    set_environment(key, device);
+    softunit::set_environment(key, device.c_str());
 }
 
 // Makes the port name COM<n> lead to `device`: natively a symbolic link <device directory>/COM<n>
@@ -87,7 +90,7 @@ class ComPortMapping {
       return;
     }
     link_ = prefix + "/dosdevices/com" + std::to_string(number);
-    if (!run_unix("Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_)) {
+    if (run_command_line("Z:\\bin\\ln -sfn " + device.substr(2) + " " + link_, 5000) < 0) {
       reason_ = "ln did not start";
       return;
     }
@@ -107,7 +110,7 @@ class ComPortMapping {
   }
   ~ComPortMapping() {
 #if defined(_WIN32)
-    if (!link_.empty()) run_unix("Z:\\bin\\rm -f " + link_);
+    if (!link_.empty()) run_command_line("Z:\\bin\\rm -f " + link_, 5000);
 #else
     // Only this mapping's link; the directory goes with the last one.
     std::error_code error;
@@ -122,17 +125,6 @@ class ComPortMapping {
 
  private:
 #if defined(_WIN32)
-  static bool run_unix(std::string command) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-      return false;
-    WaitForSingleObject(started.hProcess, 5000);
-    CloseHandle(started.hProcess);
-    CloseHandle(started.hThread);
-    return true;
-  }
   static std::string environment(const char* name) {
     char value[1024];
     const DWORD size = GetEnvironmentVariableA(name, value, sizeof value);

@@ -3,22 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "all_commands.h"
-#include "platform/fault.h"
 #include "serial_fixture.h"
-#include "unit_responder.h"
 
 namespace efi {
 namespace {
-
-using softunit::Bytes;
-using softunit::LinkFault;
-using Kind = LinkFault::Kind;
 
 constexpr uint32_t LEGACY_3F8 = EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | EFI_FLAG_SERIAL_FIRST_PORT;
 constexpr uint32_t COMMAND_RESPONSE = LEGACY_3F8 | EFI_FLAG_COMMAND_RESPONSE_INTERFACE;
@@ -33,7 +25,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-class UartSerialLink : public ::testing::Test {
+class UartSerialLink : public test::SerialLinkTest {
  protected:
   void SetUp() override {
     if (const std::string reason = server.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
@@ -41,14 +33,8 @@ class UartSerialLink : public ::testing::Test {
     test::map_uart_ports(server.device_path());
     fresh_library();
   }
-  void TearDown() override {
-    close_interfaces(EFI_CLOSE_ALL_PORTS);
-    on_library_load();
-    platform::clear_faults();
-  }
   void fresh_library() {
-    on_library_load();
-    set_message_handler(test::MessageLog::handler, &log);
+    LinkTest::fresh_library();
     ASSERT_EQ(set_adapter_library(EFI_FLAG_UART_SERIAL, test::uart_driver_file().c_str()), 0u);
     driver.calls();
   }
@@ -61,23 +47,8 @@ class UartSerialLink : public ::testing::Test {
     ASSERT_EQ(connected, 0u);
     log.messages.clear();
   }
-  // Command 0x60 (sent unconverted) with `size` bytes; the unit echoes them.
-  uint32_t echo(uint16_t size, uint16_t capacity = 256) {
-    command.resize(size);
-    std::iota(command.begin(), command.end(), static_cast<unsigned char>(size));
-    response.assign(capacity + 16u, 0xCC);
-    received = 0xBEEF;
-    return send_command(0x60, command.data(), size, response.data(), capacity, &received);
-  }
-  bool echoed() const {
-    return received == command.size() && std::equal(command.begin(), command.end(), response.begin());
-  }
 
-  softunit::SerialServer server{softunit::echo_responder()};
   test::StandInDriver driver;
-  test::MessageLog log;
-  Bytes command, response;
-  uint16_t received = 0;
 };
 
 TEST_F(UartSerialLink, EveryCommandRoundTripsWithConversion) {
@@ -260,7 +231,7 @@ TEST_F(UartSerialLink, CloseBitsReleaseTheirPorts) {
   EXPECT_EQ(echo(4), STATUS_CR_LOCKED_BUFFER_FAILED);
   // Both interfaces on their own ports; the stream port is the PCI card's first channel.
   softunit::SerialServer stream_unit(softunit::echo_responder());
-  test::set_environment("CDRVXD32_PORT_PCI0", stream_unit.device_path());
+  softunit::set_environment("CDRVXD32_PORT_PCI0", stream_unit.device_path().c_str());
   ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE | EFI_FLAG_STREAM_INTERFACE, nullptr), 0u);
   EXPECT_TRUE(contains(driver.calls(), "OpenPort 0 1415 9501 1 0 1000 0"));
 }
@@ -285,11 +256,7 @@ TEST_F(UartSerialLink, LockedBufferFailuresSendNothing) {
   EXPECT_TRUE(echoed());
 }
 
-TEST_F(UartSerialLink, AdapterLibraryChoice) {
-  EXPECT_EQ(set_adapter_library(EFI_FLAG_USB_CAN, "x"), 0u);
-  EXPECT_EQ(set_adapter_library(EFI_FLAG_PCAN, "y"), 0u);
-  EXPECT_EQ(set_adapter_library(EFI_FLAG_USB, "z"), 1u);
-  EXPECT_EQ(process().adapter_libraries.file(AdapterLibrary::pcan), "y");
+TEST_F(UartSerialLink, DriverLibraryThatDoesNotLoadFailsInitialisation) {
   ASSERT_EQ(set_adapter_library(EFI_FLAG_UART_SERIAL, "no-such-driver-library"), 0u);
   EXPECT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 1u);
   ASSERT_FALSE(log.texts().empty());

@@ -23,20 +23,24 @@ extern char** environ;
 namespace efi::test {
 
 #if defined(_WIN32)
-int run_program(const std::string& name, const std::vector<std::string>& arguments) {
-  std::string command_line = std::string("\"").append(module_path(name + ".exe")) + "\"";
-  for (const auto& argument : arguments) command_line += " \"" + argument + "\"";
+int run_command_line(std::string command_line, unsigned long wait_ms) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
     return -1;
-  WaitForSingleObject(info.hProcess, INFINITE);
-  DWORD code = 0;
+  DWORD code = STILL_ACTIVE;
+  if (wait_ms) WaitForSingleObject(info.hProcess, wait_ms);
   GetExitCodeProcess(info.hProcess, &code);
   CloseHandle(info.hProcess);
   CloseHandle(info.hThread);
   return static_cast<int>(code);
+}
+
+int run_program(const std::string& name, const std::vector<std::string>& arguments) {
+  std::string command_line = std::string("\"").append(module_path(name + ".exe")) + "\"";
+  for (const auto& argument : arguments) command_line += " \"" + argument + "\"";
+  return run_command_line(command_line, INFINITE);
 }
 
 std::string run_unique_prefix() { return "efilink-test-" + std::to_string(GetCurrentProcessId()) + "-"; }

@@ -9,6 +9,12 @@ namespace efi::test {
 // end; its exit code, or -1 when it did not start.
 int run_program(const std::string& name, const std::vector<std::string>& arguments);
 
+#if defined(_WIN32)
+// Starts a command line (under Wine a Unix program named by its Z: path runs as it is) and waits
+// up to `wait_ms` for its end: its exit code, 259 while it still runs, or -1 when it did not start.
+int run_command_line(std::string command_line, unsigned long wait_ms);
+#endif
+
 // Runs `command` through the shell and collects its standard output; the exit code, or -1 when
 // the shell did not start or the command did not end normally.
 int run_shell(const std::string& command, std::string& output);

@@ -9,17 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "api/process_state.h"
+#include "link_test.h"
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 #include "platform/device_interface.h"
-#include "platform/fault.h"
 #include "platform/named_objects.h"
 #include "test_process.h"
-#include "test_support.h"
 #include "transports/usb/interface_lock.h"
 #include "transports/usb/usb_link.h"
 
@@ -29,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using List = std::vector<unsigned char>;
 using Entries = std::vector<std::pair<std::string, uint32_t>>;  // path, owner
-using Texts = std::vector<std::string>;
 
 const char* const ENUMERATION_END = "GetDevicePath Error: SetupDiEnumDeviceInterfaces failed";
 const char* const ABANDONED = "WaitForSingleObject G_USB_MutexHandle failed WAIT_ABANDONED";
@@ -50,24 +47,21 @@ Entries entries_of(const List& list) {
   return entries;
 }
 
-class InterfaceLock : public ::testing::Test {
+class InterfaceLock : public test::LinkTest {
  protected:
   void SetUp() override {
-    on_library_load();
-    platform::clear_faults();
+    LinkTest::SetUp();
     platform::set_named_object_prefix(test::run_unique_prefix().c_str());
     platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
     fs::remove_all(devices);
     fs::create_directories(devices / USB_DEVICE_CLASS);
     platform::set_device_directory(devices.string().c_str());
-    set_message_handler(test::MessageLog::handler, &log);
   }
   void TearDown() override {
-    on_library_load();
+    LinkTest::TearDown();
     platform::remove_named_objects(USB_MUTEX_NAME, USB_FILE_MAPPING_NAME);
     platform::set_named_object_prefix(nullptr);
     platform::set_device_directory(nullptr);
-    platform::clear_faults();
     std::error_code ignored;
     fs::remove_all(devices, ignored);
   }
@@ -91,7 +85,6 @@ class InterfaceLock : public ::testing::Test {
   static bool lock_is_free(int limit_ms = 10000) { return run_worker({"lock-once"}, limit_ms) == 0; }
 
   const fs::path devices = fs::temp_directory_path() / ("efilink-lock-test-" + test::run_unique_prefix());
-  test::MessageLog log;
 };
 
 TEST_F(InterfaceLock, ExportsDoNothingUntilCalledWithTheUsbBit) {

@@ -2,54 +2,25 @@
 // pipe under Windows.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <numeric>
-#include <string>
-#include <vector>
 
 #include "all_commands.h"
-#include "api/process_state.h"
-#include "link_server.h"
+#include "link_test.h"
 #include "platform/device_file.h"
-#include "platform/fault.h"
 #include "test_process.h"
-#include "test_support.h"
 #include "transports/usb/usb_link.h"
 #include "unit_responder.h"
 
 namespace efi {
 namespace {
 
-using softunit::Bytes;
-using softunit::LinkFault;
-using Kind = LinkFault::Kind;
-using Texts = std::vector<std::string>;
-
-class UsbLink : public ::testing::Test {
+class UsbLink : public test::LinkTest {
  protected:
   void SetUp() override {
-    on_library_load();
-    platform::clear_faults();
-    set_message_handler(test::MessageLog::handler, &log);
+    LinkTest::SetUp();
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
-  }
-  void TearDown() override {
-    close_interfaces(0);
-    platform::clear_faults();
-    set_message_handler(nullptr, nullptr);
-  }
-
-  // Sends `size` bytes of patterned command data with command 0x07 (no conversion).
-  uint32_t send(uint16_t size, uint16_t capacity = 64) {
-    command.resize(size);
-    std::iota(command.begin(), command.end(), 1);
-    response.assign(capacity + 16, 0xCC);
-    return send_command(0x07, command.data(), size, response.data(), capacity, &received);
   }
 
   // A fresh unit on a fresh device, for when a failed read left an answer on the line.
@@ -59,20 +30,7 @@ class UsbLink : public ::testing::Test {
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()), 0u);
   }
 
-  // Opens the device again after a close; a named pipe needs a moment before it takes the next host.
-  uint32_t reopen() {
-    uint32_t status = 1;
-    enable_error_messages(0);
-    for (int attempt = 0; attempt < 100 && (status = initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str())); ++attempt)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    enable_error_messages(1);
-    return status;
-  }
-
   std::unique_ptr<softunit::DeviceServer> server = std::make_unique<softunit::DeviceServer>(softunit::echo_responder());
-  test::MessageLog log;
-  Bytes command, response;
-  uint16_t received = 0xBEEF;
 };
 
 TEST_F(UsbLink, AnnouncesCommandsLongerThanThirtyTwoBytes) {
@@ -144,7 +102,6 @@ TEST_F(UsbLink, OddAnswersEndTheExchangeAsTheyAllow) {
   for (const auto& c : cases) {
     restart();
     log.messages.clear();
-    received = 0xBEEF;
     server->queue_fault(c.fault);
     EXPECT_EQ(send(c.size), c.status) << c.message;
     EXPECT_EQ(received, c.received) << c.message;
@@ -200,24 +157,19 @@ TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
   close_interfaces(0);
   EXPECT_EQ(send(4), STATUS_CR_NOT_CONNECTED);
   EXPECT_EQ(log.texts()[0], "USB_SendCommandReceiveResponse USB_interface_connected=FALSE");
-  ASSERT_EQ(reopen(), 0u);
+  ASSERT_EQ(test::retry_open([&] { return initialize_interfaces(EFI_FLAG_USB, server->device_path().c_str()); }), 0u);
   EXPECT_EQ(send(4), 0u);
 }
 
-TEST_F(UsbLink, DeviceIsNotSharedAndAMissingOneDoesNotOpen) {
+// Neither a missing device nor a regular file or a directory opens as a unit, and the file keeps
+// what it held; the link holds the device it opened exclusively.
+TEST_F(UsbLink, OnlyAnUnsharedDeviceOpens) {
   EXPECT_FALSE(platform::open_device(server->device_path().c_str())) << "the link holds it exclusively";
-  close_interfaces(0);
-  ASSERT_EQ(initialize_interfaces(EFI_FLAG_USB, "/no/such/device"), STATUS_CR_OPEN_FAILED);
-  ASSERT_FALSE(log.messages.empty());
-  EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
-}
-
-TEST_F(UsbLink, RegularFilesAndDirectoriesAreNeverOpenedAsUnits) {
   close_interfaces(0);
   namespace fs = std::filesystem;
   const fs::path file = fs::temp_directory_path() / ("efilink-not-a-unit-" + test::run_unique_prefix());
   std::ofstream(file) << "precious";
-  for (const fs::path& path : {file, fs::temp_directory_path()}) {
+  for (const fs::path& path : {fs::path("/no/such/device"), file, fs::temp_directory_path()}) {
     log.messages.clear();
     EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, path.string().c_str()), STATUS_CR_OPEN_FAILED) << path;
     ASSERT_FALSE(log.messages.empty());
@@ -230,10 +182,9 @@ TEST_F(UsbLink, RegularFilesAndDirectoriesAreNeverOpenedAsUnits) {
   fs::remove(file);
 }
 
-TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
-  on_library_load();
-  test::MessageLog log;
-  set_message_handler(test::MessageLog::handler, &log);
+using UsbLinkLookup = test::LinkTest;
+
+TEST_F(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   {
     const test::DeviceDirectory none(USB_DEVICE_CLASS, "");
     EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, nullptr), STATUS_CR_NOT_CONNECTED);
@@ -247,8 +198,6 @@ TEST(UsbLinkLookup, FindsTheFirstUnitOfItsClassWhenNoPathIsGiven) {
   unsigned char data[4] = {1, 2, 3, 4}, answer[4] = {};
   EXPECT_EQ(send_command(7, data, 4, answer, 4, nullptr), 0u);
   EXPECT_EQ(answer[3], 4);
-  close_interfaces(0);
-  set_message_handler(nullptr, nullptr);
 }
 
 TEST(UsbLinkWithTheUnit, EveryCommandRoundTripsWithConversion) {

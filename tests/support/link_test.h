@@ -1,0 +1,73 @@
+#pragma once
+
+// What the tests of the links share: a library as just loaded with its messages collected and no
+// faults armed, one exchange of patterned command data, and the names of the unit's faults.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "api/process_state.h"
+#include "link_server.h"
+#include "platform/clock.h"
+#include "platform/fault.h"
+#include "test_support.h"
+
+namespace efi::test {
+
+class LinkTest : public ::testing::Test {
+ protected:
+  using Bytes = softunit::Bytes;
+  using LinkFault = softunit::LinkFault;
+  using Kind = LinkFault::Kind;
+  using Texts = std::vector<std::string>;
+
+  void SetUp() override { fresh_library(); }
+  void TearDown() override {
+    close_interfaces(EFI_CLOSE_ALL_PORTS);
+    on_library_load();
+    platform::clear_faults();
+  }
+  void fresh_library() {
+    on_library_load();
+    platform::clear_faults();
+    log.messages.clear();
+    set_message_handler(MessageLog::handler, &log);
+  }
+
+  // Command `code` (0x07 and 0x60 are never converted) with `size` bytes counting up from `first`,
+  // into `capacity` bytes of a buffer whose rest is a guard of 0xCC.
+  uint32_t send(uint16_t size, uint16_t capacity = 64, uint8_t code = 0x07, unsigned char first = 1) {
+    command.resize(size);
+    std::iota(command.begin(), command.end(), first);
+    response.assign(capacity + 32u, 0xCC);
+    received = 0xBEEF;
+    return send_command(code, command.data(), size, response.data(), capacity, &received);
+  }
+  // The command data came back as the response, and nothing past them.
+  bool echoed() const {
+    return received == command.size() && std::equal(command.begin(), command.end(), response.begin()) &&
+           response[command.size()] == 0xCC;
+  }
+
+  MessageLog log;
+  Bytes command, response;
+  uint16_t received = 0xBEEF;
+};
+
+// Runs `open` until it gives 0, at most a second: a named pipe takes its next host a moment after
+// the last one left.
+template <typename Open>
+uint32_t retry_open(Open open) {
+  uint32_t status = open();
+  for (int attempt = 0; attempt < 100 && status != 0; ++attempt) {
+    platform::sleep_ms(10);
+    status = open();
+  }
+  return status;
+}
+
+}  // namespace efi::test
