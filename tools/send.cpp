@@ -24,7 +24,7 @@ const char* const SEND_HELP =
     "`elements` words are set to where the placement rule puts them.\n"
     "\n"
     "Exit code 0 when the command succeeded and its response decoded as its layout says;\n"
-    "1 when the link did not initialise or connect, or the command did not succeed; 2 for bad\n"
+    "1 when the link did not initialise or the command did not succeed; 2 for bad\n"
     "arguments; 3 when the command succeeded but its response does not decode as its layout says.\n"
     "With --json, standard output carries only the JSON object, whose \"error\" field is null\n"
     "when the command succeeded and decoded and names the failure otherwise; the progress lines\n"
@@ -105,9 +105,11 @@ std::string link_description(const SendOptions& options) {
   return text + ")";
 }
 
-// Initialises and connects the link the options name; a failure says which step failed and
-// carries the library's messages.
-void open_link(const SendOptions& options, const LibraryMessages& messages) {
+// Initialises the link the options name, then runs its connect step (only the serial links have
+// one): a failed initialisation says so and carries the library's messages; a failed connect is
+// a note, since the exchange can go ahead without it (the COM-port link's connect succeeds only
+// with a unit that refuses conversion, and then conversion stays as initialised).
+void open_link(const SendOptions& options, const LibraryMessages& messages, std::vector<std::string>& notes) {
   const uint32_t initialised = EfiInitializeInterfaces(*options.flags, options.text ? options.text->c_str() : nullptr);
   if (initialised != 0) {
     if (!selected_link(*options.flags))
@@ -118,13 +120,9 @@ void open_link(const SendOptions& options, const LibraryMessages& messages) {
     throw Failure("link initialisation failed: " + link_description(options) + " returned " + status_text(initialised),
                   messages.lines());
   }
-  if (const uint32_t connected = EfiConnectCommandResponseInterface(); connected != 0) {
-    std::vector<std::string> lines = messages.lines();
-    EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
-    throw Failure("link connection failed: " + link_description(options) + " returned " + status_text(connected) +
-                      " from EfiConnectCommandResponseInterface",
-                  std::move(lines));
-  }
+  if (const uint32_t connected = EfiConnectCommandResponseInterface(); connected != 0)
+    notes.push_back("EfiConnectCommandResponseInterface returned " + status_text(connected) +
+                    "; the command goes ahead with conversion as initialised");
 }
 
 void print_text(const SendOptions& options, uint32_t status, const std::vector<unsigned char>& response,
@@ -317,7 +315,7 @@ int run_send(Arguments& arguments) {
     for (uint32_t link : {EFI_FLAG_USB_CAN, EFI_FLAG_PCAN, EFI_FLAG_UART_SERIAL})
       if (*options.flags & link) EfiSetAdapterLibrary(link, options.adapter_library->c_str());
 
-  open_link(options, messages);
+  open_link(options, messages, notes);
 
   std::vector<unsigned char> response(options.response_size, 0);
   uint16_t received = 0;

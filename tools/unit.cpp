@@ -405,14 +405,6 @@ void announce(Unit& unit, const UnitOptions& options, Output& output) {
     if (served.link == "can") where = "virtual CAN bus on loopback port " + served.where;
     if (served.link == "uart") where += " (the stand-in driver's port 0x3F8)";
     output.line(served.link + std::string(10 - std::min<size_t>(served.link.size(), 9), ' ') + where);
-    if (served.link == "com") {
-      // send connects first, and the COM-port link connects only to a unit that refuses
-      // conversion; a host that skips the connect exchanges with this one.
-      char flags[16];
-      std::snprintf(flags, sizeof flags, "0x%x", served.flags);
-      output.line(std::string("          flag word ") + flags + "; exchanges need no connect (this unit converts)");
-      continue;
-    }
     output.line("          " + send_example(served, options));
     if (served.link == "can") {
       Reach usbcan = served;
