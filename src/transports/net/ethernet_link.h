@@ -43,6 +43,8 @@ class EthernetLink final : public Link {
 
   // Response data bytes of the current exchange in the locked buffer (what may go to the host).
   uint32_t received_now = 0;
+  // Response data bytes that came in with the header, from the start of the locked buffer.
+  uint32_t arrived = 0;
 
   uint8_t Ethernet_CRInitialized = 0;
   platform::Socket socket;
