@@ -16,6 +16,7 @@
 #include "convert/byte_order.h"
 #include "convert/element_swap.h"
 #include "convert/layouts.h"
+#include "steady_runs.h"
 
 namespace {
 
@@ -181,9 +182,7 @@ int main(int argc, char** argv) {
   add("convert_kind_37", convert, "kind_37", 0);
   for (const char* which : {"2", "12", "TS_L0_A4_A12", "kind_37"})
     add(std::string("place_") + (which[0] <= '9' ? std::string(which) + "_byte" : which), place, which, 0);
-  benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  bench::run_steady(argc, argv, reporter);
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "api/process_state.h"
 #include "link_bench.h"
 #include "platform/socket.h"
+#include "steady_runs.h"
 
 namespace {
 
@@ -77,10 +78,8 @@ BENCHMARK(library_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   bench::RatioReporter reporter("round trip as a multiple of the plain socket exchange, both against a lean echo unit",
                                 {{"Ethernet", "library_round_trip", "plain_round_trip", 1.1}});
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  bench::run_steady(argc, argv, reporter);
   return 0;
 }

@@ -26,6 +26,7 @@
 #include "platform/device_interface.h"
 #include "platform/serial_port.h"
 #include "unit_responder.h"
+#include "steady_runs.h"
 
 namespace {
 
@@ -167,13 +168,11 @@ BENCHMARK(uart_driver_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   bench::RatioReporter reporter("round trip as a multiple of the raw exchange on a pseudo-terminal, both against a lean "
                                 "echo unit (serial links: their own software unit)",
                                 {{"USB", "usb_round_trip", "usb_raw_round_trip", 1.1},
                                  {"COM port", "com_port_round_trip", "raw_round_trip", 1.5},
                                  {"UART driver", "uart_driver_round_trip", "raw_round_trip", 1.5}});
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  bench::run_steady(argc, argv, reporter);
   return 0;
 }
