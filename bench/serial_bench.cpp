@@ -1,6 +1,7 @@
-// Round trips through EfiSendCommand over the two serial links on a pseudo-terminal, against a
-// raw exchange of the same bytes with an echo on a pseudo-terminal in the same run. The summary
-// gives each link's round trip as a multiple of the raw one.
+// Round trips through EfiSendCommand over the links on a pseudo-terminal, each against a raw
+// exchange of the same bytes with a lean echo unit in the same run: USB against the echo unit
+// itself, the two serial links (whose line protocol the echo does not speak) against their
+// software unit. The summary gives each link's round trip as a multiple of the raw one.
 
 #include <benchmark/benchmark.h>
 #include <efilink/efilink.h>
@@ -14,61 +15,34 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "api/process_state.h"
-#include "channel.h"
+#include "link_bench.h"
 #include "link_server.h"
 #include "platform/device_interface.h"
 #include "platform/serial_port.h"
 #include "unit_responder.h"
+#include "steady_runs.h"
 
 namespace {
 
-using softunit::Bytes;
+using bench::Bytes;
 namespace platform = efi::platform;
-
-// Reads header + data from the line and writes them back unchanged, for the raw baseline.
-class LineEcho {
- public:
-  LineEcho() : line_(softunit::DeviceEndpoint::create_serial_line()), thread_([this] { serve(); }) {}
-  ~LineEcho() {
-    stopping_ = true;
-    thread_.join();
-  }
-  std::string device_path() const { return line_ ? line_->device_path() : ""; }
-
- private:
-  void serve() {
-    if (!line_) return;
-    softunit::Stream* stream = line_->wait_for_host(0);
-    Bytes message(8 + TS_MAX_TRANSFERSTRUCTS_SIZE);
-    while (!stopping_) {
-      int64_t got;
-      while ((got = stream->read_some(message.data(), 8, 50)) == 0)
-        if (stopping_) return;
-      if (got < 0 || (got < 8 && !softunit::read_exact(*stream, message.data() + got, 8 - got, 2000))) return;
-      const size_t size = message[2] << 8 | message[3];
-      if (size && !softunit::read_exact(*stream, message.data() + 8, size, 2000)) return;
-      if (!stream->write_all(message.data(), 8 + size)) return;
-    }
-  }
-  std::unique_ptr<softunit::DeviceEndpoint> line_;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
 
 void raw_round_trip(benchmark::State& state) {
   const uint32_t size = static_cast<uint32_t>(state.range(0));
-  LineEcho echo;
+  bench::EchoUnit echo(softunit::DeviceEndpoint::create_serial_line(), false);
   platform::SerialPort port = platform::open_serial_port(echo.device_path().c_str());
   if (!port || !platform::configure_serial_port(port, {})) {
     state.SkipWithError("no pseudo-terminal");
     return;
   }
-  Bytes message(8 + size, 0x5A), answer(8 + size);
-  message[2] = static_cast<unsigned char>(size >> 8);
-  message[3] = static_cast<unsigned char>(size);
+  const Bytes message = bench::command_message(0x60, size);
+  Bytes answer(8 + size);
   for (auto _ : state) {
     platform::write_serial(port, message.data(), static_cast<uint32_t>(message.size()));
     uint32_t got = 0;
@@ -128,41 +102,77 @@ void uart_driver_round_trip(benchmark::State& state) {
   link_round_trips(state, EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | EFI_FLAG_SERIAL_FIRST_PORT);
 }
 
+// The USB link's bytes with plain calls on the device: the announcement of a long command, the
+// command, then blocking reads until the whole answer is in.
+void usb_raw_round_trip(benchmark::State& state) {
+  const uint32_t size = static_cast<uint32_t>(state.range(0));
+  bench::EchoUnit echo(softunit::DeviceEndpoint::create(), true);
+  const int fd = open(echo.device_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios settings{};
+  if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+    state.SkipWithError("no pseudo-terminal");
+    if (fd >= 0) close(fd);
+    return;
+  }
+  cfmakeraw(&settings);
+  tcsetattr(fd, TCSANOW, &settings);
+  const Bytes message = bench::command_message(0x60, size);
+  Bytes announcement(32), answer(8 + size);
+  announcement[0] = 0xCD;
+  announcement[1] = 0x07;
+  announcement[2] = message[2];
+  announcement[3] = message[3];
+  for (auto _ : state) {
+    if (message.size() > announcement.size() && write(fd, announcement.data(), announcement.size()) < 0) break;
+    if (write(fd, message.data(), message.size()) < 0) break;
+    size_t got = 0;
+    while (got < answer.size()) {
+      pollfd entry{fd, POLLIN, 0};
+      if (poll(&entry, 1, 2000) != 1) break;
+      const ssize_t n = read(fd, answer.data() + got, answer.size() - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
+  close(fd);
+}
+
+void usb_round_trip(benchmark::State& state) {
+  bench::EchoUnit echo(softunit::DeviceEndpoint::create(), true);
+  efi::on_library_load();
+  const uint16_t size = static_cast<uint16_t>(state.range(0));
+  Bytes command(size, 0x5A), response(size);
+  uint16_t received = 0;
+  if (efi::initialize_interfaces(EFI_FLAG_USB, echo.device_path().c_str()) != 0) {
+    state.SkipWithError("the link did not open");
+    return;
+  }
+  for (auto _ : state) {
+    if (efi::send_command(0x60, command.data(), size, response.data(), size, &received) != 0) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
+  efi::close_interfaces(EFI_CLOSE_ALL_PORTS);
+  efi::on_library_load();
+}
+
 BENCHMARK(raw_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
+BENCHMARK(usb_raw_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
+BENCHMARK(usb_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 BENCHMARK(com_port_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 BENCHMARK(uart_driver_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
-
-// Prints each link's round trip against the raw one of the same size.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\nround trip as a multiple of the raw pseudo-terminal echo (target: within 1.5x)\n");
-    for (const char* link : {"com_port_round_trip", "uart_driver_round_trip"})
-      for (const char* size : {"16", "4088"}) {
-        const std::string suffix = std::string("/") + size + "/real_time";
-        const auto raw = times_.find("raw_round_trip" + suffix);
-        const auto measured = times_.find(link + suffix);
-        if (raw != times_.end() && measured != times_.end() && raw->second > 0)
-          std::printf("  %-22s %5s bytes: %.2fx\n", link, size, measured->second / raw->second);
-      }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  bench::RatioReporter reporter("round trip as a multiple of the raw exchange on a pseudo-terminal, both against a lean "
+                                "echo unit (serial links: their own software unit)",
+                                {{"USB", "usb_round_trip", "usb_raw_round_trip", 1.1},
+                                 {"COM port", "com_port_round_trip", "raw_round_trip", 1.5},
+                                 {"UART driver", "uart_driver_round_trip", "raw_round_trip", 1.5}});
+  bench::run_steady(argc, argv, reporter);
   return 0;
 }

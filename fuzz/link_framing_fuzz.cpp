@@ -39,6 +39,9 @@ Transfer read_device(const DeviceFile&, void* data, uint32_t size, TransferBound
   const uint32_t count = serve(data, size);
   return {count > 0, count};
 }
+Transfer read_device_answer(const DeviceFile& device, void* data, uint32_t, uint32_t size, TransferBounds bounds) {
+  return read_device(device, data, size, bounds);
+}
 uint32_t discard_input(const DeviceFile&) { return 0; }
 DeviceLookup find_device_interface(const char*, uint32_t index, char* path, size_t path_size) {
   if (index > 0 || path_size < 5) return {DeviceLookupStep::enumerate, 2, true};
@@ -67,6 +70,12 @@ int64_t send_socket(const Socket&, const void*, size_t size) { return static_cas
 int64_t receive_socket(const Socket&, void* data, size_t size) { return serve(data, size); }
 int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t) {
   return stream_left ? receive_socket(socket, data, size) : SOCKET_ERROR_RESULT;
+}
+bool set_receive_wait(const Socket&, uint32_t) { return true; }
+int64_t receive_socket_split(const Socket&, void* first, size_t first_size, void* second, size_t second_size) {
+  if (!stream_left) return SOCKET_ERROR_RESULT;
+  const uint32_t head = serve(first, first_size);
+  return head < first_size ? head : head + serve(second, second_size);
 }
 size_t discard_socket_input(const Socket&) { return 0; }
 

@@ -43,6 +43,13 @@ Transfer write_device(const DeviceFile& device, const void* data, uint32_t size,
 // Gathers up to `size` bytes within `bounds`.
 Transfer read_device(const DeviceFile& device, void* data, uint32_t size, TransferBounds bounds = DEVICE_BOUNDS);
 
+// Reads the answer to what was just written: waits for it before reading, returns as soon as
+// `wanted` bytes are in, and keeps up to `size` of whatever the same read brings behind them, so
+// that a header and the data after it take one read. Bounds as read_device: short when the line
+// goes quiet before `wanted` bytes.
+Transfer read_device_answer(const DeviceFile& device, void* data, uint32_t wanted, uint32_t size,
+                            TransferBounds bounds = DEVICE_BOUNDS);
+
 // Reads and throws away whatever is waiting to be read, without waiting; the count thrown away.
 uint32_t discard_input(const DeviceFile& device);
 

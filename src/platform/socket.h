@@ -40,10 +40,16 @@ bool connect_socket(const Socket& socket, const AddressList* addresses, size_t i
 // SOCKET_ERROR_RESULT.
 int64_t send_socket(const Socket& socket, const void* data, size_t size);
 int64_t receive_socket(const Socket& socket, void* data, size_t size);
-// As receive_socket, but gives up after `timeout_ms` without a byte: SOCKET_ERROR_RESULT with the
-// time-out as the last socket error.
 // Reads and throws away whatever is waiting to be received, without waiting; the count thrown away.
 size_t discard_socket_input(const Socket& socket);
+// As receive_socket, but gives up after `timeout_ms` without a byte: SOCKET_ERROR_RESULT with the
+// time-out as the last socket error.
 int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms);
+// How long receive_socket_split may wait for a first byte (the other receives are not bound by it).
+bool set_receive_wait(const Socket& socket, uint32_t timeout_ms);
+// One receive call whose bytes fill `first` and then `second` (a header and the data behind it),
+// waiting at most the socket's receive wait: the count, 0 for a closed connection, or
+// SOCKET_ERROR_RESULT (a time-out included). The socket may not be used after a time-out.
+int64_t receive_socket_split(const Socket& socket, void* first, size_t first_size, void* second, size_t second_size);
 
 }  // namespace efi::platform

@@ -1,6 +1,7 @@
 #include "platform/device_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -57,9 +58,17 @@ Transfer read_device(const DeviceFile& device, void* data, uint32_t size, Transf
   return posix::read_within(static_cast<int>(device.get()), data, size, bounds);
 }
 
+Transfer read_device_answer(const DeviceFile& device, void* data, uint32_t wanted, uint32_t size,
+                            TransferBounds bounds) {
+  if (fails_now(FaultPoint::device_read)) return {false, 0};
+  return posix::read_within(static_cast<int>(device.get()), data, size, bounds, wanted, true);
+}
+
 uint32_t discard_input(const DeviceFile& device) {
   unsigned char scratch[512];
   uint32_t discarded = 0;
+  // A look first: on a quiet line (the usual case) that is the only call.
+  if (!posix::wait_ready(static_cast<int>(device.get()), POLLIN, 0)) return 0;
   for (;;) {
     const ssize_t n = read(static_cast<int>(device.get()), scratch, sizeof scratch);
     if (n > 0) {

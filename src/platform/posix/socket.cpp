@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -123,6 +124,24 @@ int64_t receive_socket(const Socket& socket, void* data, size_t size) {
 int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms) {
   if (!posix::wait_ready(static_cast<int>(socket.get()), POLLIN, timeout_ms)) return SOCKET_ERROR_RESULT;
   return receive_socket(socket, data, size);
+}
+
+bool set_receive_wait(const Socket& socket, uint32_t timeout_ms) {
+  const timeval wait{static_cast<time_t>(timeout_ms / 1000), static_cast<suseconds_t>(timeout_ms % 1000 * 1000)};
+  return setsockopt(static_cast<int>(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
+}
+
+// A blocking receive bound by the socket's own time-out: no look before it, one call in all.
+int64_t receive_socket_split(const Socket& socket, void* first, size_t first_size, void* second, size_t second_size) {
+  const int fd = static_cast<int>(socket.get());
+  iovec pieces[2] = {{first, first_size}, {second, second_size}};
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
+  ssize_t got;
+  do got = recvmsg(fd, &message, 0);
+  while (got < 0 && errno == EINTR);
+  return got < 0 ? SOCKET_ERROR_RESULT : got;
 }
 
 size_t discard_socket_input(const Socket& socket) {

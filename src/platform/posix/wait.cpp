@@ -46,16 +46,19 @@ Transfer write_within(int fd, const void* data, uint32_t size, uint32_t stall_ms
   return {true, written};
 }
 
-Transfer read_within(int fd, void* data, uint32_t size, TransferBounds bounds) {
+Transfer read_within(int fd, void* data, uint32_t size, TransferBounds bounds, uint32_t wanted, bool wait_first) {
   auto* bytes = static_cast<unsigned char*>(data);
   uint32_t got = 0;
+  wanted = std::min(wanted, size);
   const int64_t start = now_ms();
   const int64_t end = bounds.total_ms == UINT32_MAX ? INT64_MAX : start + bounds.total_ms;
   int64_t deadline = std::min(start + bounds.first_byte_ms, end);
-  while (got < size) {
+  if (wait_first && size > 0 && !wait_ready(fd, POLLIN, deadline - now_ms())) return {false, 0};
+  while (got < wanted) {
     const ssize_t n = read(fd, bytes + got, size - got);
     if (n > 0) {
       got += static_cast<uint32_t>(n);
+      if (got >= wanted) break;
       deadline = std::min(now_ms() + bounds.quiet_ms, end);
       continue;
     }

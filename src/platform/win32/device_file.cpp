@@ -45,6 +45,11 @@ Transfer read_device(const DeviceFile& device, void* data, uint32_t size, Transf
   return win32::read_within(native(device), data, size, bounds);
 }
 
+// Overlapped reads take what is asked for: the answer comes in `wanted` bytes.
+Transfer read_device_answer(const DeviceFile& device, void* data, uint32_t wanted, uint32_t, TransferBounds bounds) {
+  return read_device(device, data, wanted, bounds);
+}
+
 uint32_t discard_input(const DeviceFile& device) {
   unsigned char scratch[512];
   uint32_t discarded = 0;

@@ -111,6 +111,22 @@ int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uin
   return receive_socket(socket, data, size);
 }
 
+bool set_receive_wait(const Socket& socket, uint32_t timeout_ms) {
+  const DWORD wait = timeout_ms;
+  return setsockopt(static_cast<SOCKET>(socket.get()), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait),
+                    sizeof wait) == 0;
+}
+
+int64_t receive_socket_split(const Socket& socket, void* first, size_t first_size, void* second, size_t second_size) {
+  WSABUF pieces[2] = {{static_cast<ULONG>(first_size), static_cast<char*>(first)},
+                      {static_cast<ULONG>(second_size), static_cast<char*>(second)}};
+  DWORD got = 0;
+  DWORD flags = 0;
+  if (WSARecv(static_cast<SOCKET>(socket.get()), pieces, 2, &got, &flags, nullptr, nullptr) == SOCKET_ERROR)
+    return SOCKET_ERROR_RESULT;
+  return static_cast<int64_t>(got);
+}
+
 size_t discard_socket_input(const Socket& socket) {
   char scratch[512];
   size_t discarded = 0;

@@ -53,6 +53,12 @@ uint32_t EthernetLink::receive_exactly(unsigned char* target, uint32_t size, uin
 // Receives `count` bytes into the response buffer from offset `at`; bytes that would land beyond
 // the locked buffer are read and thrown away.
 uint32_t EthernetLink::receive_data(uint32_t at, uint32_t count) {
+  if (at < arrived) {
+    const uint32_t ready = std::min(count, arrived - at);
+    at += ready;
+    count -= ready;
+    received_now = std::max(received_now, at);
+  }
   auto receive_piece = [this](unsigned char* target, uint32_t size) {
     return receive_exactly(target, size, ETHERNET_PIECE_WAIT_MS);
   };
@@ -83,15 +89,21 @@ uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, ui
   const Reporter& report = context.report;
   ResponseHeader_TS* header = buffers.response_header();
   auto* header_bytes = reinterpret_cast<unsigned char*>(header);
-  // The first byte may take the unit a while; the rest of the header follows at once.
-  if (receive_exactly(header_bytes, 1, ETHERNET_HEADER_WAIT_MS)) {
+  // The first bytes may take the unit a while; the rest of the header follows at once. Data that
+  // came with the header are in place already.
+  const int64_t first = platform::receive_socket_split(socket, header_bytes, sizeof(ResponseHeader_TS),
+                                                       buffers.response_data(), buffers.data_size());
+  if (first <= 0) {
     show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
     return STATUS_CR_READ_FAILED;
   }
-  if (receive_exactly(header_bytes + 1, sizeof(ResponseHeader_TS) - 1, ETHERNET_PIECE_WAIT_MS)) {
+  constexpr auto header_size = static_cast<int64_t>(sizeof(ResponseHeader_TS));
+  if (first < header_size &&
+      receive_exactly(header_bytes + first, static_cast<uint32_t>(header_size - first), ETHERNET_PIECE_WAIT_MS)) {
     show_exchange_error(report, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
     return STATUS_CR_READ_FAILED;
   }
+  arrived = first > header_size ? static_cast<uint32_t>(first - header_size) : 0;
   if (context.convert_headers) SwapHeaderByteOrder(header);
   const uint32_t returning = header->response_data_returning_size;
   const bool fits = response_fits(returning, capacity, ETHERNET_BUFFER_SIZE);
@@ -170,7 +182,9 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
       break;
     }
     platform::set_no_delay(candidate);
-    if (platform::connect_socket(candidate, addresses, index)) {
+    // The wait for a response header is the socket's own: its receive needs no look before it.
+    if (platform::set_receive_wait(candidate, ETHERNET_HEADER_WAIT_MS) &&
+        platform::connect_socket(candidate, addresses, index)) {
       connected = std::move(candidate);
       break;
     }
@@ -207,6 +221,7 @@ uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
 
   received_now = 0;
   tracer = context.tracer;
+  arrived = 0;
   // Stray bytes behind an earlier answer belong to no command.
   context.discarded(platform::discard_socket_input(socket));
   const size_t message_size = sizeof(CommandHeader_TS) + command_size;

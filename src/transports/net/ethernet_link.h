@@ -45,6 +45,8 @@ class EthernetLink final : public Link {
   uint32_t received_now = 0;
   // The current exchange's trace, if any.
   Tracer* tracer = nullptr;
+  // Response data bytes that came in with the header, from the start of the locked buffer.
+  uint32_t arrived = 0;
 
   uint8_t Ethernet_CRInitialized = 0;
   platform::Socket socket;

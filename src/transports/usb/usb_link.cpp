@@ -75,6 +75,18 @@ uint32_t UsbLink::read_response_data(const Reporter& report, void* data, uint32_
   return 0;
 }
 
+// Reads the `size` bytes that follow data already read: as within one read, the line may stay
+// quiet only as long as between bytes; 0, or STATUS_CR_READ_FAILED after its message.
+uint32_t UsbLink::read_rest(const Reporter& report, void* data, uint32_t size) {
+  if (size == 0) return 0;
+  platform::TransferBounds bounds = read_bounds();
+  bounds.first_byte_ms = std::min(bounds.first_byte_ms, bounds.quiet_ms);
+  const platform::Transfer read = platform::read_device(device, data, size, bounds);
+  if (read.ok && read.count == size) return 0;
+  report.error(TextWidth::narrow, WASTED_TEXT);
+  return STATUS_CR_READ_FAILED;
+}
+
 uint32_t UsbLink::get_in_step() {
   // Bytes still waiting from an earlier exchange (a late or overlong answer) belong to no command.
   uint32_t discarded = platform::discard_input(device);
@@ -174,29 +186,45 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
     return STATUS_CR_WRITE_FAILED;
   }
 
-  ResponseHeader_TS* response_header = crm->response_header;
-  const Outcome header = read_into(response_header, sizeof(ResponseHeader_TS));
+  // Header and data come in one read when the unit has sent both by then; the transfer buffer
+  // takes them, since the data size is known only once the header is in.
+  const Outcome header = with_retries<Outcome>([&] {
+    return platform::read_device_answer(device, transfer_buffer, sizeof(ResponseHeader_TS), sizeof transfer_buffer,
+                                        read_bounds());
+  });
   if (!header.ok) {
     report.error(TextWidth::narrow, READ_FAILED_TEXT, header.error);
     return STATUS_CR_READ_FAILED;
   }
-  if (header.count != sizeof(ResponseHeader_TS)) {
+  if (header.count < sizeof(ResponseHeader_TS)) {
     report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse ReadFile num_bytes_read != sizeof(ResponseHeader_TS)");
     return STATUS_CR_READ_FAILED;
   }
+  ResponseHeader_TS* response_header = crm->response_header;
+  std::memcpy(response_header, transfer_buffer, sizeof(ResponseHeader_TS));
   SwapHeaderByteOrder(response_header);
   if (response_header->dummy != EFI_RESPONSE_MARKER) return STATUS_CR_BAD_RESPONSE_MARKER;
 
   const uint32_t returning = response_header->response_data_returning_size;
   if (returning == 0) return 0;
+  // Data bytes that came with the header; any beyond the announced size belong to no command.
+  const uint32_t early = std::min<uint32_t>(header.count - static_cast<uint32_t>(sizeof(ResponseHeader_TS)), returning);
   // The data go straight into the host's buffer: only its capacity bounds them.
   if (!response_fits(returning, response_capacity, SIZE_MAX)) {
     auto read_piece = [&](unsigned char* piece, uint32_t size) { return read_response_data(report, piece, size); };
-    if (const uint32_t status = drain(returning, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer))
+    // The first piece of the drain began with the header's read.
+    const uint32_t first = early == 0 ? 0 : std::min<uint32_t>(returning, sizeof transfer_buffer);
+    if (const uint32_t status = read_rest(report, transfer_buffer, first - early)) return status;
+    context.discarded(first);
+    if (const uint32_t status = drain(returning - first, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer))
       return status;
     return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   }
-  if (const uint32_t status = read_response_data(report, crm->response_data, returning)) return status;
+  auto* data = static_cast<unsigned char*>(crm->response_data);
+  std::memcpy(data, transfer_buffer + sizeof(ResponseHeader_TS), early);
+  const uint32_t status =
+      early == 0 ? read_response_data(report, data, returning) : read_rest(report, data + early, returning - early);
+  if (status) return status;
   store_received_size(crm, returning);
   return 0;
 }

@@ -41,6 +41,7 @@ class UsbLink final : public Link {
   // Throws away what an earlier exchange left on the line; the count of bytes thrown away.
   uint32_t get_in_step();
   uint32_t read_response_data(const Reporter& report, void* data, uint32_t size);
+  uint32_t read_rest(const Reporter& report, void* data, uint32_t size);
 
   uint8_t USB_interface_connected = 0;
   platform::DeviceFile device;
