@@ -206,9 +206,11 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   if (response_header->dummy != EFI_RESPONSE_MARKER) return STATUS_CR_BAD_RESPONSE_MARKER;
 
   const uint32_t returning = response_header->response_data_returning_size;
-  if (returning == 0) return 0;
   // Data bytes that came with the header; any beyond the announced size belong to no command.
-  const uint32_t early = std::min<uint32_t>(header.count - static_cast<uint32_t>(sizeof(ResponseHeader_TS)), returning);
+  const uint32_t behind = header.count - static_cast<uint32_t>(sizeof(ResponseHeader_TS));
+  const uint32_t early = std::min(behind, returning);
+  context.discarded(behind - early);
+  if (returning == 0) return 0;
   // The data go straight into the host's buffer: only its capacity bounds them.
   if (!response_fits(returning, response_capacity, SIZE_MAX)) {
     auto read_piece = [&](unsigned char* piece, uint32_t size) { return read_response_data(report, piece, size); };
