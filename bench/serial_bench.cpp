@@ -57,11 +57,11 @@ void raw_round_trip(benchmark::State& state) {
 }
 
 // One link's round trips with command 0x60 (never converted) against the unit's echo.
-void link_round_trips(benchmark::State& state, uint32_t flags) {
+void link_round_trips(benchmark::State& state, uint32_t flags, const char* text = nullptr) {
   const uint16_t size = static_cast<uint16_t>(state.range(0));
   Bytes command(size, 0x5A), response(size);
   uint16_t received = 0;
-  if (efi::initialize_interfaces(flags | EFI_FLAG_COMMAND_RESPONSE_INTERFACE, nullptr) != 0) {
+  if (efi::initialize_interfaces(flags, text) != 0) {
     state.SkipWithError("the link did not open");
     return;
   }
@@ -86,7 +86,7 @@ void com_port_round_trip(benchmark::State& state) {
   fs::create_symlink(server.device_path(), directory / "COM3", error);
   efi::on_library_load();
   platform::set_device_directory(directory.string().c_str());
-  link_round_trips(state, EFI_FLAG_COM_SERIAL | (3u << EFI_FLAG_SERIAL_PORT_SHIFT));
+  link_round_trips(state, EFI_FLAG_COM_SERIAL | (3u << EFI_FLAG_SERIAL_PORT_SHIFT) | EFI_FLAG_COMMAND_RESPONSE_INTERFACE);
   platform::set_device_directory(nullptr);
   fs::remove_all(directory, error);
 }
@@ -99,7 +99,8 @@ void uart_driver_round_trip(benchmark::State& state) {
   efi::set_adapter_library(EFI_FLAG_UART_SERIAL, EFI_BENCH_MODULE_DIR "libcdrvxd32.so");
   efi::enable_error_messages(0);
   efi::set_message_handler([](const char*, const char*, void*) {}, nullptr);  // no statistics dumps
-  link_round_trips(state, EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | EFI_FLAG_SERIAL_FIRST_PORT);
+  link_round_trips(state, EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | EFI_FLAG_SERIAL_FIRST_PORT |
+                              EFI_FLAG_COMMAND_RESPONSE_INTERFACE);
 }
 
 // The USB link's bytes with plain calls on the device: the announcement of a long command, the
@@ -141,22 +142,7 @@ void usb_raw_round_trip(benchmark::State& state) {
 void usb_round_trip(benchmark::State& state) {
   bench::EchoUnit echo(softunit::DeviceEndpoint::create(), true);
   efi::on_library_load();
-  const uint16_t size = static_cast<uint16_t>(state.range(0));
-  Bytes command(size, 0x5A), response(size);
-  uint16_t received = 0;
-  if (efi::initialize_interfaces(EFI_FLAG_USB, echo.device_path().c_str()) != 0) {
-    state.SkipWithError("the link did not open");
-    return;
-  }
-  for (auto _ : state) {
-    if (efi::send_command(0x60, command.data(), size, response.data(), size, &received) != 0) {
-      state.SkipWithError("exchange failed");
-      break;
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size * 2);
-  efi::close_interfaces(EFI_CLOSE_ALL_PORTS);
-  efi::on_library_load();
+  link_round_trips(state, EFI_FLAG_USB, echo.device_path().c_str());
 }
 
 BENCHMARK(raw_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
