@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "convert/converter_table.h"
+#include "trace_reader.h"
 #include "system.h"
 
 namespace efilink_cli {
@@ -34,67 +35,6 @@ const char* const REPLAY_HELP =
     "  --sim <library>   the simulator library (default: the bundled one)\n";
 
 namespace {
-
-struct Side {
-  std::vector<unsigned char> header;  // 8 bytes, most-significant byte first
-  std::vector<unsigned char> data;
-};
-
-struct TracedExchange {
-  size_t line = 0;
-  std::string link;
-  uint8_t command = 0;
-  Side out;
-  std::optional<Side> in;
-};
-
-uint16_t field(const std::vector<unsigned char>& header, size_t index) {
-  return static_cast<uint16_t>(header[2 * index] << 8 | header[2 * index + 1]);
-}
-
-// "<header hex>:<data hex>"; false when it is not that.
-bool parse_side(const std::string& text, Side& side) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) return false;
-  try {
-    side.header = parse_hex(text.substr(0, colon));
-    side.data = parse_hex(text.substr(colon + 1));
-  } catch (const UsageError&) {
-    return false;
-  }
-  return side.header.size() == 8;
-}
-
-// One exchange line of a trace; nothing for a line that is not one.
-std::optional<TracedExchange> parse_line(const std::string& line, size_t number) {
-  std::istringstream words(line);
-  std::string time, word;
-  TracedExchange exchange;
-  exchange.line = number;
-  if (!(words >> time >> exchange.link)) return std::nullopt;
-  bool has_command = false, has_out = false, has_in = false;
-  while (words >> word) {
-    if (word.rfind("command=", 0) == 0) {
-      try {
-        exchange.command = static_cast<uint8_t>(parse_number(word.substr(8), 0xFF, "command"));
-        has_command = true;
-      } catch (const UsageError&) {
-        return std::nullopt;
-      }
-    } else if (word.rfind("out=", 0) == 0) {
-      has_out = parse_side(word.substr(4), exchange.out);
-    } else if (word.rfind("in=", 0) == 0) {
-      has_in = true;
-      if (word != "in=-") {
-        Side in;
-        if (!parse_side(word.substr(3), in)) return std::nullopt;
-        exchange.in = std::move(in);
-      }
-    }
-  }
-  if (!has_command || !has_out || !has_in) return std::nullopt;
-  return exchange;
-}
 
 // The playback record that answers with the traced response: header in host order, then the data.
 std::vector<unsigned char> playback_record(const Side& in) {
@@ -120,16 +60,11 @@ enum class Outcome { matched, differs, skipped };
 // Replays one exchange and prints its line.
 Outcome replay_one(const TracedExchange& traced, size_t index) {
   std::printf("%4zu  line %-5zu %-10s 0x%02X  ", index, traced.line, traced.link.c_str(), traced.command);
-  if (!traced.in) {
-    std::printf("skipped: no response in the trace\n");
+  if (const char* reason = unreplayable(traced)) {
+    std::printf("skipped: %s\n", reason);
     return Outcome::skipped;
   }
   const Side& in = *traced.in;
-  const uint16_t returning = field(in.header, 1);
-  if (field(in.header, 3) != EFI_RESPONSE_MARKER || in.data.size() != returning) {
-    std::printf("skipped: the traced response is not complete\n");
-    return Outcome::skipped;
-  }
   const std::vector<unsigned char> record = playback_record(in);
   if (const uint32_t status = EfiAppendPlayback(record.data(), static_cast<uint32_t>(record.size())); status != 0) {
     std::printf("DIFFERS: EfiAppendPlayback refused the record (status 0x%08x)\n", status);

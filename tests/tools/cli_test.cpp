@@ -363,11 +363,11 @@ TEST(CliReplay, TracedSessionsReplayWithTheSameResponses) {
   const std::string frames = candump_path(trace);
   const std::string again = trace + ".again";
   struct Cleanup {
-    std::string files[3];
+    std::string files[4];
     ~Cleanup() {
       for (const std::string& file : files) std::filesystem::remove(file);
     }
-  } cleanup{{trace, frames, again}};
+  } cleanup{{trace, frames, again, trace + ".forged"}};
   on_library_load();
   enable_error_messages(0);
   EXPECT_EQ(set_trace_file((trace + ".missing/trace.log").c_str()), 1u);
@@ -411,6 +411,12 @@ TEST(CliReplay, TracedSessionsReplayWithTheSameResponses) {
   const CliRun refused = run("replay \"" + trace + "\" --sim \"" + test_simulator_path("complete") + "\"");
   EXPECT_EQ(refused.exit_code, 1) << "a simulator that refuses the playback records";
   EXPECT_NE(refused.output.find(" 0 matched, " + std::to_string(lines.size() - 1) + " differ"), std::string::npos);
+  // A forged line whose response is larger than its buffer is skipped, not copied into it.
+  std::ofstream(trace + ".forged") << "2026-12-06T17:00:00.000001Z usb command=0x07 sent=8 received=28 status=0x0 us=1 "
+                                      "discarded=0 out=CD07000000040000: in=CD070014000055AA:" << std::string(40, '7');
+  const CliRun forged = run("replay \"" + trace + ".forged\"");
+  EXPECT_EQ(forged.exit_code, 1);
+  EXPECT_TRUE(forged.has("skipped: the traced response is larger than the traced buffer")) << forged.output;
 #if !defined(_WIN32)
   // A program that names no trace writes the one the environment names: here, the replay's own.
   std::string output;
