@@ -233,7 +233,7 @@ namespace avx512 {
 }  // namespace avx512
 
 template <uint32_t S>
-__attribute__((target("avx2"))) void swap_avx2(unsigned char* p, size_t count) {
+EFI_TARGET_AVX2 void swap_avx2(unsigned char* p, size_t count) {
   const size_t bytes = count * S;
   if (bytes >= 32) {
     if (reinterpret_cast<uintptr_t>(p) % S == 0) return avx2::swap_aligned<S, Avx2x32>(p, bytes);
@@ -244,7 +244,7 @@ __attribute__((target("avx2"))) void swap_avx2(unsigned char* p, size_t count) {
 }
 
 template <uint32_t S>
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void swap_avx512(unsigned char* p, size_t count) {
+EFI_TARGET_AVX512 void swap_avx512(unsigned char* p, size_t count) {
   const size_t bytes = count * S;
   if (bytes >= 64) {
     if constexpr (64 % S == 0)
@@ -256,10 +256,11 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void swap_avx512
   swap_portable<S>(p, count);
 }
 
+// The routines the tables hold, each of its level's target so that the walk inlines into it.
 template <uint32_t S>
 struct Avx2 {
   // 16-byte lanes hold whole elements only for sizes that divide 16.
-  static void run(unsigned char* p, size_t count) {
+  __attribute__((target("avx2"))) static void run(unsigned char* p, size_t count) {
     if constexpr (16 % S == 0)
       swap_avx2<S>(p, count);
     else
@@ -268,7 +269,9 @@ struct Avx2 {
 };
 template <uint32_t S>
 struct Avx512 {
-  static void run(unsigned char* p, size_t count) { swap_avx512<S>(p, count); }
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) static void run(unsigned char* p, size_t count) {
+    swap_avx512<S>(p, count);
+  }
 };
 
 constexpr ElementSwaps AVX2{SwapLevel::avx2, routines_by_size<Avx2>()};
@@ -359,9 +362,6 @@ SwapLevel select_swap_level(SwapLevel level) {
   return previous;
 }
 
-uint32_t round_up_to_element(uint32_t offset, uint32_t element_size) {
-  if ((element_size & (element_size - 1)) == 0) return (offset + element_size - 1) & ~(element_size - 1);
-  return ROUND_UPS[element_size](offset);
-}
+uint32_t round_up_to_odd_element(uint32_t offset, uint32_t element_size) { return ROUND_UPS[element_size](offset); }
 
 }  // namespace efi
