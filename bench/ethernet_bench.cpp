@@ -78,6 +78,7 @@ BENCHMARK(library_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::keep_to_one_processor();
   bench::RatioReporter reporter("round trip as a multiple of the plain socket exchange, both against a lean echo unit",
                                 {{"Ethernet", "library_round_trip", "plain_round_trip", 1.1}});
   bench::run_steady(argc, argv, reporter);

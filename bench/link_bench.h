@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
+
 #include "channel.h"
 
 namespace bench {
@@ -90,6 +92,19 @@ inline Bytes command_message(uint8_t command, size_t size) {
   message[5] = message[3];
   message[6] = message[7] = 0;
   return message;
+}
+
+// Keeps the benchmark and its echo unit on the processor it starts on. A round trip costs more
+// when the two threads wake each other across processors, and the scheduler places each case's
+// echo thread afresh, so without this the ratio of two cases swings with where their threads
+// landed rather than with what each side does.
+inline void keep_to_one_processor() {
+  const int processor = sched_getcpu();
+  if (processor < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(processor, &set);
+  sched_setaffinity(0, sizeof set, &set);
 }
 
 // One line of the summary: a benchmark, the baseline it is measured against, and its target.

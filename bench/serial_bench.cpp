@@ -154,6 +154,7 @@ BENCHMARK(uart_driver_round_trip)->Arg(16)->Arg(4088)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::keep_to_one_processor();
   bench::RatioReporter reporter("round trip as a multiple of the raw exchange on a pseudo-terminal, both against a lean "
                                 "echo unit (serial links: their own software unit)",
                                 {{"USB", "usb_round_trip", "usb_raw_round_trip", 1.1},
