@@ -118,7 +118,7 @@ uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkConte
   empty_receive_buffer();
   temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
   if (ComSerialPutPacket(1, temp.data()) != 1) return 1;
-  if (!receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS)) return 1;
+  if (!receive_.WaitFor(1, stage_timeout_ms_)) return 1;
   if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return 1;
   if (context.no_conversion) *context.no_conversion = 1;
   return 0;
@@ -140,14 +140,14 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
 
   // Any byte acknowledges; a unit that sends none leaves the last exchange's response header.
-  if (!receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS) || receive_.Take(ack, 1) != 1) return 0;
+  if (!receive_.WaitFor(1, stage_timeout_ms_) || receive_.Take(ack, 1) != 1) return 0;
 
   ResponseHeader_TS* response_header = crm->response_header;
   response_header->response_code = 0;
   response_header->response_data_returning_size = 0;
   response_header->response_status = 0xFFFF;
   ResponseHeader_TS arrived;
-  if (!receive_.WaitFor(sizeof arrived, COM_STAGE_TIMEOUT_MS) ||
+  if (!receive_.WaitFor(sizeof arrived, stage_timeout_ms_) ||
       receive_.Take(reinterpret_cast<unsigned char*>(&arrived), sizeof arrived) != sizeof arrived)
     return 0;
   *response_header = arrived;
@@ -160,7 +160,7 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
   unsigned char scratch[256];
   unsigned char* target = fits ? static_cast<unsigned char*>(crm->response_data) : scratch;
   uint32_t taken = 0;
-  while (taken < returning && receive_.WaitFor(1, COM_STAGE_TIMEOUT_MS)) {
+  while (taken < returning && receive_.WaitFor(1, stage_timeout_ms_)) {
     const uint32_t room = fits ? returning - taken : std::min<uint32_t>(returning - taken, sizeof scratch);
     taken += static_cast<uint32_t>(receive_.Take(fits ? target + taken : target, static_cast<int32_t>(room)));
   }

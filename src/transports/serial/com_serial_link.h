@@ -32,6 +32,10 @@ class ComSerialLink final : public Link {
   uint32_t ComSerialConnectCommandResponseInterface(const LinkContext& context);
   uint32_t ComSerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm);
 
+  // For a stand-in line that has delivered all it will before the link waits (the fuzz target):
+  // a stage then ends as soon as the bytes it needs are not there.
+  void set_stage_timeout(uint32_t milliseconds) { stage_timeout_ms_ = milliseconds; }
+
  private:
   int32_t ComSerialInitializeComport(SerialPortRecord& record);
   uint32_t ComSerialPutPacket(uint32_t count, const void* buffer);
@@ -43,6 +47,7 @@ class ComSerialLink final : public Link {
   std::unique_ptr<CSerialMFC> port_;
   bool stream_initialized_ = false;
   bool command_response_initialized_ = false;
+  uint32_t stage_timeout_ms_ = COM_STAGE_TIMEOUT_MS;
   LockedBuffers buffers_{"ComSerialInitializeInterfaces", "", 16384, true};
 };
 
