@@ -29,7 +29,13 @@ constexpr HandshakeBits HANDSHAKE_BITS[] = {{0x333C, 0}, {0x1310, 0x202C}, {0x30
 constexpr uint32_t WAIT_SLICE_MS = 50;
 constexpr uint32_t LISTENER_READ_SIZE = 100;
 
-int32_t system_error() { return static_cast<int32_t>(platform::last_error()); }
+// The code of a failure the system just reported. Only failure paths ask, so a failure the system
+// left without a code still gets one: taken for success, a failed wait would leave the listener
+// waiting for an event that is never set, and closing the port would hang on it.
+int32_t system_error() {
+  const int32_t error = static_cast<int32_t>(platform::last_error());
+  return error != 0 ? error : SERIAL_INVALID_FUNCTION;
+}
 
 // "COM3" is a port name, looked up where the system keeps ports; anything with a path in it is
 // opened as it is.
