@@ -3,7 +3,6 @@
 // the clock is a stand-in whose waits take no real time, so each input runs in microseconds. The
 // host's buffers carry guard bytes that must never change, and a successful exchange never reports
 // more data than the host can take.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,9 +12,9 @@
 
 #include "api/process_state.h"
 #include "platform/device_file.h"
-#include "platform/clock.h"
 #include "platform/device_interface.h"
 #include "platform/socket.h"
+#include "stand_in_clock.h"
 
 namespace {
 
@@ -34,13 +33,6 @@ uint32_t serve(void* data, size_t size) {
 }  // namespace
 
 namespace efi::platform {
-
-// A clock of the target's own: every reading moves it on by a millisecond and a sleep by its
-// length, so the links' waits for a silent unit end within a few steps and take no real time.
-std::atomic<int64_t> now_ns{0};
-int64_t performance_counter() { return now_ns += 1000000; }
-int64_t performance_frequency() { return 1000000000; }
-void sleep_ms(uint32_t milliseconds) { now_ns += int64_t{milliseconds} * 1000000; }
 
 void DeviceFileTraits::close(Raw) noexcept {}
 DeviceFile open_device(const char*, DeviceSharing) { return DeviceFile(3); }

@@ -7,7 +7,6 @@
 // buffers carry guard bytes that must never change, and a successful exchange never reports more
 // data than the host can take.
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -20,9 +19,9 @@
 #include <vector>
 
 #include "api/process_state.h"
-#include "platform/clock.h"
 #include "platform/module.h"
 #include "platform/serial_port.h"
+#include "stand_in_clock.h"
 
 namespace {
 
@@ -35,7 +34,6 @@ struct Unit {
   bool listener_idle = false;  // the listener found the line empty: the ring holds all it will
   bool closing = false;        // the port is being closed: the listener ends at once
 } unit;
-std::atomic<int64_t> now_ns{0};
 
 // Runs `step` with the lock held.
 template <typename Step>
@@ -77,10 +75,6 @@ const struct {
 }  // namespace
 
 namespace efi::platform {
-
-int64_t performance_counter() { return now_ns; }
-int64_t performance_frequency() { return 1000000000; }
-void sleep_ms(uint32_t milliseconds) { now_ns += int64_t{milliseconds} * 1000000; }
 
 void ModuleTraits::close(Raw) noexcept {}
 Module load_module(const char*) { return Module(&unit); }
