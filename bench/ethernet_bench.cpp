@@ -51,7 +51,7 @@ void plain_round_trip(benchmark::State& state) {
   platform::resolve_tcp("127.0.0.1", std::to_string(server.port()).c_str(), addresses);
   platform::Socket socket = platform::open_socket(addresses, 0);
   platform::set_no_delay(socket);
-  if (!platform::connect_socket(socket, addresses, 0)) {
+  if (!platform::connect_socket(socket, addresses, 0, 3000)) {
     state.SkipWithError("cannot connect to the echo server");
     return;
   }

@@ -67,7 +67,7 @@ size_t address_count(const AddressList*) { return 1; }
 void free_addresses(AddressList*) {}
 Socket open_socket(const AddressList*, size_t) { return Socket(3); }
 void set_no_delay(const Socket&) {}
-bool connect_socket(const Socket&, const AddressList*, size_t) { return true; }
+bool connect_socket(const Socket&, const AddressList*, size_t, uint32_t) { return true; }
 int64_t send_socket(const Socket&, const void*, size_t size) { return static_cast<int64_t>(size); }
 int64_t receive_socket(const Socket&, void* data, size_t size) { return serve(data, size); }
 int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t) {

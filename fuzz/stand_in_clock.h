@@ -16,5 +16,8 @@ inline std::atomic<int64_t> stand_in_now_ns{0};
 int64_t performance_counter() { return stand_in_now_ns += 1000000; }
 int64_t performance_frequency() { return 1000000000; }
 void sleep_ms(uint32_t milliseconds) { stand_in_now_ns += int64_t{milliseconds} * 1000000; }
+void sleep_us(uint32_t microseconds) { stand_in_now_ns += int64_t{microseconds} * 1000; }
+ShortSleeps::ShortSleeps() = default;
+ShortSleeps::~ShortSleeps() = default;
 
 }  // namespace efi::platform

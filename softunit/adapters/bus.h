@@ -53,6 +53,8 @@ class BusStation {
   bool send(const BusFrame& frame);
   // The oldest received frame; false when none waits.
   bool take(BusFrame& frame);
+  // Received frames not taken yet.
+  size_t waiting();
   // Drops every received frame that `keep` refuses (an acceptance filter), from now on.
   void filter(std::function<bool(const BusFrame&)> keep);
 

@@ -64,6 +64,11 @@ bool BusStation::take(BusFrame& frame) {
   return true;
 }
 
+size_t BusStation::waiting() {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 void BusStation::filter(std::function<bool(const BusFrame&)> keep) {
   std::lock_guard lock(mutex_);
   keep_ = std::move(keep);

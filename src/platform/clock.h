@@ -8,7 +8,42 @@ namespace efi::platform {
 int64_t performance_counter();
 int64_t performance_frequency();
 
+// Sleeps about `milliseconds`, short ones included. On Windows a plain Sleep lasts until the next
+// scheduler tick (15.6 ms by default), so a sleep goes through a high-resolution waitable timer
+// where the system has one, else through Sleep with the timer resolution raised to 1 ms around it
+// (unless a ShortSleeps already holds it raised).
 void sleep_ms(uint32_t milliseconds);
+// The same in microseconds, for the first short looks of a poll; where only whole milliseconds
+// can be slept (Windows without high-resolution timers) it sleeps at least one.
+void sleep_us(uint32_t microseconds);
+
+// Holds the system timer resolution at 1 ms for its lifetime where short sleeps need it (Windows
+// without high-resolution waitable timers); nothing elsewhere. An exchange that polls holds one, so
+// the resolution is raised once per exchange rather than once per poll, and always restored.
+class ShortSleeps {
+ public:
+  ShortSleeps();
+  ~ShortSleeps();
+  ShortSleeps(const ShortSleeps&) = delete;
+  ShortSleeps& operator=(const ShortSleeps&) = delete;
+
+ private:
+  bool raised_ = false;
+};
+
+#if defined(EFI_TESTING)
+// How the sleeps of this process were made, for the tests that check short sleeps stay short.
+struct SleepCounts {
+  uint64_t exact = 0;             // a system sleep that is exact as it is (POSIX)
+  uint64_t waitable_timer = 0;    // a high-resolution waitable timer
+  uint64_t raised_resolution = 0; // Sleep while the timer resolution was raised
+  uint64_t tick = 0;              // Sleep at the default resolution: never for a short sleep
+  int64_t raised_now = 0;         // resolutions raised and not restored yet
+};
+SleepCounts sleep_counts();
+// Makes the Windows side behave as a system without high-resolution timers.
+void refuse_waitable_timers(bool refuse);
+#endif
 
 // The counter with its frequency read once.
 struct Clock {

@@ -33,8 +33,11 @@ void free_addresses(AddressList* addresses);
 Socket open_socket(const AddressList* addresses, size_t index);
 // Switches Nagle's algorithm off: the option is read, set to 1 and read again, unexamined.
 void set_no_delay(const Socket& socket);
-// In the testing build only loopback addresses are reachable: any other connect fails as unreachable.
-bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index);
+// Connects without blocking and gives up after `timeout_ms` (the last socket error is then the
+// time-out), so a peer that never completes the connection costs no more; the socket is blocking
+// again afterwards. In the testing build only loopback addresses are reachable: any other connect
+// fails as unreachable.
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index, uint32_t timeout_ms);
 
 // One send or receive call: the count moved, 0 for a closed connection (receive), or
 // SOCKET_ERROR_RESULT.

@@ -1,7 +1,12 @@
 // The Ethernet link against the software unit's TCP server on loopback.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <vector>
+
 #include "all_commands.h"
+#include "channel.h"
 #include "link_test.h"
 #include "transports/net/ethernet_link.h"
 #include "unit_responder.h"
@@ -199,6 +204,25 @@ TEST(EthernetLinkAddress, FailedConnectionOrLookupIsReportedOnStandardOutput) {
     EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(*service ? "getaddrinfo failed with error: "
                                                                      : "Unable to connect to server!\n", 0), 0u);
   }
+}
+
+// A peer that never completes the connection (a listener whose accept queue is full drops further
+// connection requests unanswered) costs initialisation the connect bound, not the system's
+// minutes of retries.
+TEST(EthernetLinkAddress, APeerThatNeverCompletesTheConnectionIsGivenUpOn) {
+  const auto listener = softunit::TcpListener::create();
+  ASSERT_NE(listener->port(), 0);
+  std::vector<std::unique_ptr<softunit::Stream>> queued;
+  // The listener's backlog of 4 holds five connections nobody accepts.
+  for (int i = 0; i < 5; ++i) queued.push_back(softunit::connect_loopback(listener->port()));
+  on_library_load();
+  set_ethernet_address("127.0.0.1", std::to_string(listener->port()).c_str());
+  testing::internal::CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 1u);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Unable to connect to server!"), std::string::npos);
+  EXPECT_LT(waited, std::chrono::seconds(10));
 }
 
 TEST(EthernetLinkWithTheUnit, EveryCommandRoundTripsWithConversionInOnePieceAndInChunks) {

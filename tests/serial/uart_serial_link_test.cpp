@@ -127,6 +127,33 @@ TEST_F(UartSerialLink, EmptyCommandAndResponse) {
   EXPECT_TRUE(server.received().back().data.empty());
 }
 
+// The link polls its driver in steps of a millisecond and less. On Windows a plain Sleep would
+// last a scheduler tick instead: every sleep of an exchange goes through a high-resolution
+// waitable timer, or, where the system has none, runs while the timer resolution is raised, and
+// the resolution is restored when the exchange ends.
+TEST_F(UartSerialLink, PollsSleepShortOnEverySystem) {
+  open_command_response();
+  for (const bool timers_refused : {false, true}) {
+    platform::refuse_waitable_timers(timers_refused);
+    const platform::SleepCounts before = platform::sleep_counts();
+    for (int round = 0; round < 5; ++round) {
+      ASSERT_EQ(send(40, 64), 0u);
+      EXPECT_TRUE(echoed());
+    }
+    const platform::SleepCounts after = platform::sleep_counts();
+    EXPECT_EQ(after.tick, before.tick) << "a sleep at the default timer resolution";
+    EXPECT_EQ(after.raised_now, 0) << "the timer resolution is restored after each exchange";
+    if (!platform::modules_are_dlls()) {
+      EXPECT_GT(after.exact, before.exact);
+    } else if (timers_refused) {
+      EXPECT_GT(after.raised_resolution, before.raised_resolution);
+    } else {
+      EXPECT_GT(after.waitable_timer, before.waitable_timer);
+    }
+  }
+  platform::refuse_waitable_timers(false);
+}
+
 TEST_F(UartSerialLink, PortWordsAndDivisorReachTheDriver) {
   struct Case {
     uint32_t selection;

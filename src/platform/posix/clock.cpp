@@ -1,9 +1,16 @@
 #include "platform/clock.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
 namespace efi::platform {
+
+namespace {
+#if defined(EFI_TESTING)
+std::atomic<uint64_t> exact_sleeps{0};
+#endif
+}  // namespace
 
 int64_t performance_counter() {
   timespec now{};
@@ -13,10 +20,35 @@ int64_t performance_counter() {
 
 int64_t performance_frequency() { return 1000000000; }
 
+// nanosleep keeps to the requested time within the scheduler's latency: nothing to raise.
+void sleep_us(uint32_t microseconds) {
+#if defined(EFI_TESTING)
+  ++exact_sleeps;
+#endif
+  timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 void sleep_ms(uint32_t milliseconds) {
+#if defined(EFI_TESTING)
+  ++exact_sleeps;
+#endif
   timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+ShortSleeps::ShortSleeps() = default;
+ShortSleeps::~ShortSleeps() = default;
+
+#if defined(EFI_TESTING)
+SleepCounts sleep_counts() {
+  SleepCounts counts;
+  counts.exact = exact_sleeps.load();
+  return counts;
+}
+void refuse_waitable_timers(bool) {}
+#endif
 
 }  // namespace efi::platform

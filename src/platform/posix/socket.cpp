@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -90,7 +91,7 @@ void set_no_delay(const Socket& socket) {
   getsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
 }
 
-bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index) {
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index, uint32_t timeout_ms) {
   const addrinfo* entry = address_at(addresses, index);
   if (!entry) return false;
 #if defined(EFI_TESTING)
@@ -99,10 +100,24 @@ bool connect_socket(const Socket& socket, const AddressList* addresses, size_t i
     return false;
   }
 #endif
-  int result;
-  do result = connect(static_cast<int>(socket.get()), entry->ai_addr, entry->ai_addrlen);
-  while (result != 0 && errno == EINTR);
-  return result == 0;
+  const int fd = static_cast<int>(socket.get());
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  bool connected = connect(fd, entry->ai_addr, entry->ai_addrlen) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    // The connection goes on in the background; it is done when the socket turns writable.
+    if (posix::wait_ready(fd, POLLOUT, timeout_ms)) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+      connected = error == 0;
+      if (!connected) errno = error;
+    }
+  }
+  const int kept = errno;
+  if (fcntl(fd, F_SETFL, flags) != 0 && connected) return false;
+  errno = kept;
+  return connected;
 }
 
 void SocketTraits::close(Raw raw) noexcept { ::close(static_cast<int>(raw)); }

@@ -2,7 +2,80 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace efi::platform {
+
+namespace {
+
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 and later; older systems refuse the flag).
+constexpr DWORD HIGH_RESOLUTION_TIMER = 0x00000002;
+
+using TimePeriod = UINT(WINAPI*)(UINT);
+struct TimePeriodFunctions {
+  TimePeriod begin = nullptr;
+  TimePeriod end = nullptr;
+};
+
+// timeBeginPeriod and timeEndPeriod, looked up on first use so that the library imports no
+// multimedia library it needs only on old systems.
+const TimePeriodFunctions& time_period() {
+  static const TimePeriodFunctions functions = [] {
+    TimePeriodFunctions found;
+    if (HMODULE winmm = LoadLibraryA("winmm.dll")) {
+      found.begin = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")));
+      found.end = reinterpret_cast<TimePeriod>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeEndPeriod")));
+      if (!found.begin || !found.end) found = {};
+    }
+    return found;
+  }();
+  return functions;
+}
+
+// Raised resolutions held by ShortSleeps objects of this process.
+std::atomic<int64_t> raised_holders{0};
+#if defined(EFI_TESTING)
+std::atomic<bool> timers_refused{false};
+std::atomic<uint64_t> timer_sleeps{0}, raised_sleeps{0}, tick_sleeps{0};
+std::atomic<int64_t> raised_now{0};
+#endif
+
+bool raise_resolution() {
+  const TimePeriodFunctions& functions = time_period();
+  if (!functions.begin || functions.begin(1) != 0) return false;
+#if defined(EFI_TESTING)
+  ++raised_now;
+#endif
+  return true;
+}
+
+void restore_resolution() {
+  time_period().end(1);
+#if defined(EFI_TESTING)
+  --raised_now;
+#endif
+}
+
+// A relative wait on a high-resolution timer made for this sleep alone (a handful of calls,
+// nothing to clean up at thread or library exit); false where the system has no such timer.
+bool sleep_on_timer(uint64_t microseconds) {
+#if defined(EFI_TESTING)
+  if (timers_refused) return false;
+#endif
+  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
+  if (!timer) return false;
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;  // 100 ns units, negative: relative
+  const bool slept = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
+                     WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+  CloseHandle(timer);
+#if defined(EFI_TESTING)
+  if (slept) ++timer_sleeps;
+#endif
+  return slept;
+}
+
+}  // namespace
 
 int64_t performance_counter() {
   LARGE_INTEGER now;
@@ -16,6 +89,67 @@ int64_t performance_frequency() {
   return frequency.QuadPart;
 }
 
-void sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
+void sleep_ms(uint32_t milliseconds) {
+  if (milliseconds == 0) {
+    Sleep(0);
+    return;
+  }
+  if (sleep_on_timer(uint64_t{milliseconds} * 1000)) return;
+  const bool held = raised_holders.load() > 0;
+  const bool raised = !held && raise_resolution();
+#if defined(EFI_TESTING)
+  if (held || raised)
+    ++raised_sleeps;
+  else
+    ++tick_sleeps;
+#endif
+  Sleep(milliseconds);
+  if (raised) restore_resolution();
+}
+
+void sleep_us(uint32_t microseconds) {
+  if (microseconds == 0) {
+    Sleep(0);
+    return;
+  }
+  if (sleep_on_timer(microseconds)) return;
+  sleep_ms((microseconds + 999) / 1000);
+}
+
+ShortSleeps::ShortSleeps() {
+  // With high-resolution timers every sleep is short already.
+#if defined(EFI_TESTING)
+  const bool timers = !timers_refused;
+#else
+  const bool timers = true;
+#endif
+  if (timers) {
+    HANDLE probe = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
+    if (probe) {
+      CloseHandle(probe);
+      return;
+    }
+  }
+  raised_ = raise_resolution();
+  if (raised_) ++raised_holders;
+}
+
+ShortSleeps::~ShortSleeps() {
+  if (!raised_) return;
+  --raised_holders;
+  restore_resolution();
+}
+
+#if defined(EFI_TESTING)
+SleepCounts sleep_counts() {
+  SleepCounts counts;
+  counts.waitable_timer = timer_sleeps.load();
+  counts.raised_resolution = raised_sleeps.load();
+  counts.tick = tick_sleeps.load();
+  counts.raised_now = raised_now.load();
+  return counts;
+}
+void refuse_waitable_timers(bool refuse) { timers_refused = refuse; }
+#endif
 
 }  // namespace efi::platform

@@ -79,7 +79,7 @@ void set_no_delay(const Socket& socket) {
   getsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
 }
 
-bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index) {
+bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index, uint32_t timeout_ms) {
   const addrinfo* entry = address_at(addresses, index);
   if (!entry) return false;
 #if defined(EFI_TESTING)
@@ -88,7 +88,36 @@ bool connect_socket(const Socket& socket, const AddressList* addresses, size_t i
     return false;
   }
 #endif
-  return connect(static_cast<SOCKET>(socket.get()), entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0;
+  const SOCKET raw = static_cast<SOCKET>(socket.get());
+  u_long non_blocking = 1;
+  if (ioctlsocket(raw, FIONBIO, &non_blocking) != 0) return false;
+  bool connected = connect(raw, entry->ai_addr, static_cast<int>(entry->ai_addrlen)) == 0;
+  if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+    // The connection goes on in the background: done when the socket turns writable, failed when
+    // select reports it among the exceptions.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(raw, &writable);
+    FD_SET(raw, &failed);
+    timeval wait{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
+    const int ready = select(0, nullptr, &writable, &failed, &wait);
+    if (ready > 0 && FD_ISSET(raw, &writable)) {
+      connected = true;
+    } else if (ready > 0) {
+      int error = 0;
+      int length = sizeof error;
+      getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+      WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+    } else if (ready == 0) {
+      WSASetLastError(WSAETIMEDOUT);
+    }
+  }
+  const int kept = WSAGetLastError();
+  u_long blocking = 0;
+  if (ioctlsocket(raw, FIONBIO, &blocking) != 0 && connected) return false;
+  WSASetLastError(kept);
+  return connected;
 }
 
 void SocketTraits::close(Raw raw) noexcept { closesocket(static_cast<SOCKET>(raw)); }

@@ -8,7 +8,7 @@ constexpr const char* PCAN_FUNCTION_NAMES[13] = {
     "CAN_Initialize", "CAN_InitializeFD", "CAN_Uninitialize",   "CAN_Reset",    "CAN_GetStatus",
     "CAN_Read",       "CAN_ReadFD",       "CAN_Write",          "CAN_WriteFD",  "CAN_FilterMessages",
     "CAN_GetValue",   "CAN_SetValue",     "CAN_GetErrorText"};
-enum Function { INITIALIZE = 0, UNINITIALIZE = 2, READ = 5, WRITE = 7 };
+enum Function { INITIALIZE = 0, UNINITIALIZE = 2, READ = 5, WRITE = 7, GET_VALUE = 10, SET_VALUE = 11 };
 constexpr const char* PCAN_TITLE = "Error!";
 
 // Only the unit's answers count: extended data frames on its identifier.
@@ -62,11 +62,31 @@ uint32_t PcanBasicLoader::read(uint16_t channel, PcanMessage* message, PcanTimes
   return reinterpret_cast<Read>(functions_[READ])(channel, message, timestamp);
 }
 
+uint32_t PcanBasicLoader::get_value(uint16_t channel, uint8_t parameter, void* buffer, uint32_t size) const {
+  if (!loaded_) return PCAN_LIBRARY_NOT_LOADED;
+  return reinterpret_cast<Value>(functions_[GET_VALUE])(channel, parameter, buffer, size);
+}
+
+uint32_t PcanBasicLoader::set_value(uint16_t channel, uint8_t parameter, void* buffer, uint32_t size) const {
+  if (!loaded_) return PCAN_LIBRARY_NOT_LOADED;
+  return reinterpret_cast<Value>(functions_[SET_VALUE])(channel, parameter, buffer, size);
+}
+
+platform::AdapterValueCall PcanLink::value_call(bool set) const {
+  const PcanBasicLoader* library = loader.get();
+  return [library, set](void* buffer, uint32_t size) {
+    return set ? library->set_value(PCAN_CHANNEL, PCAN_RECEIVE_EVENT, buffer, size)
+               : library->get_value(PCAN_CHANNEL, PCAN_RECEIVE_EVENT, buffer, size);
+  };
+}
+
 uint32_t PcanLink::initialize(const LinkContext& context, uint32_t, const char*) {
   if (pcan_ready) return 0;
   clock = context.clock;
   loader = std::make_unique<PcanBasicLoader>(context.adapter_library(AdapterLibrary::pcan), context.report);
-  loader->initialize(PCAN_CHANNEL, PCAN_BIT_RATE, 0, 0, 0);
+  // Reads wait on the library's receive signal; a library that refuses it is read in steps.
+  if (loader->initialize(PCAN_CHANNEL, PCAN_BIT_RATE, 0, 0, 0) == 0)
+    receive_signal.open(value_call(true), value_call(false));
   for (PcanMessage& message : transmit) {
     message.id = CAN_HOST_IDENTIFIER;
     message.message_type = PCAN_MESSAGE_EXTENDED;
@@ -79,6 +99,7 @@ uint32_t PcanLink::initialize(const LinkContext& context, uint32_t, const char*)
 
 uint32_t PcanLink::close(const LinkContext&, uint32_t) {
   if (!pcan_ready) return 0;
+  receive_signal.close(value_call(true));
   loader->uninitialize(PCAN_CHANNEL);
   loader.reset();
   pcan_ready = 0;
@@ -101,24 +122,27 @@ uint32_t PcanLink::write_flow_control(uint8_t block_size) {
   return loader->write(PCAN_CHANNEL, &transmit[0]) != 0 ? 1 : 0;
 }
 
-// Takes what the receive queue holds, up to `count` frames from the unit; with nothing there yet it
-// sleeps in short steps until the wait runs out (the library is never polled in a tight loop).
+bool PcanLink::wait_for_frames(const Deadline& deadline, uint32_t looks) const {
+  if (receive_signal.is_open())
+    return receive_signal.wait(deadline.remaining_ms()) != platform::AdapterSignal::Wait::failed;
+  deadline.sleep(looks < PCAN_SHORT_STEPS ? PCAN_SHORT_STEP_MS : PCAN_LONG_STEP_MS);
+  return true;
+}
+
+// Takes what the receive queue holds, up to `count` frames from the unit; with nothing there yet
+// it waits for the library's receive signal (or, without one, looks again in short steps) until
+// the wait runs out.
 uint32_t PcanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
-  const int64_t start = clock.now();
+  const Deadline deadline(clock, wait_ms);
   PcanTimestamp timestamp{};
   uint16_t placed = 0;
-  for (;;) {
-    const uint32_t result = loader->read(PCAN_CHANNEL, &receive[placed], &timestamp);
-    if (result == 0) {
+  for (uint32_t empty_looks = 0;; ++empty_looks) {
+    uint32_t result = 0;
+    while ((result = loader->read(PCAN_CHANNEL, &receive[placed], &timestamp)) == 0)
       if (from_unit(receive[placed]) && ++placed == count) break;
-      continue;
-    }
-    if (result != PCAN_RECEIVE_QUEUE_EMPTY) return 1;
-    if (placed > 0) break;
-    const double waited_ms = clock.seconds_since(start) * 1000.0;
-    if (waited_ms >= wait_ms) break;
-    // Short naps while an answer is due, longer ones once the unit is plainly taking its time.
-    platform::sleep_ms(waited_ms < 20 ? 1 : 5);
+    if (result != 0 && result != PCAN_RECEIVE_QUEUE_EMPTY) return 1;
+    if (placed > 0 || deadline.expired()) break;
+    if (!wait_for_frames(deadline, empty_looks)) return 1;
   }
   count = placed;
   return 0;

@@ -5,8 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/adapter_signal.h"
 #include "platform/module.h"
 #include "transports/can/segmentation.h"
+#include "transports/common/deadline.h"
 #include "transports/link.h"
 
 namespace efi {
@@ -35,6 +37,14 @@ inline constexpr uint8_t PCAN_MESSAGE_RTR = 0x01;
 inline constexpr uint8_t PCAN_MESSAGE_EXTENDED = 0x02;
 inline constexpr uint8_t PCAN_MESSAGE_STATUS = 0x80;
 inline constexpr uint32_t PCAN_RECEIVE_QUEUE_EMPTY = 0x20;
+// The value that carries the receive signal: an event the library sets when it queues a frame
+// (Windows), a descriptor readable while frames wait (elsewhere).
+inline constexpr uint8_t PCAN_RECEIVE_EVENT = 0x03;
+// With no receive signal the queue is looked into every millisecond while an answer is due, then
+// every five once the unit is plainly taking its time.
+inline constexpr uint32_t PCAN_SHORT_STEP_MS = 1;
+inline constexpr uint32_t PCAN_LONG_STEP_MS = 5;
+inline constexpr uint32_t PCAN_SHORT_STEPS = 20;
 // What every call answers while the library or one of its functions is missing.
 inline constexpr uint32_t PCAN_LIBRARY_NOT_LOADED = 0x10000;
 
@@ -46,6 +56,7 @@ class PcanBasicLoader {
   using Uninitialize = uint32_t(EFI_ADAPTER_CALL*)(uint16_t channel);
   using Write = uint32_t(EFI_ADAPTER_CALL*)(uint16_t channel, PcanMessage* message);
   using Read = uint32_t(EFI_ADAPTER_CALL*)(uint16_t channel, PcanMessage* message, PcanTimestamp* timestamp);
+  using Value = uint32_t(EFI_ADAPTER_CALL*)(uint16_t channel, uint8_t parameter, void* buffer, uint32_t size);
 
   // Loads `file`; a missing library or function is reported (always shown) and leaves it unloaded.
   PcanBasicLoader(const std::string& file, const Reporter& report);
@@ -57,6 +68,8 @@ class PcanBasicLoader {
   uint32_t uninitialize(uint16_t channel) const;
   uint32_t write(uint16_t channel, PcanMessage* message) const;
   uint32_t read(uint16_t channel, PcanMessage* message, PcanTimestamp* timestamp) const;
+  uint32_t get_value(uint16_t channel, uint8_t parameter, void* buffer, uint32_t size) const;
+  uint32_t set_value(uint16_t channel, uint8_t parameter, void* buffer, uint32_t size) const;
 
  private:
   platform::Module module_;
@@ -85,9 +98,18 @@ class PcanLink final : public Link {
   uint32_t write_flow_control(uint8_t block_size);
   uint32_t read_frames(uint16_t& count, uint32_t wait_ms);
 
+  // Whether the library took the receive signal, so that reads wait on it (else they step).
+  bool wakes_on_frames() const { return receive_signal.is_open(); }
+
  private:
+  platform::AdapterValueCall value_call(bool set) const;
+  // Waits until frames may be waiting or the deadline passes; `looks` counts the empty reads so
+  // far, for the stepping reads of a library without a receive signal. False when the wait failed.
+  bool wait_for_frames(const Deadline& deadline, uint32_t looks) const;
+
   uint8_t pcan_ready = 0;
   std::unique_ptr<PcanBasicLoader> loader;
+  platform::AdapterSignal receive_signal;
   platform::Clock clock;
   std::array<PcanMessage, CAN_TABLE_SLOTS> transmit{};
   std::array<PcanMessage, CAN_TABLE_SLOTS> receive{};

@@ -138,9 +138,9 @@ uint32_t UsbCanLink::write_flow_control(uint8_t block_size) {
 // The event is re-armed before each look into the library's queue, so a frame that arrives after
 // the look sets it again and the wait ends at once; with the queue empty the wait costs nothing.
 // Other processes share the named event and may re-arm it too: the queue is looked into again at
-// least every 100 ms.
+// least every USB_CAN_LOOK_AGAIN_MS.
 uint32_t UsbCanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
-  const int64_t start = clock.now();
+  const Deadline deadline(clock, wait_ms);
   for (;;) {
     platform::reset_event(receive_event);
     uint32_t placed = count;
@@ -157,9 +157,8 @@ uint32_t UsbCanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
       continue;
     }
     if (result != 0 && result < UCAN_WARNING) return USB_CAN_ADAPTER_FAILED;
-    const double waited_ms = clock.seconds_since(start) * 1000.0;
-    if (waited_ms >= wait_ms) break;
-    const uint32_t left = std::min<uint32_t>(static_cast<uint32_t>(wait_ms - waited_ms) + 1, 100);
+    if (deadline.expired()) break;
+    const uint32_t left = deadline.within(USB_CAN_LOOK_AGAIN_MS).remaining_ms();
     if (platform::wait_event(receive_event, left) == platform::EventWait::failed) return USB_CAN_ADAPTER_FAILED;
   }
   count = 0;

@@ -6,6 +6,7 @@
 #include "platform/event.h"
 #include "platform/module.h"
 #include "transports/can/segmentation.h"
+#include "transports/common/deadline.h"
 #include "transports/link.h"
 
 namespace efi {
@@ -43,6 +44,9 @@ inline constexpr uint8_t UCAN_WARNING = 0x80;     // results from here on are wa
 inline constexpr uint8_t UCAN_WRITE_REFUSED = 0x91;
 inline constexpr uint32_t USB_CAN_ADAPTER_FAILED = 10;
 inline constexpr const char* USB_CAN_RECEIVE_EVENT = "Event for receiving CAN message";
+// Other processes share the named receive event and may re-arm it: the queue is looked into again
+// at least this often while a read waits.
+inline constexpr uint32_t USB_CAN_LOOK_AGAIN_MS = 100;
 
 using UcanReceiveCallback = void(EFI_ADAPTER_CALL*)(uint8_t handle, uint32_t event, uint8_t channel, void* context);
 using UcanConnectCallback = void(EFI_ADAPTER_CALL*)(uint32_t event, uint32_t parameter, void* context);

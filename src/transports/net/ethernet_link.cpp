@@ -178,13 +178,12 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
     platform::Socket candidate = platform::open_socket(addresses, index);
     if (!candidate) {
       trace("socket failed with error: %ld\n", static_cast<long>(platform::last_socket_error()));
-      platform::stop_sockets();
       break;
     }
     platform::set_no_delay(candidate);
     // The wait for a response header is the socket's own: its receive needs no look before it.
     if (platform::set_receive_wait(candidate, ETHERNET_HEADER_WAIT_MS) &&
-        platform::connect_socket(candidate, addresses, index)) {
+        platform::connect_socket(candidate, addresses, index, ETHERNET_CONNECT_WAIT_MS)) {
       connected = std::move(candidate);
       break;
     }

@@ -18,6 +18,8 @@ inline constexpr size_t ETHERNET_BUFFER_SIZE = 16384;
 // later piece after the one before.
 inline constexpr uint32_t ETHERNET_HEADER_WAIT_MS = 5000;
 inline constexpr uint32_t ETHERNET_PIECE_WAIT_MS = 2000;
+// Each of the unit's addresses gets this long to complete the connection.
+inline constexpr uint32_t ETHERNET_CONNECT_WAIT_MS = 3000;
 // Command data that still fit the send buffer behind their header.
 inline constexpr size_t ETHERNET_MAX_COMMAND_DATA = ETHERNET_BUFFER_SIZE - 8;
 

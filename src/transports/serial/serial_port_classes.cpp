@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "transports/common/deadline.h"
 #include "platform/system_error.h"
 
 namespace efi {
@@ -128,13 +129,12 @@ int32_t CSerial::WaitEvent(SerialOverlapped* overlapped, uint32_t timeout_ms) {
   if (!overlapped_ && (overlapped || timeout_ms != SERIAL_INFINITE)) return fail(SERIAL_INVALID_FUNCTION);
   const uint32_t generation = maskGeneration;
   const platform::Clock clock;
-  const int64_t start = clock.now();
+  const Deadline deadline(clock, timeout_ms);
   for (;;) {
     uint32_t slice = WAIT_SLICE_MS;
     if (timeout_ms != SERIAL_INFINITE) {
-      const double waited = clock.seconds_since(start) * 1000.0;
-      if (waited >= timeout_ms) return fail(SERIAL_TIMEOUT);
-      slice = std::min<uint32_t>(slice, static_cast<uint32_t>(timeout_ms - waited) + 1);
+      if (deadline.expired()) return fail(SERIAL_TIMEOUT);
+      slice = deadline.within(WAIT_SLICE_MS).remaining_ms();
     }
     const platform::SerialWait wait = platform::wait_serial_receive(file, slice);
     if (wait == platform::SerialWait::failed) return fail(system_error());
@@ -258,16 +258,15 @@ int32_t CSerial::Read(void* buffer, uint32_t length, uint32_t* read, SerialOverl
     // All `length` bytes, or the time-out.
     const uint32_t limit = timeout_ms == SERIAL_INFINITE ? 0xFFFFFFFEu : timeout_ms;
     const platform::Clock clock;
-    const int64_t start = clock.now();
+    const Deadline deadline(clock, limit);
     auto* bytes = static_cast<unsigned char*>(buffer);
     uint32_t got = 0;
     while (got < length) {
-      const double waited = clock.seconds_since(start) * 1000.0;
-      if (waited >= limit) {
+      if (deadline.expired()) {
         platform::purge_serial_port(file, true, false);
         return fail(SERIAL_TIMEOUT);
       }
-      const uint32_t left = static_cast<uint32_t>(std::min<double>(limit - waited, 0xFFFFFFFEu)) + 1;
+      const uint32_t left = deadline.remaining_ms();
       const platform::Transfer piece = platform::read_serial(file, bytes + got, length - got, {left, left});
       if (!piece.ok && !platform::is_timeout(platform::last_error())) return fail(system_error());
       if (piece.ok) got += piece.count;

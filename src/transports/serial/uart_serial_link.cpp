@@ -7,6 +7,7 @@
 #include "platform/locked_memory.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "transports/common/deadline.h"
 #include "transports/common/framing.h"
 
 namespace efi {
@@ -251,20 +252,21 @@ uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext
 bool UartSerialLink::read_exactly(const LinkContext& context, unsigned char* data, uint32_t size) {
   const int32_t port_id = ports_.command_response_port.VxDPId;
   uint32_t got = 0;
-  int64_t last_byte = context.clock.now();
   while (got < size) {
-    const int32_t count = driver_.WCSCVxDGetPacket(port_id, static_cast<int32_t>(size - got), data + got);
-    if (count > 0) {
+    // The driver has no event to wait on: it is asked again, soon at first and then every
+    // UART_POLL_STEP_MS, until a byte comes or the line has been silent for the byte time-out.
+    const Deadline silence(context.clock, SERIAL_BYTE_TIMEOUT_MS);
+    const bool more = poll_until(silence, UART_FIRST_POLL_US, UART_POLL_STEP_MS, [&] {
+      const int32_t count = driver_.WCSCVxDGetPacket(port_id, static_cast<int32_t>(size - got), data + got);
+      if (count <= 0) return false;
       got += count < static_cast<int32_t>(size - got) ? static_cast<uint32_t>(count) : size - got;
-      last_byte = context.clock.now();
-      continue;
-    }
-    if (context.clock.seconds_since(last_byte) * 1000.0 >= SERIAL_BYTE_TIMEOUT_MS) {
+      return true;
+    });
+    if (!more) {
       context.report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse WCSCVxDGetPacket no byte for %u ms",
                            static_cast<unsigned>(SERIAL_BYTE_TIMEOUT_MS));
       return false;
     }
-    platform::sleep_ms(1);
   }
   return true;
 }
@@ -345,6 +347,8 @@ uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& con
 
   LockedExchange locked(crm, buffers_, 0);
   bool response_read = false;
+  // The exchange polls the driver in millisecond steps, which must be that short on Windows too.
+  const platform::ShortSleeps short_sleeps;
   const uint32_t status = exchange(context, crm, ack.data(), response_read);
   if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
   locked.finish(response_read ? capacity : 0);

@@ -20,6 +20,10 @@ inline constexpr unsigned char CLOSING_BYTE = 0xDC;
 inline constexpr size_t SERIAL_BUFFER_SIZE = 16384;
 // A serial exchange gives up when the unit sends no byte for this long.
 inline constexpr uint32_t SERIAL_BYTE_TIMEOUT_MS = 2000;
+// The driver offers no event: while bytes are due it is asked again after UART_FIRST_POLL_US,
+// then after twice as long each time up to every UART_POLL_STEP_MS.
+inline constexpr uint32_t UART_FIRST_POLL_US = 25;
+inline constexpr uint32_t UART_POLL_STEP_MS = 1;
 // Size of the port statistics record the driver fills.
 inline constexpr size_t PORT_PARAMS_SIZE = 276;
 

@@ -49,8 +49,7 @@ UsbLink::Outcome UsbLink::write_all(const void* data, uint32_t size) {
 }
 
 platform::TransferBounds UsbLink::read_bounds() const {
-  const double spent_ms = clock.seconds_since(exchange_start) * 1000.0;
-  const uint32_t left = spent_ms >= USB_EXCHANGE_LIMIT_MS ? 0 : static_cast<uint32_t>(USB_EXCHANGE_LIMIT_MS - spent_ms);
+  const uint32_t left = exchange_deadline.remaining_ms();
   platform::TransferBounds bounds;
   bounds.first_byte_ms = std::min(bounds.first_byte_ms, left);
   bounds.total_ms = left;
@@ -91,13 +90,14 @@ uint32_t UsbLink::get_in_step() {
   // Bytes still waiting from an earlier exchange (a late or overlong answer) belong to no command.
   uint32_t discarded = platform::discard_input(device);
   if (!out_of_step) return discarded;
-  const platform::TransferBounds settle{USB_SETTLE_MS, USB_SETTLE_MS, USB_EXCHANGE_LIMIT_MS};
-  const int64_t start = clock.now();
-  for (;;) {
+  // Until the line has been quiet for USB_SETTLE_MS, however long a unit keeps talking.
+  const Deadline limit(clock, USB_EXCHANGE_LIMIT_MS);
+  while (!limit.expired()) {
+    const uint32_t left = limit.remaining_ms();
+    const platform::TransferBounds settle{std::min(USB_SETTLE_MS, left), USB_SETTLE_MS, left};
     const platform::Transfer read = platform::read_device(device, transfer_buffer, sizeof transfer_buffer, settle);
     if (!read.ok) break;
     discarded += read.count;
-    if (clock.seconds_since(start) * 1000.0 >= USB_EXCHANGE_LIMIT_MS) break;
   }
   out_of_step = false;
   return discarded;
@@ -143,7 +143,7 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   }
   const uint32_t request_size = command_size + sizeof(CommandHeader_TS);
   context.discarded(get_in_step());
-  exchange_start = clock.now();
+  exchange_deadline = Deadline(clock, USB_EXCHANGE_LIMIT_MS);
   if (request_size > USB_TRANSFER_SIZE) {
     report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse command exceeds maximum transfer size of %04x",
                  static_cast<unsigned>(USB_TRANSFER_SIZE));

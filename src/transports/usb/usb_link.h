@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "platform/device_file.h"
+#include "transports/common/deadline.h"
 #include "transports/link.h"
 
 namespace efi {
@@ -46,7 +47,8 @@ class UsbLink final : public Link {
   uint8_t USB_interface_connected = 0;
   platform::DeviceFile device;
   platform::Clock clock;
-  int64_t exchange_start = 0;
+  // The exchange under way ends by this deadline, whatever the unit does.
+  Deadline exchange_deadline{clock, 0};
   bool out_of_step = false;
   unsigned char transfer_buffer[USB_TRANSFER_SIZE] = {};
 };
