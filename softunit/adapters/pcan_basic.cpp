@@ -51,7 +51,7 @@ std::mutex guard;
 softunit::BusStation* station = nullptr;
 std::chrono::steady_clock::time_point joined_at;
 bool receive_event_refused = false;
-uint64_t read_calls = 0;
+uint64_t empty_reads = 0;
 
 // The receive signal, kept in step with the station's queue under its own lock (the station's
 // thread raises it, CAN_Read lowers it).
@@ -139,10 +139,12 @@ STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Write(uint16_t, Message* message) {
 
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_Read(uint16_t, Message* message, Timestamp* timestamp) {
   std::lock_guard lock(guard);
-  ++read_calls;
   if (!station) return CHANNEL_NOT_INITIALIZED;
   softunit::BusFrame frame;
-  if (!station->take(frame)) return RECEIVE_QUEUE_EMPTY;
+  if (!station->take(frame)) {
+    ++empty_reads;
+    return RECEIVE_QUEUE_EMPTY;
+  }
   frame_taken(*station);
   message->id = frame.id;
   message->message_type = frame.kind == softunit::BUS_STATUS ? STATUS : frame.kind == softunit::BUS_EXTENDED ? EXTENDED : 0;
@@ -203,10 +205,10 @@ STANDIN_EXPORT uint32_t STANDIN_CALL CAN_SetValue(uint16_t, uint8_t parameter, v
   return NOT_SUPPORTED;  // the descriptor is the library's, to be asked for
 #endif
 }
-// For tests: how often a host has read the queue so far.
-STANDIN_EXPORT uint64_t STANDIN_CALL StandInReadCalls() {
+// For tests: how often a host has read the queue and found it empty.
+STANDIN_EXPORT uint64_t STANDIN_CALL StandInEmptyReads() {
   std::lock_guard lock(guard);
-  return read_calls;
+  return empty_reads;
 }
 #ifndef STANDIN_INCOMPLETE
 STANDIN_EXPORT uint32_t STANDIN_CALL CAN_GetErrorText(uint32_t, uint16_t, char* text) {

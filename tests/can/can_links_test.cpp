@@ -174,16 +174,16 @@ TEST(UsbCanLinkWrites, RefusedOrFailedWritesFailOtherWarningsCountAsSent) {
   on_library_load();
 }
 
-// The PCAN link waits on the library's receive signal: a late answer costs a few reads of the
-// queue, not one per step of the wait. A library that refuses the signal is read in steps.
+// The PCAN link waits on the library's receive signal: a late answer costs a few looks into an
+// empty queue, not one per step of the wait. A library that refuses the signal is read in steps.
 TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStillWorks) {
   softunit::CanServer server(softunit::echo_responder());
   server.publish_port();
   const std::string standin = test::module_path(EFI_PCAN_STANDIN);
   platform::Module library = platform::load_module(standin.c_str());
-  using ReadCalls = uint64_t(EFI_ADAPTER_CALL*)();
-  const auto read_calls = reinterpret_cast<ReadCalls>(platform::find_symbol(library, "StandInReadCalls"));
-  ASSERT_NE(read_calls, nullptr);
+  using EmptyReads = uint64_t(EFI_ADAPTER_CALL*)();
+  const auto empty_reads = reinterpret_cast<EmptyReads>(platform::find_symbol(library, "StandInEmptyReads"));
+  ASSERT_NE(empty_reads, nullptr);
   for (const bool refused : {false, true}) {
     softunit::set_environment("EFILINK_PCAN_NO_RECEIVE_EVENT", refused ? "1" : nullptr);
     on_library_load();
@@ -193,11 +193,11 @@ TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStil
     Bytes command(20, 7), response(64);
     uint16_t received = 0;
     server.queue_fault({softunit::LinkFault::Kind::delay, 300});
-    const uint64_t before = read_calls();
+    const uint64_t before = empty_reads();
     EXPECT_EQ(send_command(0x07, command.data(), 20, response.data(), 64, &received), 0u) << refused;
     EXPECT_EQ(received, 20u);
     if (!refused) {
-      EXPECT_LE(read_calls() - before, 12u) << "reads for an answer 300 ms late";
+      EXPECT_LE(empty_reads() - before, 12u) << "empty reads for an answer 300 ms late";
     }
     close_interfaces(0);
   }
