@@ -136,6 +136,9 @@ def _read_events(process, error_log):
         try:
             for line in process.stdout:
                 event = json.loads(line)
+                if "error" in event:  # the program's own failure, as one object
+                    failure.append("; ".join([event["error"]] + event.get("messages", [])))
+                    break
                 if event.get("event") == "ready":
                     events.append(event)
                     break

@@ -1,5 +1,6 @@
-"""Shared by the Python package's tests: one software unit serving every link, for the module
-that asks for it, and the model unit's documented answers (softunit/README.md)."""
+"""Shared by the Python package's tests: one software unit serving every link for the whole run
+(the library keeps its Ethernet connection for the life of the process, so every Ethernet test
+talks to this one), and the model unit's documented answers (softunit/README.md)."""
 
 import sys
 
@@ -8,6 +9,8 @@ import pytest
 import efilink
 import efilink.testing
 
+pytest_plugins = ["pytester"]
+
 ALL_LINKS = ("usb", "ethernet", "bluetooth", "com", "uart", "pcan", "usbcan")
 
 collect_ignore = []
@@ -15,7 +18,7 @@ if sys.platform == "win32":
     collect_ignore.append("test_links.py")
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def served():
     with efilink.testing.unit(*ALL_LINKS) as unit:
         yield unit
