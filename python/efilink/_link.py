@@ -4,7 +4,7 @@ import atexit
 import ctypes
 import os
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field as dataclass_field
 from typing import List, Optional
 
 from . import _layouts
@@ -127,9 +127,9 @@ class Response:
     status: int
     data: bytes
     layout: Optional[str]
-    fields: List[object] = field(default_factory=list)
-    problems: List[str] = field(default_factory=list)
-    messages: List[str] = field(default_factory=list)
+    fields: List[object] = dataclass_field(default_factory=list)
+    problems: List[str] = dataclass_field(default_factory=list)
+    messages: List[str] = dataclass_field(default_factory=list)
 
     @property
     def ok(self):
@@ -275,10 +275,15 @@ def open(link, *, text=None, device=None, address=None, adapter_library=None, li
     if text is not None and device is not None:
         raise ValueError("text= and device= are the same argument; give one")
     init_text = text if text is not None else device
+    if library is not None and selected_link(flags) != "simulator":
+        raise ValueError("library= names the simulator library; use adapter_library= for an adapter")
+    if library is not None and init_text is not None:
+        raise ValueError("text= and library= both name the simulator library; give one")
     if init_text is None and selected_link(flags) == "simulator":
         init_text = "@" + os.fspath(library if library is not None else bundled_simulator())
-    elif library is not None:
-        raise ValueError("library= names the simulator library; use adapter_library= for an adapter")
+    chosen = [name for name in ADAPTER_LINKS if flags & LINKS[name]]
+    if adapter_library is not None and not chosen:
+        raise ValueError("adapter_library= goes with the pcan, usbcan and uart links")
 
     host = service = None
     if address is not None:
@@ -287,9 +292,6 @@ def open(link, *, text=None, device=None, address=None, adapter_library=None, li
             raise ValueError("address is 'host[:port]', not %r" % (address,))
     LIBRARY.call("EfiSetEthernetAddress", c_text(host), c_text(service or None))
     LIBRARY.call("EfiSetDeviceDirectory", c_text(device_directory(device_dir)))
-    chosen = [name for name in ADAPTER_LINKS if flags & LINKS[name]]
-    if adapter_library is not None and not chosen:
-        raise ValueError("adapter_library= goes with the pcan, usbcan and uart links")
     for name in ADAPTER_LINKS:
         LIBRARY.call("EfiSetAdapterLibrary", LINKS[name], c_text(adapter_library if name in chosen else None))
 
