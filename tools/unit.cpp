@@ -397,6 +397,13 @@ void announce(Unit& unit, const UnitOptions& options, Output& output) {
       json.key("path").string(served.where).key("entry").string_or_null(served.entry.empty() ? nullptr : served.entry.c_str());
       json.key("flags").number(uint64_t{served.flags});
       json.key("variable").string_or_null(served.variable.empty() ? nullptr : served.variable.c_str());
+      // The adapter stand-in a host loads for this link (null where none is beside the program);
+      // the CAN bus serves both adapters, so it names the USB-CAN one too.
+      json.key("library").string_or_null(served.library.empty() ? nullptr : served.library.c_str());
+      if (served.link == "can") {
+        const std::string usbcan = standin(EFI_USBCAN_STANDIN_FILE);
+        json.key("usbcan_library").string_or_null(usbcan.empty() ? nullptr : usbcan.c_str());
+      }
       json.key("example").string(send_example(served, options));
       output.line(json.end_object().text());
       continue;
