@@ -139,13 +139,15 @@ uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned 
   if (command_size != 0 && ComSerialPutPacket(command_size, crm->command_data) != command_size)
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
 
-  // Any byte acknowledges; a unit that sends none leaves the last exchange's response header.
-  if (!receive_.WaitFor(1, stage_timeout_ms_) || receive_.Take(ack, 1) != 1) return 0;
-
+  // Whenever no answer comes, from the acknowledge on, the host sees status 0xFFFF with no data:
+  // never 0, and never the status of an earlier exchange's answer.
   ResponseHeader_TS* response_header = crm->response_header;
   response_header->response_code = 0;
   response_header->response_data_returning_size = 0;
   response_header->response_status = 0xFFFF;
+  // Any byte acknowledges.
+  if (!receive_.WaitFor(1, stage_timeout_ms_) || receive_.Take(ack, 1) != 1) return 0;
+
   ResponseHeader_TS arrived;
   if (!receive_.WaitFor(sizeof arrived, stage_timeout_ms_) ||
       receive_.Take(reinterpret_cast<unsigned char*>(&arrived), sizeof arrived) != sizeof arrived)
