@@ -37,6 +37,16 @@ uint32_t guarded(Call call, uint32_t on_exception) noexcept {
   }
 }
 
+// For the exports that return nothing: a call that fails (an allocation that cannot be had) is a
+// call that did nothing.
+template <typename Call>
+void guarded(Call call) noexcept {
+  try {
+    call();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,9 +67,13 @@ EFI_API uint32_t EfiAppendPlayback(const void* data, uint32_t size) {
   return guarded([&] { return efi::append_playback(data, size); }, 1);
 }
 
-EFI_API uint32_t EfiUpdateRuntimeOptions(void) { return efi::update_runtime_options(); }
+EFI_API uint32_t EfiUpdateRuntimeOptions(void) {
+  return guarded([] { return efi::update_runtime_options(); }, 1);
+}
 
-EFI_API void EnableErrorMessages(uint8_t enable) { efi::enable_error_messages(enable); }
+EFI_API void EnableErrorMessages(uint8_t enable) {
+  guarded([&] { efi::enable_error_messages(enable); });
+}
 
 EFI_API uint32_t EfiSendCommand(uint8_t command, void* command_data, uint16_t command_data_size, void* response_data,
                                 uint16_t response_buffer_size, uint16_t* received_size) {
@@ -90,10 +104,12 @@ EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t flags, const void* list) {
   return guarded([&] { return efi::release_interface_lock(flags, list); }, 1);
 }
 
-EFI_API void EfiSetDeviceDirectory(const char* path) { efi::platform::set_device_directory(path); }
+EFI_API void EfiSetDeviceDirectory(const char* path) {
+  guarded([&] { efi::platform::set_device_directory(path); });
+}
 
 EFI_API void EfiSetEthernetAddress(const char* host, const char* service) {
-  efi::set_ethernet_address(host, service);
+  guarded([&] { efi::set_ethernet_address(host, service); });
 }
 
 EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path) {
@@ -105,7 +121,7 @@ EFI_API uint32_t EfiSetTraceFile(const char* path) {
 }
 
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
-  efi::set_message_handler(handler, context);
+  guarded([&] { efi::set_message_handler(handler, context); });
 }
 
 EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size) {

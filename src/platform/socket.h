@@ -31,7 +31,7 @@ size_t address_count(const AddressList* addresses);
 void free_addresses(AddressList* addresses);
 
 Socket open_socket(const AddressList* addresses, size_t index);
-// Switches Nagle's algorithm off: the option is read, set to 1 and read again, unexamined.
+// Switches Nagle's algorithm off, so a command goes out at once.
 void set_no_delay(const Socket& socket);
 // Connects without blocking and gives up after `timeout_ms` (the last socket error is then the
 // time-out), so a peer that never completes the connection costs no more; the socket is blocking

@@ -82,13 +82,8 @@ Socket open_socket(const AddressList* addresses, size_t index) {
 }
 
 void set_no_delay(const Socket& socket) {
-  int value = 0;
-  socklen_t length = sizeof value;
-  getsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
-  value = 1;
+  const int value = 1;
   setsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
-  length = sizeof value;
-  getsockopt(static_cast<int>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
 }
 
 bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index, uint32_t timeout_ms) {

@@ -71,12 +71,9 @@ Socket open_socket(const AddressList* addresses, size_t index) {
 }
 
 void set_no_delay(const Socket& socket) {
-  char value = 0;
-  int length = 1;
-  getsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
-  value = 1;
-  setsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, length);
-  getsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, &value, &length);
+  const BOOL value = TRUE;
+  setsockopt(static_cast<SOCKET>(socket.get()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
+             sizeof value);
 }
 
 bool connect_socket(const Socket& socket, const AddressList* addresses, size_t index, uint32_t timeout_ms) {

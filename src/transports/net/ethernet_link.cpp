@@ -30,10 +30,13 @@ EthernetLink::~EthernetLink() {
   }
 }
 
-// The connection broke: forget it, so that the next initialisation connects again.
+// The connection broke: forget it, so that the next initialisation connects again (and starts the
+// socket library again: each successful initialisation holds one start, given back here or when
+// the link goes).
 void EthernetLink::drop_connection() {
   socket.reset();
   Ethernet_CRInitialized = 0;
+  platform::stop_sockets();
 }
 
 // Receives exactly `size` bytes: 0, or STATUS_CR_READ_FAILED when the peer closed, failed, or let

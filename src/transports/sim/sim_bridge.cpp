@@ -1,7 +1,5 @@
 #include "transports/sim/sim_bridge.h"
 
-#include "platform/system_error.h"
-
 namespace efi {
 
 namespace {
@@ -26,10 +24,7 @@ Function lookup(const platform::Module& module, const char* name) {
 uint32_t SimulatorLink::initialize(const LinkContext&, uint32_t, const char* text) {
   // The first character of the text is the simulator's own; the library path follows it.
   platform::Module loaded = (text && text[0]) ? platform::load_module(text + 1) : platform::Module{};
-  if (!loaded) {
-    (void)platform::last_error();
-    return 1;
-  }
+  if (!loaded) return 1;
   module = std::move(loaded);
   start = lookup<SimulatorStartFunction>(module, "SimulatorStart");
   command_processor = lookup<SimulatorCommandProcessorFunction>(module, "SimulatorCommandProcessor");
