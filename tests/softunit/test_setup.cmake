@@ -18,3 +18,4 @@ endif()
 add_test(NAME simulator_exported_names COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:efilink_sim>
          -DDEF=${PROJECT_SOURCE_DIR}/softunit/sim/efilink_sim.def -DTOOL=${EFI_EXPORT_TOOL} -DKIND=${EFI_EXPORT_KIND}
          -P ${CMAKE_CURRENT_SOURCE_DIR}/exported_names.cmake)
+set_tests_properties(simulator_exported_names PROPERTIES LABELS anywhere)
