@@ -154,6 +154,15 @@ TEST_F(UartSerialLink, PollsSleepShortOnEverySystem) {
   platform::refuse_waitable_timers(false);
 }
 
+// Polling a driver for a unit that never answers costs little: the 2 s wait is mostly sleeps.
+TEST_F(UartSerialLink, WaitingForASilentUnitCostsLittleCpu) {
+  open_command_response();
+  server.queue_fault({Kind::silence, 0});
+  const double cpu = test::process_cpu_seconds();
+  EXPECT_EQ(echo(40), STATUS_CR_SERIAL_TRANSFER_FAILED);
+  EXPECT_LT(test::process_cpu_seconds() - cpu, 0.1) << "no busy waiting";
+}
+
 TEST_F(UartSerialLink, PortWordsAndDivisorReachTheDriver) {
   struct Case {
     uint32_t selection;
