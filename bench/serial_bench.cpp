@@ -159,7 +159,8 @@ int main(int argc, char** argv) {
                                 "echo unit (serial links: their own software unit)",
                                 {{"USB", "usb_round_trip", "usb_raw_round_trip", 1.1},
                                  {"COM port", "com_port_round_trip", "raw_round_trip", 1.5},
-                                 {"UART driver", "uart_driver_round_trip", "raw_round_trip", 1.5}});
+                                 {"UART driver", "uart_driver_round_trip", "raw_round_trip", 1.5},
+                                 {"UART driver / COM port", "uart_driver_round_trip", "com_port_round_trip", 3.0}});
   bench::run_steady(argc, argv, reporter);
   return 0;
 }
