@@ -214,7 +214,9 @@ void CanServer::serve() {
     Answer response = answer(header, data, fault);
     if (fault.kind == Kind::silence) continue;
     if (fault.kind == Kind::delay) std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
-    response.header.response_data_returning_size = static_cast<uint16_t>(response.data.size());
+    // The header may announce more data than the frames will carry.
+    const size_t announced = response.data.size() + (fault.kind == Kind::announce_more ? fault.value : 0);
+    response.header.response_data_returning_size = static_cast<uint16_t>(announced);
     response.header.dummy = EFI_RESPONSE_MARKER;
     ResponseHeader_TS wire = swapped(response.header);
     Bytes answer_bytes(sizeof wire);

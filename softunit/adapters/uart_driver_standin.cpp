@@ -68,10 +68,22 @@ struct Driver {
   Port* port(int32_t id) { return id >= 0 && id < MAX_PORTS && ports[id].line ? &ports[id] : nullptr; }
 };
 
-Driver& driver() {
-  static Driver instance;
-  return instance;
+// Set once the driver's state is destroyed (the process ends, or the library is unloaded): a call
+// that comes after that, from a host's library cleaning up late, finds no port and does nothing.
+// A plain flag, which outlives every object of the library.
+bool torn_down = false;
+
+struct DriverLifetime {
+  Driver state;
+  ~DriverLifetime() { torn_down = true; }
+};
+
+Driver* driver() {
+  static DriverLifetime lifetime;
+  return torn_down ? nullptr : &lifetime.state;
 }
+
+constexpr int32_t DRIVER_GONE = -4;
 
 std::string environment(const std::string& name) {
 #if defined(_WIN32)
@@ -105,14 +117,18 @@ bool baud_rate(uint16_t code, uint32_t& rate) {
 }  // namespace
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDInit() {
-  std::lock_guard lock(driver().mutex);
-  driver().log("Init");
-  return driver().failure("Init");
+  Driver* state = driver();
+  if (!state) return DRIVER_GONE;
+  std::lock_guard lock(state->mutex);
+  state->log("Init");
+  return state->failure("Init");
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDOpenPort(int32_t port, int32_t base, int32_t irq, int32_t card_type,
                                                         int32_t channel, int32_t card_parameter, int32_t reserved) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return DRIVER_GONE;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   state.log("OpenPort %d %x %x %d %d %x %d", port, base, irq, card_type, channel, card_parameter, reserved);
   if (const int32_t status = state.failure("OpenPort")) return status;
@@ -143,18 +159,22 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDOpenPort(int32_t port, int32_t ba
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDSetBaudDiv(int32_t baud_code, int32_t divisor) {
-  std::lock_guard lock(driver().mutex);
-  driver().log("SetBaudDiv %d %d", baud_code, divisor);
-  if (const int32_t status = driver().failure("SetBaudDiv")) return status;
+  Driver* state = driver();
+  if (!state) return DRIVER_GONE;
+  std::lock_guard lock(state->mutex);
+  state->log("SetBaudDiv %d %d", baud_code, divisor);
+  if (const int32_t status = state->failure("SetBaudDiv")) return status;
   if (divisor <= 0) return BAD_SETTING;
-  driver().divisors[baud_code] = divisor;
+  state->divisors[baud_code] = divisor;
   return 0;
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDSetPortCharacteristics(int32_t id, int32_t baud_code,
                                                                       int32_t parity_code, int32_t length_code,
                                                                       int32_t stop_code, int32_t protocol_code) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return DRIVER_GONE;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   state.log("SetPortCharacteristics %d %d %d %d %d %d", id, baud_code, parity_code, length_code, stop_code,
             protocol_code);
@@ -183,7 +203,9 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDSetPortCharacteristics(int32_t id
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDFlush(int32_t id, int32_t which) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return DRIVER_GONE;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   state.log("Flush %d %d", id, which);
   if (const int32_t status = state.failure("Flush")) return status;
@@ -196,7 +218,9 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDFlush(int32_t id, int32_t which) 
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDGetPort(int32_t id, void* record, int32_t mode) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return DRIVER_GONE;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   state.log("GetPort %d %d", id, mode);
   if (const int32_t status = state.failure("GetPort")) return status;
@@ -228,7 +252,9 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDGetPort(int32_t id, void* record,
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDPutPacket(int32_t id, int32_t count, const void* buffer) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return 0;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   if (state.failure("PutPacket")) return 0;
   Port* port = state.port(id);
@@ -240,7 +266,9 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDPutPacket(int32_t id, int32_t cou
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDGetPacket(int32_t id, int32_t count, void* buffer) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return 0;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   Port* port = state.port(id);
   if (!port || count <= 0) return 0;
@@ -255,7 +283,9 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDGetPacket(int32_t id, int32_t cou
 }
 
 STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDCleanup(int32_t id) {
-  Driver& state = driver();
+  Driver* live = driver();
+  if (!live) return 0;
+  Driver& state = *live;
   std::lock_guard lock(state.mutex);
   state.log("Cleanup %d", id);
   if (const int32_t status = state.failure("Cleanup")) return status;
@@ -266,9 +296,11 @@ STANDIN_EXPORT int32_t EFI_ADAPTER_CALL WCSCVxDCleanup(int32_t id) {
 // For tests, by name on every system: the calls made so far (one line each, setting and port
 // calls only), and a status that the next call of a function returns instead of doing its work.
 STANDIN_EXPORT int32_t StandInTakeCalls(char* text, int32_t size) {
-  std::lock_guard lock(driver().mutex);
-  const std::string calls = std::move(driver().calls);
-  driver().calls.clear();
+  Driver* state = driver();
+  if (!state) return 0;
+  std::lock_guard lock(state->mutex);
+  const std::string calls = std::move(state->calls);
+  state->calls.clear();
   if (text && size > 0) {
     const size_t copied = calls.size() < static_cast<size_t>(size - 1) ? calls.size() : static_cast<size_t>(size - 1);
     std::memcpy(text, calls.data(), copied);
@@ -278,6 +310,8 @@ STANDIN_EXPORT int32_t StandInTakeCalls(char* text, int32_t size) {
 }
 
 STANDIN_EXPORT void StandInFailNext(const char* function, int32_t status) {
-  std::lock_guard lock(driver().mutex);
-  driver().failures[function] = status;
+  Driver* state = driver();
+  if (!state) return;
+  std::lock_guard lock(state->mutex);
+  state->failures[function] = status;
 }

@@ -8,20 +8,28 @@
 
 #include "api/process_state.h"
 #include "platform/device_interface.h"
+#include "platform/process_exit.h"
 
 namespace {
 
-// Library load and unload: the static object's life is the module's life in the host process.
-struct LibraryLifetime {
-  LibraryLifetime() { efi::on_library_load(); }
-  ~LibraryLifetime() {
-    try {
-      efi::on_library_unload();
-    } catch (...) {
-    }
+// Library load: a static object made when the module is loaded into the host process.
+struct LibraryLoad {
+  LibraryLoad() {
+    efi::on_library_load();
+    efi::platform::watch_process_exit();
   }
 };
-const LibraryLifetime library_lifetime;
+const LibraryLoad library_load;
+
+// Library unload, as a module destructor rather than a static object's destructor: when the host
+// unloads the library it runs before this module's static objects are destroyed, and when the
+// process ends it runs after the process's exit handlers, so it can tell the two apart.
+__attribute__((destructor)) void library_unload() {
+  try {
+    efi::on_library_unload(efi::platform::process_exiting());
+  } catch (...) {
+  }
+}
 
 // EFI_VERSION and EFI_SYSTEM_NAME come from the build; the width is the compiled code's own.
 constexpr std::string_view LIBRARY_VERSION =

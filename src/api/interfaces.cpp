@@ -41,8 +41,11 @@ void on_library_load() {
   state = new ProcessState;
 }
 
-void on_library_unload() {
-  if (!state) return;
+void on_library_unload(bool process_exiting) {
+  // The process is ending: the modules the links use (adapter and driver libraries, the system's
+  // own) may already be torn down, and on Windows this runs under the loader's lock. Nothing is
+  // called and nothing let go; the system takes back memory, handles and descriptors.
+  if (process_exiting || !state) return;
   if (Link* link = state->table.installed) link->close(state->link_context(), EFI_CLOSE_ALL_PORTS);
   delete state;
   state = nullptr;

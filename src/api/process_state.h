@@ -90,10 +90,11 @@ struct ProcessState {
 
 ProcessState& process();
 
-// Library load: every link object and all other state anew. Library unload: closes all ports of
-// an installed link, then lets go of everything.
+// Library load: every link object and all other state anew. Library unload while the process
+// lives on: closes all ports of an installed link, then lets go of everything. Unload because the
+// process ends (`process_exiting`): nothing at all.
 void on_library_load();
-void on_library_unload();
+void on_library_unload(bool process_exiting = false);
 
 uint32_t initialize_interfaces(uint32_t flags, const char* text);
 uint32_t close_interfaces(uint32_t which);

@@ -21,6 +21,8 @@ constexpr bool WINDOWS = true;
 constexpr bool WINDOWS = false;
 #endif
 const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA";
+const std::string PAYLOAD_TEXT =
+    "Bluetooth_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size";
 
 // What a call printed on standard output.
 template <typename Call>
@@ -90,11 +92,13 @@ TEST_F(BluetoothLink, HostileUnitNeitherHoldsTheLinkNorWritesPastTheHostsBuffers
     size_t copied;  // response bytes the host gets
   } cases[] = {
       {{Kind::bad_marker, 0x1234}, 0, MARKER_TEXT, "Response header OK", 0},
-      {{Kind::short_header, 5}, 0, MARKER_TEXT, "Response header OK", 0},
+      {{Kind::short_header, 5}, STATUS_CR_READ_FAILED, MARKER_TEXT, "Response header OK", 0},
       {{Kind::garbage, 20}, 0xEEEE, MARKER_TEXT, "Response header OK", 0},
       {{Kind::status, 0x42}, 0x42, "Bluetooth_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0", "", 0},
-      {{Kind::announce_more, 10}, 0, "Bluetooth_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size", "Read failed. Error: ", 0},
-      {{Kind::silence, 0}, 0, "", "Read failed. Error: ", 0},
+      {{Kind::announce_more, 10}, STATUS_CR_READ_FAILED, PAYLOAD_TEXT, "Read failed. Error: ", 0},
+      // The unit stops after 10 of its 20 data bytes.
+      {{Kind::stall, 18}, STATUS_CR_READ_FAILED, PAYLOAD_TEXT, "Response OK. Data size: 0xa", 0},
+      {{Kind::silence, 0}, STATUS_CR_READ_FAILED, "", "Read failed. Error: ", 0},
       {{Kind::oversize, 100}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL, "", "Response OK. Data size: 0x64", 64},
       {{Kind::oversize, 5000}, 1, " Bluetooth_SendCommandReceiveResponse ReceiveDataSize is begger than TS_MAX_TRANSFERSTRUCTS_SIZE : 0xff8", "", 0},
   };
@@ -103,7 +107,7 @@ TEST_F(BluetoothLink, HostileUnitNeitherHoldsTheLinkNorWritesPastTheHostsBuffers
     SCOPED_TRACE(static_cast<int>(c.fault.kind));
     log.messages.clear();
     server.queue_fault(c.fault);
-    EXPECT_EQ(send(16, 64), c.status);
+    EXPECT_EQ(send(20, 64), c.status);
     EXPECT_EQ(received, 0xBEEF);
     EXPECT_EQ(log.texts(), c.message.empty() ? Texts{} : Texts{c.message});
     EXPECT_NE(printed.find(c.line), std::string::npos) << printed;
@@ -111,7 +115,7 @@ TEST_F(BluetoothLink, HostileUnitNeitherHoldsTheLinkNorWritesPastTheHostsBuffers
   }
   // A command header that cannot go out ends the exchange before anything is read.
   platform::inject_fault(platform::FaultPoint::device_write, 0, 1, 31);
-  EXPECT_EQ(send(16, 64), 0u);
+  EXPECT_EQ(send(16, 64), STATUS_CR_WRITE_FAILED);
   EXPECT_EQ(printed, "Bluetooth_SendCommandReceiveResponse send error. Error: 31\n");
   EXPECT_EQ(log.texts().back(), " Bluetooth_SendCommandReceiveResponse send error");
 }

@@ -93,16 +93,21 @@ TEST_P(CanLink, HostileUnitThenHealthyExchange) {
       {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
       {{Kind::foreign_frames}, 0},
       {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
+      {{Kind::announce_more, 20}, STATUS_CR_READ_FAILED},
   };
   for (const Case& c : cases) {
     server.queue_fault(c.fault);
     EXPECT_EQ(send(40, 100), c.status) << "fault " << int(c.fault.kind) << " " << c.fault.value;
-    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
-      EXPECT_EQ(received, 0xBEEF);
+    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL || c.status == STATUS_CR_READ_FAILED) {
+      EXPECT_EQ(received, 0xBEEF) << "fault " << int(c.fault.kind);
       EXPECT_EQ(response[100], 0xCC) << "nothing past the buffer";
     }
     expect_healthy_exchange("fault " + std::to_string(int(c.fault.kind)));
   }
+  // A host without a response buffer or a received-size word: the answer is read and dropped.
+  unsigned char data[4] = {1, 2, 3, 4};
+  EXPECT_EQ(send_command(0x07, data, sizeof data, nullptr, 64, nullptr), 0u);
+  expect_healthy_exchange("an exchange without host buffers");
 }
 
 TEST_P(CanLink, WaitingForASilentUnitIsBoundedAndCostsNoCpu) {

@@ -219,12 +219,42 @@ TEST_F(CanSegmentation, ResponsesReassembled) {
     EXPECT_EQ(std::vector<unsigned char>(response.begin(), response.begin() + size), part);
     EXPECT_EQ(response[size], 0xCC) << "nothing past the data";
   }
-  // The stored size is the header's, whatever the first frame declared.
-  ScriptedAdapter with;
-  unit_answers(with, 2, response_frames(3, 4, {}));
-  ASSERT_EQ(exchange(0, with), 0u);
-  EXPECT_EQ(received, 3);
-  EXPECT_EQ(response_header.response_status, 4);
+  // The received size is the header's when the frames carried at least that many bytes; a header
+  // that announces more than came fails the read and stores no size.
+  const struct {
+    uint16_t returning;
+    size_t carried;
+    uint32_t status;
+    uint16_t received;
+  } sizes[] = {{3, 5, 0, 3}, {3, 0, STATUS_CR_READ_FAILED, 0xBEEF}, {60, 10, STATUS_CR_READ_FAILED, 0xBEEF}};
+  for (const auto& c : sizes) {
+    ScriptedAdapter with;
+    unit_answers(with, 2, response_frames(c.returning, 4, std::vector<unsigned char>(c.carried, 0x42)));
+    received = 0xBEEF;
+    EXPECT_EQ(exchange(0, with), c.status) << c.returning << " announced, " << c.carried << " carried";
+    EXPECT_EQ(received, c.received) << c.returning << " announced, " << c.carried << " carried";
+    EXPECT_TRUE(with.incoming.empty()) << "the whole answer is read off the bus";
+  }
+}
+
+// A host may leave out the response buffer, the received-size word or the command data: nothing
+// is read or written through a null pointer, and the exchange goes on as with a host that has no
+// room for the answer's data.
+TEST_F(CanSegmentation, NullHostBuffers) {
+  const std::vector<unsigned char> data(20, 0x42);
+  for (const bool with_received_word : {true, false}) {
+    ScriptedAdapter with;
+    with.transmit[1].fill(0xEE);
+    unit_answers(with, 2, response_frames(20, 0, data));
+    header = {0xCD07, 4, 64, 0};
+    received = 0xBEEF;
+    CRM crm{&header, nullptr, &response_header, nullptr, with_received_word ? &received : nullptr, nullptr};
+    EXPECT_EQ(can_exchange(with, Reporter({test::MessageLog::handler, &log}, false), &crm), 0u);
+    EXPECT_EQ(received, with_received_word ? 20 : 0xBEEF);
+    EXPECT_EQ(response_header.response_data_returning_size, 20);
+    ASSERT_EQ(with.writes.size(), 3u) << "first frame, consecutive frame, flow control";
+    EXPECT_EQ(with.writes[1][0], (Frame{0x21, 0, 0, 0, 0, 0, 0, 0xEE})) << "missing command data go out as zeros";
+  }
 }
 
 TEST_F(CanSegmentation, FramesOutOfPlace) {

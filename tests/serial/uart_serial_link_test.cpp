@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,22 @@ size_t closing_bytes_seen(const softunit::SerialServer& server, size_t count) {
 
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The library as a host loads it, on the command/response port through the stand-in driver: one
+// exchange, 0 when it went well.
+uint32_t host_exchange(const test::HostLibrary& library) {
+  if (!library.loaded() || library.set_adapter_library(EFI_FLAG_UART_SERIAL, test::uart_driver_file().c_str()))
+    return 1;
+  library.set_message_handler([](const char*, const char*, void*) {}, nullptr);
+  if (const uint32_t status = library.initialize(COMMAND_RESPONSE, nullptr)) return status;
+  uint32_t connected = 1;
+  for (int tries = 0; connected != 0 && tries < 3; ++tries) connected = library.connect();
+  if (connected) return connected;
+  unsigned char data[12] = {1, 2, 3}, response[64];
+  uint16_t received = 0;
+  const uint32_t status = library.send_command(0x60, data, sizeof data, response, sizeof response, &received);
+  return status == 0 && received == sizeof data ? 0 : 1;
 }
 
 class UartSerialLink : public test::SerialLinkTest {
@@ -253,6 +270,8 @@ TEST_F(UartSerialLink, CloseBitsReleaseTheirPorts) {
   EXPECT_EQ(close_interfaces(EFI_CLOSE_ALL_PORTS), 0u);
   EXPECT_EQ(driver.calls(), (std::vector<std::string>{"Cleanup 0", "Cleanup 1", "Cleanup 2"}));
   EXPECT_TRUE(log.messages.empty());
+  EXPECT_EQ(close_interfaces(EFI_CLOSE_ALL_PORTS), 0u);
+  EXPECT_TRUE(driver.calls().empty()) << "a port is cleaned up once after it was opened";
 
   EXPECT_EQ(close_interfaces(EFI_CLOSE_STREAM_PORT | EFI_CLOSE_COMMAND_RESPONSE_PORT), 0u);
   EXPECT_EQ(log.texts(), (std::vector<std::string>{"SerialCloseInterfaces STREAM_INTERFACE NOT initialized",
@@ -299,6 +318,69 @@ TEST_F(UartSerialLink, DriverLibraryThatDoesNotLoadFailsInitialisation) {
   EXPECT_EQ(log.texts().back().rfind("SerialInitializeInterfaces LoadLibrary no-such-driver-library failed", 0), 0u);
   ASSERT_EQ(set_adapter_library(EFI_FLAG_UART_SERIAL, test::uart_driver_file().c_str()), 0u);
   EXPECT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
+}
+
+// Unloaded while the host lives on, the library releases what the host left open, and nothing
+// the host released already.
+TEST_F(UartSerialLink, UnloadReleasesThePortsTheHostLeftOpenOnce) {
+  for (const bool host_closed : {false, true}) {
+    test::HostLibrary library;
+    ASSERT_EQ(host_exchange(library), 0u);
+    if (host_closed) {
+      EXPECT_EQ(library.close(EFI_CLOSE_ALL_PORTS), 0u);
+    }
+    driver.calls();
+    EXPECT_TRUE(library.unload());
+    const std::vector<std::string> left_open = {"Cleanup 0", "Cleanup 1", "Cleanup 2"};
+    EXPECT_EQ(driver.calls(), host_closed ? std::vector<std::string>() : left_open);
+  }
+}
+
+test::HostLibrary* exiting_host = nullptr;
+using DriverCall = int32_t(EFI_ADAPTER_CALL*)();
+using DriverCleanup = int32_t(EFI_ADAPTER_CALL*)(int32_t);
+DriverCleanup late_cleanup = nullptr;
+
+void* driver_function(const platform::Module& module, const char* name, uint16_t ordinal) {
+  return platform::modules_are_dlls() ? platform::find_symbol_by_ordinal(module, ordinal)
+                                      : platform::find_symbol(module, name);
+}
+
+// A host that ends with the library loaded, its link open or closed: by the time the library
+// unloads, the driver it loaded has torn down its own statics, so the library calls nothing of
+// it. The stand-in driver for its part answers calls that come after its statics are gone.
+TEST(UartSerialLinkAtExit, ProcessEndsNormallyWhateverTheLibraryAndDriverLeft) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  softunit::SerialServer server(softunit::echo_responder());
+  if (const std::string reason = server.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+  test::map_uart_ports(server.device_path());
+  for (const bool host_closed : {false, true}) {
+    EXPECT_EXIT(
+        {
+          exiting_host = new test::HostLibrary;
+          const uint32_t status = host_exchange(*exiting_host);
+          if (host_closed) exiting_host->close(EFI_CLOSE_ALL_PORTS);
+          std::exit(status == 0 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << (host_closed ? "closed by the host" : "left open");
+  }
+  EXPECT_EXIT(
+      {
+        auto* module = new platform::Module(platform::load_module(test::uart_driver_file().c_str()));
+        late_cleanup = reinterpret_cast<DriverCleanup>(driver_function(*module, "WCSCVxDCleanup", 4));
+        const auto init = reinterpret_cast<DriverCall>(driver_function(*module, "WCSCVxDInit", 11));
+        if (!late_cleanup || !init) std::exit(3);
+        // Registered before the driver's statics exist, so it runs after they are gone.
+        std::atexit([] {
+          if (late_cleanup(0) != 0 || late_cleanup(0) != 0) std::_Exit(4);
+        });
+        // Enough calls that the driver's record of them needs memory of its own.
+        int32_t status = 0;
+        for (int call = 0; call < 8; ++call) status |= init();
+        std::exit(status == 0 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

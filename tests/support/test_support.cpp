@@ -22,6 +22,7 @@ HostLibrary::HostLibrary() : module_(platform::load_module(module_path(EFI_LIBRA
   find(send_command, "EfiSendCommand");
   find(set_message_handler, "EfiSetMessageHandler");
   find(set_device_directory, "EfiSetDeviceDirectory");
+  find(set_adapter_library, "EfiSetAdapterLibrary");
 }
 
 }  // namespace efi::test

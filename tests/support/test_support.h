@@ -54,6 +54,7 @@ class HostLibrary {
   decltype(&EfiSendCommand) send_command = nullptr;
   decltype(&EfiSetMessageHandler) set_message_handler = nullptr;
   decltype(&EfiSetDeviceDirectory) set_device_directory = nullptr;
+  decltype(&EfiSetAdapterLibrary) set_adapter_library = nullptr;
 
  private:
   platform::Module module_;

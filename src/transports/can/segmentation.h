@@ -45,7 +45,8 @@ inline uint32_t CanCheckSequence(const unsigned char* data, uint8_t& expected) {
 }
 
 // Fills the transmit table: slot 0 the first frame, slots 1 to `frames` - 1 the consecutive frames
-// of the message `header` (8 bytes, unit order) + `data`. Bytes past the message are left alone.
+// of the message `header` (8 bytes, unit order) + `data`. Bytes past the message are left alone;
+// without `data` (a host that gave none) its `data_size` bytes go out as zeros.
 template <typename TransmitData>
 void can_build_command(TransmitData transmit_data, const unsigned char* header, const unsigned char* data,
                        uint16_t data_size, uint16_t length, uint16_t frames) {
@@ -61,7 +62,7 @@ void can_build_command(TransmitData transmit_data, const unsigned char* header, 
       if (position < 8)
         frame[byte] = header[position];
       else if (position - 8 < data_size)
-        frame[byte] = data[position - 8];
+        frame[byte] = data ? data[position - 8] : 0;
     }
   }
 }
@@ -75,7 +76,8 @@ void can_build_command(TransmitData transmit_data, const unsigned char* header, 
 //   uint32_t write_flow_control(uint8_t block_size);
 //   uint32_t read_frames(uint16_t& count, uint32_t wait_ms); count in: at most, out: placed
 //                                                     (0 when the wait ran out)
-// Nothing is allocated; nothing is written past the host's buffers. Frames read and dropped to
+// Nothing is allocated; nothing is written past the host's buffers, nor through a null one. The
+// received size is never more than the data bytes the frames carried. Frames read and dropped to
 // stay in step count in `tracer` as 8 bytes each.
 template <typename Adapter>
 uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer) {
@@ -175,10 +177,12 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
 
   const uint16_t returning = crm->response_header->response_data_returning_size;
   const uint32_t data_length = response_length - 8u;
+  // The header announces more data than the frames carry: those bytes never come.
+  const bool short_answer = returning > data_length;
   const bool too_small = data_length > capacity || returning > capacity;
-  // Bytes beyond the host's buffer are read and counted but not kept; an answer without data
-  // keeps none.
-  const uint32_t keep = returning == 0 ? 0 : std::min<uint32_t>(data_length, capacity);
+  // Bytes beyond the host's buffer are read and counted but not kept; an answer without data, or
+  // a host without a buffer, keeps none.
+  const uint32_t keep = returning == 0 || !crm->response_data ? 0 : std::min<uint32_t>(data_length, capacity);
   uint32_t offset = 0;
   auto take = [&](const unsigned char* frame, unsigned from) {
     for (unsigned byte = from; byte < 8 && remaining > 0; ++byte, --remaining, ++offset)
@@ -204,8 +208,9 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
     received += batch;
   }
 
+  if (result == 0 && short_answer) return STATUS_CR_READ_FAILED;
   if (result == 0 && too_small) return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
-  if (!too_small) store_received_size(crm, returning);
+  if (!too_small && !short_answer) store_received_size(crm, returning);
   return result;
 }
 

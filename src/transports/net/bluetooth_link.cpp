@@ -182,17 +182,19 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
   const platform::Transfer got = platform::read_device(device, header, sizeof(ResponseHeader_TS));
   if (!got.ok || got.count == 0) {
     print_read_failed();
-    return {};
+    return {STATUS_CR_READ_FAILED, false};
   }
   print("Response header OK \n\r");
   if (context.convert_headers) SwapHeaderByteOrder(header);
+  // A header cut short is a read that failed, whichever check notices it first.
+  const uint32_t header_status = got.count != sizeof(ResponseHeader_TS) ? STATUS_CR_READ_FAILED : 0;
   if (header->dummy != EFI_RESPONSE_MARKER) {
     show(report, "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA");
-    return {};
+    return {header_status, false};
   }
-  if (got.count != sizeof(ResponseHeader_TS)) {
+  if (header_status != 0) {
     show(report, "Bluetooth_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
-    return {};
+    return {header_status, false};
   }
   const uint32_t returning = header->response_data_returning_size;
   if (returning == 0) {
@@ -222,10 +224,12 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
   // All of a response the host has no room for is read, so the line stays in step; the host gets
   // what fits and no received size.
   const uint32_t status = returning > capacity ? STATUS_CR_RESPONSE_BUFFER_TOO_SMALL : 0;
+  // The unit stopped before its announced data were all there: the exchange failed, whatever
+  // status its header carries.
   if (received != returning) {
     show(report,
          "Bluetooth_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
-    return {status, false};
+    return {STATUS_CR_READ_FAILED, false};
   }
   if (status == 0) store_received_size(crm, returning);
   return {status, true};
@@ -248,7 +252,10 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
   context.discarded(discard_stale_input());
   Outcome outcome;
-  if (write_command(report, command_size)) outcome = receive_response(context, crm, capacity);
+  if (write_command(report, command_size))
+    outcome = receive_response(context, crm, capacity);
+  else
+    outcome.status = STATUS_CR_WRITE_FAILED;
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
   out_of_step = !outcome.complete;
   // Response data go back only when all of them arrived.

@@ -82,6 +82,7 @@ bool UartSerialLink::load_driver(const Reporter& report) {
   }
   driver_file_ = wanted;
   library_initialized_ = false;
+  released_ports_ = 0;
   return true;
 }
 
@@ -120,6 +121,7 @@ uint32_t UartSerialLink::SerialInitializeComport(const Reporter& report, SerialP
     return static_cast<uint32_t>(record.VxDPId);
   }
   const int32_t port_id = record.VxDPId;
+  if (port_id <= 2) released_ports_ &= static_cast<uint8_t>(~(1u << port_id));
   if (is_pci_card(record)) {
     const Divisor* divisor = nullptr;
     for (const Divisor& row : PCI_CARD_DIVISORS)
@@ -181,6 +183,12 @@ uint32_t UartSerialLink::SerialInitializeInterfaces(const LinkContext& context, 
 }
 
 uint32_t UartSerialLink::cleanup(const Reporter& report, int32_t port_id) {
+  const bool tracked = port_id >= 0 && port_id <= 2;
+  if (tracked) {
+    if (released_ports_ & (1u << port_id)) return 0;
+    // Asked once, whatever the answer: a port the driver could not release is not asked again.
+    released_ports_ |= static_cast<uint8_t>(1u << port_id);
+  }
   if (const int32_t status = driver_.WCSCVxDCleanup(port_id)) {
     report.error(TextWidth::narrow, "  SerialReadThread WCSCVxDCleanup failed WCSC_status = %08x",
                  static_cast<uint32_t>(status));

@@ -62,6 +62,11 @@ class UartSerialLink final : public Link {
   bool library_initialized_ = false;
   bool stream_initialized_ = false;
   bool command_response_initialized_ = false;
+  // Port ids 0 to 2 (those a full close releases) that were cleaned up since the driver last
+  // opened them, one bit each: no port is cleaned up twice, so a close after a close, or the
+  // unload after the host's own close, asks the driver for nothing. A driver just bound may hold
+  // ports of an earlier user, so none counts as released then.
+  uint8_t released_ports_ = 0;
   LockedBuffers buffers_{"SerialTransferDataToLockedBuffers", "", SERIAL_BUFFER_SIZE, true};
 };
 
