@@ -29,6 +29,7 @@ class ShortSleeps {
 
  private:
   bool raised_ = false;
+  void* timer_ = nullptr;  // Windows: the high-resolution timer this object made for its thread
 };
 
 #if defined(EFI_TESTING)

@@ -144,7 +144,7 @@ TEST_F(UartSerialLink, EmptyCommandAndResponse) {
   EXPECT_TRUE(server.received().back().data.empty());
 }
 
-// The link polls its driver in steps of a millisecond and less. On Windows a plain Sleep would
+// The link polls its driver in steps of a few milliseconds and less. On Windows a plain Sleep would
 // last a scheduler tick instead: every sleep of an exchange goes through a high-resolution
 // waitable timer, or, where the system has none, runs while the timer resolution is raised, and
 // the resolution is restored when the exchange ends.

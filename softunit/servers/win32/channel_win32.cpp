@@ -281,9 +281,10 @@ class SocatLine : public DeviceEndpoint {
   SocatLine() {
     const std::string name = "/tmp/efilink-unit-line-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(line_counter++);
-    // socat ends the pair once nothing has moved for a minute, should the test process die.
+    // socat ends the pair once nothing has moved for ten seconds (no test leaves a line idle that
+    // long): Wine cannot end a Unix program it started, and the test process waits for it at exit.
     std::string command =
-        "Z:\\usr\\bin\\socat -T 60 PTY,link=" + name + "-host,raw,echo=0 PTY,link=" + name + "-unit,raw,echo=0";
+        "Z:\\usr\\bin\\socat -T 10 PTY,link=" + name + "-host,raw,echo=0 PTY,link=" + name + "-unit,raw,echo=0";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &socat_)) {

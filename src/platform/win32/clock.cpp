@@ -34,6 +34,10 @@ const TimePeriodFunctions& time_period() {
 
 // Raised resolutions held by ShortSleeps objects of this process.
 std::atomic<int64_t> raised_holders{0};
+// The high-resolution timer of the ShortSleeps this thread holds, if any: the polls of one exchange
+// all sleep on it instead of making a timer each. A plain pointer-sized value, so the thread-local
+// needs no clean-up when a thread ends.
+thread_local HANDLE held_timer = nullptr;
 #if defined(EFI_TESTING)
 std::atomic<bool> timers_refused{false};
 std::atomic<uint64_t> timer_sleeps{0}, raised_sleeps{0}, tick_sleeps{0};
@@ -58,17 +62,21 @@ void restore_resolution() {
 
 // A relative wait on a high-resolution timer made for this sleep alone (a handful of calls,
 // nothing to clean up at thread or library exit); false where the system has no such timer.
-bool sleep_on_timer(uint64_t microseconds) {
+HANDLE make_timer() {
 #if defined(EFI_TESTING)
-  if (timers_refused) return false;
+  if (timers_refused) return nullptr;
 #endif
-  HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
+  return CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
+}
+
+bool sleep_on_timer(uint64_t microseconds) {
+  HANDLE timer = held_timer ? held_timer : make_timer();
   if (!timer) return false;
   LARGE_INTEGER due;
   due.QuadPart = -static_cast<LONGLONG>(microseconds) * 10;  // 100 ns units, negative: relative
   const bool slept = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) &&
                      WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
-  CloseHandle(timer);
+  if (timer != held_timer) CloseHandle(timer);
 #if defined(EFI_TESTING)
   if (slept) ++timer_sleeps;
 #endif
@@ -117,24 +125,26 @@ void sleep_us(uint32_t microseconds) {
 }
 
 ShortSleeps::ShortSleeps() {
-  // With high-resolution timers every sleep is short already.
-#if defined(EFI_TESTING)
-  const bool timers = !timers_refused;
-#else
-  const bool timers = true;
-#endif
-  if (timers) {
-    HANDLE probe = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
-    if (probe) {
-      CloseHandle(probe);
+  // With a high-resolution timer every sleep is short already: this thread's sleeps use it until
+  // the object goes. Without one, the timer resolution is raised instead.
+  if (!held_timer) {
+    held_timer = make_timer();
+    if (held_timer) {
+      timer_ = held_timer;
       return;
     }
+  } else {
+    return;  // an outer ShortSleeps of this thread holds the timer
   }
   raised_ = raise_resolution();
   if (raised_) ++raised_holders;
 }
 
 ShortSleeps::~ShortSleeps() {
+  if (timer_) {
+    held_timer = nullptr;
+    CloseHandle(timer_);
+  }
   if (!raised_) return;
   --raised_holders;
   restore_resolution();

@@ -23,7 +23,7 @@ inline constexpr uint32_t SERIAL_BYTE_TIMEOUT_MS = 2000;
 // The driver offers no event: while bytes are due it is asked again after UART_FIRST_POLL_US,
 // then after twice as long each time up to every UART_POLL_STEP_MS.
 inline constexpr uint32_t UART_FIRST_POLL_US = 25;
-inline constexpr uint32_t UART_POLL_STEP_MS = 1;
+inline constexpr uint32_t UART_POLL_STEP_MS = 4;
 // Size of the port statistics record the driver fills.
 inline constexpr size_t PORT_PARAMS_SIZE = 276;
 
@@ -51,7 +51,7 @@ class UartSerialLink final : public Link {
   uint32_t SerialInitializeComport(const Reporter& report, SerialPortRecord& record);
   void SerialDebugMetricsDump(const Reporter& report, int32_t port_id);
   uint32_t cleanup(const Reporter& report, int32_t port_id);
-  // Reads exactly `size` bytes, polling every millisecond; false when no byte came for 2 s.
+  // Reads exactly `size` bytes, polling the driver; false when no byte came for 2 s.
   bool read_exactly(const LinkContext& context, unsigned char* data, uint32_t size);
   uint32_t exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read);
 
