@@ -8,6 +8,7 @@
 #include "convert/converter_table.h"
 #include "report/report.h"
 #include "transports/can/pcan_link.h"
+#include "transports/can/slcan_link.h"
 #include "transports/can/usb_can_link.h"
 #include "transports/common/adapter_libraries.h"
 #include "transports/link.h"
@@ -35,6 +36,7 @@ struct Links {
   SimulatorLink simulator;
   UsbCanLink usb_can;
   PcanLink pcan;
+  SlcanLink slcan;
   InterfaceLock usb_lock;
 };
 
@@ -46,6 +48,7 @@ struct TransportRegistry {
   Link* usb = nullptr;
   Link* usb_can = nullptr;
   Link* pcan = nullptr;
+  Link* slcan = nullptr;
   Link* bluetooth = nullptr;
   Link* ethernet = nullptr;
   Link* simulator = nullptr;
