@@ -163,10 +163,11 @@ void SlcanAdapter::carry_out(const std::string& line) {
 
 bool SlcanAdapter::transmit(const std::string& line, bool extended) {
   if (!open_) return false;
-  if (refused_frames_ > 0) {
-    --refused_frames_;
+  if (refuse_after_ == 0) {
+    refuse_after_ = -1;
     return false;
   }
+  if (refuse_after_ > 0) --refuse_after_;
   const size_t id_digits = extended ? 8 : 3;
   uint32_t id = 0, length = 0;
   if (!hex_value(line, 1, id_digits, id) || !hex_value(line, 1 + id_digits, 1, length) || length > 8 ||

@@ -37,8 +37,9 @@ class SlcanAdapter {
   // Ways of a poor or hostile adapter, for tests:
   // BEL for every command that begins with `letter` (0: none).
   void refuse_commands(char letter) { refused_letter_ = letter; }
-  // BEL for the next `count` frames the host asks to send (which do not reach the bus).
-  void refuse_frames(int count) { refused_frames_ = count; }
+  // BEL for the frame the host asks to send after `accepted` more frames (which then does not
+  // reach the bus); -1: none.
+  void refuse_frame(int accepted) { refuse_after_ = accepted; }
   // Noise and frames of other identifiers before each frame line to the host.
   void set_noise(bool noise) { noise_ = noise; }
   // Frame lines to the host one byte at a time, a millisecond apart.
@@ -66,7 +67,7 @@ class SlcanAdapter {
   std::atomic<char> bit_rate_{0};
   std::atomic<size_t> frames_sent_{0};
   std::atomic<char> refused_letter_{0};
-  std::atomic<int> refused_frames_{0};
+  std::atomic<int> refuse_after_{-1};
   std::atomic<bool> noise_{false}, drip_{false}, silent_{false}, bare_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
