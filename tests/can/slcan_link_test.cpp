@@ -129,7 +129,8 @@ TEST_F(SlcanLinkTest, RefusedFrameFailsTheExchangeWhicheverFrameItIs) {
     EXPECT_EQ(send(40, 100), SLCAN_ADAPTER_FAILED) << "frame " << k;
     EXPECT_EQ(received, 0xBEEF) << "frame " << k;
     adapter.refuse_frame(-1);
-    expect_healthy_exchange("refused frame " + std::to_string(k));
+    std::string after = "refused frame ";
+    expect_healthy_exchange(after.append(std::to_string(k)));
   }
 }
 
