@@ -48,11 +48,11 @@ struct TransportRegistry {
   Link* usb = nullptr;
   Link* usb_can = nullptr;
   Link* pcan = nullptr;
-  Link* slcan = nullptr;
   Link* bluetooth = nullptr;
   Link* ethernet = nullptr;
   Link* simulator = nullptr;
   InterfaceLock* usb_lock = nullptr;
+  Link* slcan = nullptr;  // an extension, after the original links
 };
 
 // The transport table: the link whose operations EfiInitializeInterfaces installed (its send,
