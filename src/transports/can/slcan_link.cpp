@@ -104,25 +104,31 @@ int64_t SlcanLink::deadline_after(uint32_t milliseconds) const {
 
 SlcanLink::Arrival SlcanLink::read_until(int64_t deadline) {
   incoming_at_ = incoming_end_ = 0;
-  for (;;) {
-    const int64_t waiting = platform::serial_bytes_waiting(port_);
-    if (waiting < 0) return Arrival::failed;
-    if (waiting > 0) {
-      const auto size = static_cast<uint32_t>(std::min<int64_t>(waiting, static_cast<int64_t>(incoming_.size())));
-      const platform::Transfer read = platform::read_serial(port_, incoming_.data(), size, {SLCAN_COMMAND_WAIT_MS, 0});
-      if (!read.ok || read.count == 0) return Arrival::failed;
-      incoming_end_ = read.count;
-      return Arrival::bytes;
-    }
+  int64_t waiting = platform::serial_bytes_waiting(port_);
+  if (waiting < 0) return Arrival::failed;
+  uint32_t got = 0;
+  if (waiting == 0) {
     const int64_t left = deadline - clock_.now();
     if (left <= 0) return Arrival::timed_out;
-    // Rounded up, so that a wait never ends before its deadline.
-    const auto left_ms = static_cast<uint32_t>(std::min<int64_t>((left * 1000 + clock_.frequency - 1) / clock_.frequency,
-                                                                 UINT32_MAX - 1));
-    const platform::SerialWait wait = platform::wait_serial_receive(port_, left_ms);
-    if (wait == platform::SerialWait::failed) return Arrival::failed;
-    if (wait == platform::SerialWait::timed_out) return Arrival::timed_out;
+    // A read of one byte ends as soon as the port has it (rounded up, so that it never ends before
+    // the deadline); whatever came with it is taken next.
+    const auto left_ms = static_cast<uint32_t>(
+        std::min<int64_t>((left * 1000 + clock_.frequency - 1) / clock_.frequency, UINT32_MAX - 1));
+    const platform::Transfer first = platform::read_serial(port_, incoming_.data(), 1, {left_ms, 0});
+    if (!first.ok) return platform::is_timeout(platform::last_error()) ? Arrival::timed_out : Arrival::failed;
+    if (first.count == 0) return Arrival::failed;  // the line is gone
+    got = first.count;
+    waiting = platform::serial_bytes_waiting(port_);
+    if (waiting < 0) return Arrival::failed;
   }
+  if (waiting > 0) {
+    const auto size = static_cast<uint32_t>(std::min<int64_t>(waiting, static_cast<int64_t>(incoming_.size() - got)));
+    const platform::Transfer rest = platform::read_serial(port_, incoming_.data() + got, size, {SLCAN_COMMAND_WAIT_MS, 0});
+    if (!rest.ok) return Arrival::failed;
+    got += rest.count;
+  }
+  incoming_end_ = got;
+  return got > 0 ? Arrival::bytes : Arrival::failed;
 }
 
 bool SlcanLink::next_line(int64_t deadline, SlcanLine& line, bool& failed) {

@@ -53,7 +53,7 @@ class SlcanLink final : public Link {
  private:
   enum class Arrival { bytes, timed_out, failed };
   // The one wait of the link: reads what the port has into the incoming buffer, waiting until
-  // `deadline` (clock ticks) for it, woken by the port's data.
+  // `deadline` (clock ticks) for it in a read of one byte that the port's data end.
   Arrival read_until(int64_t deadline);
   // The next whole line from the adapter by `deadline`; false when none came (or the port failed).
   bool next_line(int64_t deadline, SlcanLine& line, bool& failed);
