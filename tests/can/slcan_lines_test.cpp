@@ -58,22 +58,6 @@ TEST(SlcanLines, SameLinesHoweverTheReadsCutTheStream) {
   }
 }
 
-TEST(SlcanLines, TakesNoBytePastTheLineItCompletes) {
-  const std::string stream = "Z\rT1666666780000000000000000\rV1013";
-  SlcanLineReader reader;
-  SlcanLine line;
-  bool complete = false;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
-  EXPECT_EQ(reader.take(bytes, stream.size(), line, complete), 2u);
-  EXPECT_TRUE(complete);
-  EXPECT_EQ(reader.take(bytes + 2, stream.size() - 2, line, complete), 27u);
-  EXPECT_EQ(line.kind, Kind::frame);
-  EXPECT_EQ(reader.take(bytes + 29, stream.size() - 29, line, complete), 5u);
-  EXPECT_FALSE(complete);
-  EXPECT_EQ(reader.reset(), 5u) << "the line under way is dropped";
-  EXPECT_EQ(kinds(lines_of("Z\r", 2)), std::vector<Kind>{Kind::transmitted});
-}
-
 TEST(SlcanLines, MalformedFrameLinesAreNotFrames) {
   for (const char* text : {
            "T16666667811223344556677889\r",  // one digit too many
@@ -94,13 +78,6 @@ TEST(SlcanLines, MalformedFrameLinesAreNotFrames) {
   EXPECT_EQ(lines[1].data[0], 0x1A);
   // A refusal ends whatever stood before it on the line.
   EXPECT_EQ(kinds(lines_of("T16666\aZ\r", 1)), (std::vector<Kind>{Kind::bell, Kind::transmitted}));
-}
-
-TEST(SlcanLines, TransmitLineCarriesIdentifierLengthAndData) {
-  const unsigned char data[8] = {0x10, 0x0C, 0xCD, 0x05, 0x00, 0x04, 0xAB, 0xFF};
-  char text[SLCAN_FRAME_TEXT_SIZE + 1] = {};
-  slcan_format_frame(0x16666666, data, text);
-  EXPECT_STREQ(text, "T166666668100CCD050004ABFF\r");
 }
 
 }  // namespace
