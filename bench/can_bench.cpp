@@ -1,6 +1,9 @@
 // The CAN links' own cost: CPU time of the calling thread for one exchange of a 4088-byte command
 // and a 4088-byte answer (585 frames each way) on a bus paced at 500 kbit/s, against the wire time
 // of the same frames; and the CPU used while a silent unit is awaited until the wait runs out.
+// Then the round trip of the serial-line adapter link next to the USB-CAN link's, each against the
+// same software unit on an unpaced bus: the serial-line adapter on a pseudo-terminal, the USB-CAN
+// module's stand-in library on the bus directly.
 
 #include <benchmark/benchmark.h>
 #include <efilink/efilink.h>
@@ -12,6 +15,7 @@
 #include "api/process_state.h"
 #include "bus.h"
 #include "link_server.h"
+#include "slcan_adapter.h"
 #include "transports/can/segmentation.h"
 #include "unit_responder.h"
 
@@ -92,8 +96,38 @@ void silent_unit(benchmark::State& state) {
   efi::close_interfaces(0);
 }
 
+// Round trips of `state.range(0)` bytes each way, through the serial-line adapter or the USB-CAN
+// module.
+void round_trip(benchmark::State& state, bool serial_line) {
+  const auto size = static_cast<uint16_t>(state.range(0));
+  softunit::CanServer server(softunit::echo_responder());
+  softunit::SlcanAdapter adapter(server.port());
+  if (serial_line) {
+    efi::on_library_load();
+    server.keep_commands(false);
+    if (!adapter.skip_reason().empty() ||
+        efi::initialize_interfaces(EFI_FLAG_SLCAN, adapter.device_path().c_str()) != 0) {
+      state.SkipWithError("the serial-line adapter did not open");
+      return;
+    }
+  } else {
+    open_link(LINKS[1], server);
+  }
+  Bytes command(size, 0x5A), response(size);
+  uint16_t received = 0;
+  for (auto _ : state) {
+    if (efi::send_command(0x07, command.data(), size, response.data(), size, &received) != 0 || received != size)
+      state.SkipWithError("exchange failed");
+  }
+  efi::close_interfaces(0);
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(round_trip, usbcan, false)->Arg(16)->Arg(4080)->Repetitions(5)->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(0.5);
+BENCHMARK_CAPTURE(round_trip, slcan, true)->Arg(16)->Arg(4080)->Repetitions(5)->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(0.5);
 // Argument 0: PCAN, 1: USB-CAN module.
 BENCHMARK(longest_exchange)->Arg(0)->Arg(1)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(silent_unit)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -35,7 +35,7 @@ const char* const DEMO_HELP =
     "every exchange succeeded and every response decoded, 1 otherwise.\n"
     "\n"
     "  --link <name>  simulator (the default), usb, ethernet, bluetooth, com, uart, pcan, usbcan,\n"
-    "                 or all: every link this build can serve\n"
+    "                 slcan, or all: every link this build can serve\n"
     "  --sim <path>   another simulator library\n"
     "  --json         one JSON object instead of text\n";
 
@@ -136,6 +136,7 @@ const LinkInfo LINKS[] = {
     {"uart", "--uart", EFI_FLAG_UART_SERIAL, EFI_UART_STANDIN_FILE},
     {"pcan", "--can", EFI_FLAG_PCAN, EFI_PCAN_STANDIN_FILE},
     {"usbcan", "--can", EFI_FLAG_USB_CAN, EFI_USBCAN_STANDIN_FILE},
+    {"slcan", "--slcan", 0, nullptr},
 };
 
 const LinkInfo* find_link(std::string name) {
@@ -148,6 +149,8 @@ const LinkInfo* find_link(std::string name) {
 
 // The COM port number the demo's unit takes; its entry lives in the demo's own device directory.
 constexpr unsigned DEMO_COM_PORT = 9;
+// And the one the serial-line CAN adapter takes.
+constexpr unsigned DEMO_SLCAN_PORT = 8;
 
 // The value of "key" in one flat JSON line of the unit program (a string or a number).
 std::optional<std::string> json_field(const std::string& line, const std::string& key) {
@@ -212,13 +215,14 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
       return run;
     }
   }
-  if (!DEVICE_FILES_BY_PATH && (name == "bluetooth" || name == "com" || name == "uart")) {
+  if (!DEVICE_FILES_BY_PATH && (name == "bluetooth" || name == "com" || name == "uart" || name == "slcan")) {
     run.skipped = "Windows has no such device without a driver";
     return run;
   }
   std::vector<std::string> arguments{"unit", link.unit_option};
   if (name == "ethernet") arguments.push_back("127.0.0.1:0");
   if (name == "com") arguments.push_back(std::to_string(DEMO_COM_PORT));
+  if (name == "slcan") arguments.push_back(std::to_string(DEMO_SLCAN_PORT));
   if (DEVICE_FILES_BY_PATH) {
     arguments.push_back("--device-dir");
     arguments.push_back(device_directory);
@@ -249,6 +253,7 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
   uint32_t flags = static_cast<uint32_t>(std::stoul(*flags_text));
   std::string text;
   if (name == "usb" && !DEVICE_FILES_BY_PATH) text = *path;
+  if (name == "slcan") text = "COM" + std::to_string(DEMO_SLCAN_PORT);
   if (DEVICE_FILES_BY_PATH) EfiSetDeviceDirectory(device_directory.c_str());
   if (name == "ethernet") {
     const std::string port = path->substr(path->rfind(':') + 1);

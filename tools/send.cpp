@@ -1,8 +1,10 @@
 #include <efilink/efilink.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -77,6 +79,12 @@ const char* selected_link(uint32_t flags) {
   if (flags & EFI_FLAG_SIMULATOR) return "simulator";
   if (flags & EFI_FLAG_ETHERNET) return "Ethernet";
   if (flags & EFI_FLAG_BLUETOOTH) return "Bluetooth";
+  if (flags & EFI_FLAG_SLCAN) return "serial-line CAN";
+  if (flags & (EFI_FLAG_PCAN | EFI_FLAG_USB_CAN)) {
+    // The library's redirection of both vendor adapters' bits to a serial-line adapter.
+    const char* adapter = std::getenv("EFILINK_CAN_ADAPTER");
+    if (adapter && std::string_view(adapter).starts_with("slcan:")) return "serial-line CAN";
+  }
   if (flags & EFI_FLAG_PCAN) return "PCAN";
   if (flags & EFI_FLAG_USB_CAN) return "USB-CAN";
   if (flags & EFI_FLAG_USB) return "USB";

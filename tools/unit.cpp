@@ -23,6 +23,7 @@
 #include "json.h"
 #include "link_server.h"
 #include "playback.h"
+#include "slcan_adapter.h"
 #include "system.h"
 #include "transports/net/bluetooth_link.h"
 #include "transports/usb/usb_link.h"
@@ -32,7 +33,8 @@ namespace efilink_cli {
 
 const char* const UNIT_HELP =
     "usage: efilink unit [--usb] [--tcp [<host>:]<port>] [--bluetooth] [--com <n>] [--uart] [--can]\n"
-    "                    [--device-dir <path>] [--script <file>] [--playback <file>] [--log] [--json]\n"
+    "                    [--slcan [<n>]] [--device-dir <path>] [--script <file>] [--playback <file>]\n"
+    "                    [--log] [--json]\n"
     "\n"
     "Serves the software unit's model on every link named, all at once, until interrupted (Ctrl-C\n"
     "or SIGTERM), then removes the entries it made. It prints where each link is and a command\n"
@@ -46,6 +48,8 @@ const char* const UNIT_HELP =
     "  --uart                 a serial line for the UART-driver link's stand-in driver\n"
     "  --can                  the virtual CAN bus of the adapter stand-ins (on the port in\n"
     "                         EFILINK_CAN_BUS, else any free one)\n"
+    "  --slcan [<n>]          a serial-line CAN adapter on that bus, its serial line entered as\n"
+    "                         COM<n> in the device directory (default: the lowest number free)\n"
     "  --device-dir <path>    the device directory; default EFILINK_DEVICE_DIR, else this user's\n"
     "                         $XDG_RUNTIME_DIR/efilink or efilink-<uid> in the temporary directory\n"
     "                         (where send and lock look too)\n"
@@ -78,6 +82,7 @@ struct UnitOptions {
   std::optional<std::string> tcp_host;
   uint16_t tcp_port = 0;
   std::optional<unsigned> com;
+  std::optional<unsigned> slcan;  // 0: the lowest COM number free
   std::optional<std::string> device_directory, script, playback;
 };
 
@@ -106,6 +111,13 @@ UnitOptions parse(Arguments& arguments) {
     } else if (argument == "--com") {
       options.com = static_cast<unsigned>(parse_number(arguments.value_of(argument), 15, "--com"));
       if (*options.com == 0) throw UsageError("unit: --com takes a port number from 1 to 15");
+    } else if (argument == "--slcan") {
+      options.slcan = 0;
+      if (!arguments.empty() && !arguments.peek().empty() &&
+          arguments.peek().find_first_not_of("0123456789") == std::string::npos) {
+        options.slcan = static_cast<unsigned>(parse_number(arguments.take(), 255, "--slcan"));
+        if (*options.slcan == 0) throw UsageError("unit: --slcan takes a port number from 1 to 255");
+      }
     } else if (argument == "--device-dir") {
       options.device_directory = arguments.value_of(argument);
     } else if (argument == "--script") {
@@ -116,9 +128,12 @@ UnitOptions parse(Arguments& arguments) {
       throw UsageError("unit: unexpected argument '" + argument + "'");
     }
   }
-  if (!options.usb && !options.tcp_host && !options.bluetooth && !options.com && !options.uart && !options.can)
-    throw UsageError("unit: name at least one link (--usb, --tcp, --bluetooth, --com, --uart, --can)");
-  if (!DEVICE_FILES_BY_PATH && (options.bluetooth || options.com || options.uart))
+  if (!options.usb && !options.tcp_host && !options.bluetooth && !options.com && !options.uart && !options.can &&
+      !options.slcan)
+    throw UsageError("unit: name at least one link (--usb, --tcp, --bluetooth, --com, --uart, --can, --slcan)");
+  if (options.slcan && options.com && *options.slcan == *options.com)
+    throw UsageError("unit: --com and --slcan name the same port");
+  if (!DEVICE_FILES_BY_PATH && (options.bluetooth || options.com || options.uart || options.slcan))
     throw UsageError("unit: on Windows only --usb, --tcp and --can can be served");
   return options;
 }
@@ -250,7 +265,8 @@ struct Made {
 class Unit {
  public:
   explicit Unit(const UnitOptions& options) {
-    const bool needs_directory = DEVICE_FILES_BY_PATH && (options.usb || options.bluetooth || options.com);
+    const bool needs_directory =
+        DEVICE_FILES_BY_PATH && (options.usb || options.bluetooth || options.com || options.slcan);
     if (needs_directory) {
       directory_ = device_directory_for(options.device_directory, true);
       const bool own = !options.device_directory && !std::getenv("EFILINK_DEVICE_DIR");
@@ -263,6 +279,7 @@ class Unit {
     if (options.com) serve_com(*options.com);
     if (options.uart) serve_uart();
     if (options.can) serve_can();
+    if (options.slcan) serve_slcan(*options.slcan, options.com.value_or(0));
   }
   const std::string& directory() const { return directory_; }
   std::vector<Served>& served() { return served_; }
@@ -361,13 +378,40 @@ class Unit {
     Reach reach = reach_of("can", std::to_string(server->port()), EFI_FLAG_PCAN);
     reach.variable = std::string(softunit::CAN_BUS_VARIABLE) + "=" + reach.where;
     reach.library = standin(EFI_PCAN_STANDIN_FILE);
+    can_server_ = server.get();
     served_.push_back({std::move(server), std::move(reach)});
+  }
+
+  // A serial-line adapter on the bus of --can, or on a bus of its own that nobody else joins.
+  void serve_slcan(unsigned number, unsigned com_number) {
+    std::unique_ptr<softunit::CanServer> own_bus;
+    if (!can_server_) {
+      own_bus = std::make_unique<softunit::CanServer>(softunit::unit_responder());
+      if (own_bus->port() == 0) throw std::runtime_error("cannot open a virtual CAN bus for the serial-line adapter");
+    }
+    const uint16_t bus_port = can_server_ ? can_server_->port() : own_bus->port();
+    adapter_ = std::make_unique<softunit::SlcanAdapter>(bus_port);
+    if (const std::string reason = adapter_->skip_reason(); !reason.empty()) throw std::runtime_error(reason);
+    std::error_code error;
+    for (unsigned n = 1; number == 0 && n < 256; ++n)
+      if (n != com_number && !fs::exists(fs::symlink_status(fs::path(directory_) / ("COM" + std::to_string(n)), error)))
+        number = n;
+    if (number == 0) throw std::runtime_error("no free COM number in " + directory_);
+    const std::string name = "COM" + std::to_string(number);
+    Reach reach = reach_of("slcan", adapter_->device_path(), EFI_FLAG_SLCAN);
+    reach.text = name;
+    const fs::path entry = fs::path(directory_) / name;
+    make_entry(entry, reach.where);
+    reach.entry = entry.string();
+    served_.push_back({std::move(own_bus), std::move(reach)});
   }
 
  private:
   std::string directory_;
   Made made_;
   std::vector<Served> served_;  // after made_: destroyed first
+  softunit::CanServer* can_server_ = nullptr;
+  std::unique_ptr<softunit::SlcanAdapter> adapter_;  // leaves the bus before its server goes
 };
 
 std::string quoted(const std::string& text) {
@@ -413,6 +457,13 @@ void announce(Unit& unit, const UnitOptions& options, Output& output) {
     if (served.link == "uart") where += " (the stand-in driver's port 0x3F8)";
     output.line(served.link + std::string(10 - std::min<size_t>(served.link.size(), 9), ' ') + where);
     output.line("          " + send_example(served, options));
+    if (served.link == "slcan") {
+      Reach redirected = served;
+      redirected.flags = EFI_FLAG_PCAN;
+      redirected.text.clear();
+      redirected.variable = "EFILINK_CAN_ADAPTER=slcan:" + served.text;
+      output.line("          " + send_example(redirected, options));
+    }
     if (served.link == "can") {
       Reach usbcan = served;
       usbcan.flags = EFI_FLAG_USB_CAN;
@@ -446,6 +497,8 @@ int run_unit(Arguments& arguments) {
   Output output(options.json);
   Unit unit(options);
   for (Served& served : unit.served()) {
+    // A serial-line adapter on the bus of --can has no server of its own.
+    if (!served.server) continue;
     if (options.log)
       served.server->set_observer([&output, link = served.reach.link](const softunit::ExchangeNote& note) {
         output.exchange(link, note);

@@ -59,6 +59,13 @@ extern "C" {
 #define EFI_FLAG_BLUETOOTH                  0x00100000u
 #define EFI_FLAG_PCAN                       0x00200000u
 #define EFI_FLAG_ETHERNET                   0x00400000u
+/* Extension: CAN through a serial-line adapter (ASCII line protocol) on the port the text names:
+ * "COM7" or "\\.\COM12" on Windows, a device path such as "/dev/ttyACM0" elsewhere, optionally
+ * followed by ":<baud rate>" of the serial line (115200 without one). Hosts that know only the
+ * original bits reach it through the environment variable EFILINK_CAN_ADAPTER=slcan:<port>, read at
+ * every EfiInitializeInterfaces: the PCAN (0x200000) and USB-CAN (0x100) selections then use the
+ * serial-line adapter instead of their vendor libraries. */
+#define EFI_FLAG_SLCAN                      0x00800000u
 #define EFI_FLAG_NO_CONVERSION              0x80000000u
 
 /* Which-interfaces word of EfiCloseInterfaces (read by the serial links). */
@@ -209,7 +216,7 @@ EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path);
  * the status EfiSendCommand returns, microseconds, bytes the link threw away to stay in step,
  * and the header and data bytes as they went over the link (headers most-significant byte
  * first). The CAN links also write every frame to "<path>.candump.log" in the candump log format
- * "(seconds.micros) <interface> <id>#<data>", the interface being "pcan" or "usbcan". A null or
+ * "(seconds.micros) <interface> <id>#<data>", the interface being "pcan", "usbcan" or "slcan". A null or
  * empty path ends tracing. Returns 0, or 1 when the file cannot be created (tracing is then off).
  * Without a call, the first EfiInitializeInterfaces traces into the file that the environment
  * variable EFILINK_TRACE names, if any. A failed write is ignored: a trace never changes a result.

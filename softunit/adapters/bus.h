@@ -48,6 +48,8 @@ class BusStation {
   // Joins the hub at the port EFILINK_CAN_BUS names; false when it is unset or nobody listens.
   // `arrived` runs on the station's receive thread after each frame is queued.
   bool join(std::function<void()> arrived = {});
+  // Joins the hub on loopback `port`.
+  bool join(uint16_t port, std::function<void()> arrived = {});
   void leave();
   bool joined() const { return stream_ != nullptr; }
   bool send(const BusFrame& frame);

@@ -27,10 +27,14 @@ uint32_t frame_time_us(const BusFrame& frame) {
 }
 
 bool BusStation::join(std::function<void()> arrived) {
-  leave();
   const char* port = std::getenv(CAN_BUS_VARIABLE);
   if (!port || !*port) return false;
-  stream_ = connect_loopback(static_cast<uint16_t>(std::atoi(port)));
+  return join(static_cast<uint16_t>(std::atoi(port)), std::move(arrived));
+}
+
+bool BusStation::join(uint16_t port, std::function<void()> arrived) {
+  leave();
+  stream_ = connect_loopback(port);
   if (!stream_) return false;
   arrived_ = std::move(arrived);
   stopping_ = false;

@@ -7,6 +7,9 @@
 namespace efi {
 
 namespace {
+constexpr const char* CAN_ADAPTER_VARIABLE = "EFILINK_CAN_ADAPTER";
+constexpr const char* SLCAN_ADAPTER_PREFIX = "slcan:";
+
 // Owned by the load and unload below, never by a static destructor: the unload runs from another
 // file's static object, which may well be destroyed after this file's statics.
 ProcessState* state = nullptr;
@@ -22,6 +25,7 @@ ProcessState::ProcessState() {
   registry.simulator = &links.simulator;
   registry.usb_can = &links.usb_can;
   registry.pcan = &links.pcan;
+  registry.slcan = &links.slcan;
   registry.usb_lock = &links.usb_lock;
 }
 
@@ -79,11 +83,24 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
     uint32_t bit;
     Link* link;
   } selection_order[] = {
-      {EFI_FLAG_USB, links.usb},             {EFI_FLAG_USB_CAN, links.usb_can},   {EFI_FLAG_PCAN, links.pcan},
-      {EFI_FLAG_BLUETOOTH, links.bluetooth}, {EFI_FLAG_ETHERNET, links.ethernet}, {EFI_FLAG_SIMULATOR, links.simulator},
+      {EFI_FLAG_USB, links.usb},         {EFI_FLAG_USB_CAN, links.usb_can},     {EFI_FLAG_PCAN, links.pcan},
+      {EFI_FLAG_SLCAN, links.slcan},     {EFI_FLAG_BLUETOOTH, links.bluetooth}, {EFI_FLAG_ETHERNET, links.ethernet},
+      {EFI_FLAG_SIMULATOR, links.simulator},
   };
   for (const auto& entry : selection_order)
     if (flags & entry.bit) install(entry.link);
+
+  // Consoles that know only the vendor adapters' bits reach a serial-line adapter through the
+  // environment; the port it names stands in for the text.
+  std::string adapter_port;
+  if (links.slcan && table.installed && (table.installed == links.pcan || table.installed == links.usb_can)) {
+    const std::string adapter = platform::environment_variable(CAN_ADAPTER_VARIABLE);
+    if (adapter.rfind(SLCAN_ADAPTER_PREFIX, 0) == 0) {
+      adapter_port = adapter.substr(std::char_traits<char>::length(SLCAN_ADAPTER_PREFIX));
+      table.installed = links.slcan;
+      text = adapter_port.c_str();
+    }
+  }
 
   const bool simulator = flags & EFI_FLAG_SIMULATOR;
   table.playback = simulator ? links.simulator : nullptr;

@@ -8,6 +8,7 @@
 #include "convert/converter_table.h"
 #include "report/report.h"
 #include "transports/can/pcan_link.h"
+#include "transports/can/slcan_link.h"
 #include "transports/can/usb_can_link.h"
 #include "transports/common/adapter_libraries.h"
 #include "transports/link.h"
@@ -35,6 +36,7 @@ struct Links {
   SimulatorLink simulator;
   UsbCanLink usb_can;
   PcanLink pcan;
+  SlcanLink slcan;
   InterfaceLock usb_lock;
 };
 
@@ -50,6 +52,7 @@ struct TransportRegistry {
   Link* ethernet = nullptr;
   Link* simulator = nullptr;
   InterfaceLock* usb_lock = nullptr;
+  Link* slcan = nullptr;  // an extension, after the original links
 };
 
 // The transport table: the link whose operations EfiInitializeInterfaces installed (its send,

@@ -65,7 +65,7 @@ class TransportSelection : public ::testing::Test {
   void SetUp() override {
     on_library_load();
     trace.clear();
-    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr};
+    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr, &slcan};
   }
   void TearDown() override { on_library_load(); }
 
@@ -78,15 +78,16 @@ class TransportSelection : public ::testing::Test {
   const SerialPortRecord& command_response_port() { return process().ports.command_response_port; }
 
   RecordingLink uart{"uart"}, com{"com"}, usb{"usb"}, usb_can{"usbcan"}, pcan{"pcan"}, bluetooth{"bluetooth"},
-      ethernet{"ethernet"}, simulator{"simulator"};
+      ethernet{"ethernet"}, simulator{"simulator"}, slcan{"slcan"};
 };
 
 TEST_F(TransportSelection, PrecedenceRunsFromSimulatorDownToComPort) {
   const struct {
     uint32_t bits;
     const char* name;
-  } order[] = {{0x200, "simulator"}, {0x400000, "ethernet"}, {0x100000, "bluetooth"}, {0x200000, "pcan"},
-               {0x100, "usbcan"},    {0x20, "usb"},          {0x2000, "uart"},         {0x1000, "com"}};
+  } order[] = {{0x200, "simulator"}, {0x400000, "ethernet"}, {0x100000, "bluetooth"}, {0x800000, "slcan"},
+               {0x200000, "pcan"},   {0x100, "usbcan"},      {0x20, "usb"},            {0x2000, "uart"},
+               {0x1000, "com"}};
   // With every selecting bit set the highest wins; clearing the winner hands it to the next one.
   uint32_t flags = 0x10000;
   for (const auto& entry : order) flags |= entry.bits;

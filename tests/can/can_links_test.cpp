@@ -2,6 +2,7 @@
 // software unit, and back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "link_test.h"
 #include "platform/event.h"
 #include "platform/module.h"
+#include "slcan_adapter.h"
 #include "test_process.h"
 #include "unit_responder.h"
 
@@ -229,20 +231,14 @@ TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
 namespace efi {
 namespace {
 
-// The stand-in PCAN library under python-can's own pcan interface (Debian's python3-can).
-TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
-  if (platform::modules_are_dlls()) GTEST_SKIP() << "python-can runs natively only, not under wine";
-  if (sizeof(void*) == 4) GTEST_SKIP() << "the 64-bit python cannot load this build's 32-bit stand-in";
-  if (std::system("/usr/bin/python3 -c \"import can\" 2>/dev/null") != 0)
-    GTEST_SKIP() << "python3-can is not installed (scripts/setup installs it)";
-  softunit::CanServer server(softunit::unit_responder());
-  server.publish_port();
-  const std::string directory = test::module_path("");
-  const std::string command = "LD_LIBRARY_PATH=\"" + directory + "\" " + EFI_PYTHON_PRELOAD +
-                              " /usr/bin/python3 \"" EFI_SOURCE_DIR "/tests/can/python_can_exchange.py\" 2>&1";
+// python-can (Debian's python3-can) as the host, by hand: one segmented exchange with the unit
+// through `arguments` of tests/can/python_can_exchange.py, whose answer must be the model's.
+void expect_python_can_exchange(const std::string& environment, const std::string& arguments,
+                                const softunit::CanServer& unit) {
+  const std::string command = environment + " /usr/bin/python3 \"" EFI_SOURCE_DIR
+                              "/tests/can/python_can_exchange.py\" " + arguments + " 2>&1";
   std::string output;
   ASSERT_EQ(test::run_shell(command, output), 0) << output;
-
   const CommandHeader_TS header{0xCD07, 3, 0x100, 0};
   const unsigned char data[3] = {0xD0, 0xD1, 0xD2};
   softunit::Response expected = softunit::Unit{}.respond(header, data, sizeof data);
@@ -257,8 +253,32 @@ TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
     hex += digits;
   }
   EXPECT_NE(output.find(hex), std::string::npos) << output;
-  ASSERT_EQ(server.received().size(), 1u);
-  EXPECT_EQ(server.received()[0].data, (Bytes{0xD0, 0xD1, 0xD2}));
+  ASSERT_EQ(unit.received().size(), 1u);
+  EXPECT_EQ(unit.received()[0].data, (Bytes{0xD0, 0xD1, 0xD2}));
+}
+
+// The stand-in PCAN library under python-can's own pcan interface.
+TEST(PythonCan, OpensTheStandInAndExchangesFramesOnTheBus) {
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "python-can runs natively only, not under wine";
+  if (sizeof(void*) == 4) GTEST_SKIP() << "the 64-bit python cannot load this build's 32-bit stand-in";
+  if (std::system("/usr/bin/python3 -c \"import can\" 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-can is not installed (scripts/setup installs it)";
+  softunit::CanServer server(softunit::unit_responder());
+  server.publish_port();
+  expect_python_can_exchange("LD_LIBRARY_PATH=\"" + test::module_path("") + "\" " + EFI_PYTHON_PRELOAD, "", server);
+}
+
+// The unit's serial-line adapter under python-can's slcan interface (with python3-serial): it
+// answers as an adapter nobody here wrote is expected to.
+TEST(PythonCan, DrivesTheUnitsSerialLineAdapter) {
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "python-can runs natively only, not under wine";
+  if (std::system("/usr/bin/python3 -c \"import can, serial\" 2>/dev/null") != 0)
+    GTEST_SKIP() << "python3-can or python3-serial is not installed (scripts/setup installs them)";
+  softunit::CanServer server(softunit::unit_responder());
+  softunit::SlcanAdapter adapter(server.port());
+  expect_python_can_exchange("", "slcan " + adapter.device_path(), server);
+  const std::vector<std::string> commands = adapter.commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "S6"), commands.end()) << "500 kbit/s";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
-"""One command through python-can's pcan interface on the virtual CAN bus: the stand-in PCAN
-library must open, send and receive as the real one does. Prints the response message in hex."""
+"""One command through python-can on the virtual CAN bus, by hand: with no arguments through its
+pcan interface (the stand-in PCAN library must open, send and receive as the real one does), with
+"slcan <port>" through its serial-line interface (the unit's serial-line adapter must answer as
+such adapters do). Prints the response message in hex."""
 import sys
 
 import can
@@ -20,7 +22,10 @@ def from_unit(bus):
             return message.data
 
 
-bus = can.Bus(interface="pcan", channel="PCAN_USBBUS1", bitrate=500000)
+if sys.argv[1:2] == ["slcan"]:
+    bus = can.Bus(interface="slcan", channel=sys.argv[2], bitrate=500000, sleep_after_open=0.1)
+else:
+    bus = can.Bus(interface="pcan", channel="PCAN_USBBUS1", bitrate=500000)
 try:
     command = bytes([0xCD, 0x07, 0x00, 0x03, 0x01, 0x00, 0x00, 0x00, 0xD0, 0xD1, 0xD2])
     bus.send(frame([FIRST, len(command)] + list(command[:6])))

@@ -93,9 +93,9 @@ TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
   EXPECT_EQ(all.exit_code, 0) << all.output;
   const Json json = all.json();
   EXPECT_EQ(json["ok"], "true");
-  ASSERT_EQ(json.number("links#"), 8u);
+  ASSERT_EQ(json.number("links#"), 9u);
   size_t served = 0;
-  for (size_t n = 0; n < 8; ++n) {
+  for (size_t n = 0; n < 9; ++n) {
     const std::string link = "links." + std::to_string(n) + ".";
     if (json[link + "skipped"] != "null") continue;
     ++served;
@@ -103,6 +103,10 @@ TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
     EXPECT_LE(json.number(link + "median_round_trip_us"), json.number(link + "p99_round_trip_us"));
   }
   EXPECT_GE(served, 5u) << "simulator, USB, Ethernet and both CAN adapters everywhere";
+  EXPECT_EQ(json["links.8.link"], "slcan");
+  if (!platform::modules_are_dlls()) {
+    EXPECT_EQ(json["links.8.skipped"], "null") << "the serial-line adapter is served on a pseudo-terminal";
+  }
 }
 
 // The unit program answers as its script says, then the model; interrupted, it removes the

@@ -1,0 +1,273 @@
+// The serial-line CAN link end to end: exports → link → serial line (a pseudo-terminal entered as
+// a COM port; under Wine a socat pair entered in the prefix's dosdevices) → the software's
+// serial-line adapter → virtual CAN bus → the software unit, and back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "../serial/serial_fixture.h"
+#include "all_commands.h"
+#include "slcan_adapter.h"
+#include "transports/can/slcan_link.h"
+
+namespace efi {
+namespace {
+
+using softunit::Bytes;
+constexpr unsigned PORT_NUMBER = 12;
+
+// The adapter's line as a host names it.
+std::string port_name(unsigned number) { return "COM" + std::to_string(number); }
+
+class SlcanLinkTest : public test::LinkTest {
+ protected:
+  void SetUp() override {
+    if (const std::string reason = adapter.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    if (const std::string& reason = mapping.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+    LinkTest::SetUp();
+  }
+  void TearDown() override {
+    softunit::set_environment("EFILINK_CAN_ADAPTER", nullptr);
+    LinkTest::TearDown();
+  }
+  // Under Wine socat joins a new pair of terminals a moment after it starts: what is written
+  // before that is lost, so the first opening may go unanswered.
+  uint32_t initialize(uint32_t flags = EFI_FLAG_SLCAN, const std::string& text = port_name(PORT_NUMBER)) {
+    return test::retry_open([&] { return initialize_interfaces(flags, text.c_str()); });
+  }
+  void expect_healthy_exchange(const std::string& after) {
+    ASSERT_EQ(send(40, 100), 0u) << "after " << after;
+    EXPECT_TRUE(echoed()) << "after " << after;
+  }
+  std::vector<std::string> opening() const { return {"C", "S6", "O"}; }
+
+  softunit::CanServer server{softunit::echo_responder()};
+  softunit::SlcanAdapter adapter{server.port()};
+  test::ComPortMapping mapping{PORT_NUMBER, adapter.device_path()};
+};
+
+TEST_F(SlcanLinkTest, EveryCommandRoundTripsWithConversion) {
+  softunit::CanServer unit(softunit::unit_responder());
+  softunit::SlcanAdapter unit_adapter(unit.port());
+  test::ComPortMapping unit_mapping(PORT_NUMBER + 1, unit_adapter.device_path());
+  ASSERT_EQ(initialize(EFI_FLAG_SLCAN, port_name(PORT_NUMBER + 1) + ":115200"), 0u);
+  EXPECT_STREQ(process().table.installed->name(), "slcan");
+  test::expect_every_command_round_trips(unit);
+}
+
+TEST_F(SlcanLinkTest, OpensTheChannelAt500kbitAndClosesIt) {
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_SLCAN, nullptr), STATUS_CR_NOT_CONNECTED) << "no port named";
+  ASSERT_EQ(log.messages.size(), 1u);
+  log.messages.clear();
+  ASSERT_EQ(initialize(), 0u);
+  EXPECT_EQ(adapter.commands(), opening());
+  EXPECT_EQ(adapter.bit_rate(), '6');
+  EXPECT_TRUE(adapter.channel_open());
+  EXPECT_EQ(initialize(), 0u);
+  EXPECT_EQ(adapter.commands().size(), 3u) << "initialising twice opens nothing again";
+  expect_healthy_exchange("opening");
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(adapter.commands().back(), "C");
+  EXPECT_FALSE(adapter.channel_open());
+  EXPECT_EQ(close_interfaces(0), 0u);
+  EXPECT_EQ(adapter.commands().size(), 4u) << "closing twice sends one C";
+  EXPECT_EQ(send(4), 0u) << "a closed link sends nothing";
+  EXPECT_EQ(received, 0xBEEF);
+  ASSERT_EQ(initialize(), 0u);
+  expect_healthy_exchange("initialising after a close");
+  EXPECT_TRUE(log.messages.empty());
+}
+
+TEST_F(SlcanLinkTest, LongestCommandsAndAnswers) {
+  ASSERT_EQ(initialize(), 0u);
+  const uint16_t longest = SlcanLink::LENGTH_LIMIT - 8;
+  ASSERT_EQ(send(longest, TS_MAX_TRANSFERSTRUCTS_SIZE), 0u);
+  EXPECT_TRUE(echoed());
+  EXPECT_EQ(adapter.frames_sent(), CanFrameCount(SlcanLink::LENGTH_LIMIT) + 1u) << "and one flow control";
+  enable_error_messages(0);
+  EXPECT_EQ(send(longest + 1, TS_MAX_TRANSFERSTRUCTS_SIZE), STATUS_CR_COMMAND_TOO_LARGE);
+  for (const auto& flow : server.host_flow_controls()) EXPECT_EQ(flow[0] << 16 | flow[1] << 8 | flow[2], 0x3000CD);
+}
+
+// Each of the three opening commands refused, then none answered at all: the initialisation fails
+// as a CAN adapter that cannot start does, and the port is free again for the next one.
+TEST_F(SlcanLinkTest, RefusedOrUnansweredOpeningFailsAndLetsThePortGo) {
+  for (char letter : {'C', 'S', 'O'}) {
+    adapter.refuse_commands(letter);
+    EXPECT_EQ(initialize_interfaces(EFI_FLAG_SLCAN, port_name(PORT_NUMBER).c_str()), STATUS_CR_NOT_CONNECTED)
+        << letter;
+    ASSERT_FALSE(log.messages.empty());
+    EXPECT_NE(log.messages.back().text.find("SlcanInitializeInterfaces"), std::string::npos);
+    EXPECT_EQ(adapter.commands().back()[0], letter) << "nothing sent after the refusal";
+    EXPECT_EQ(send(4), 0u) << "not ready: nothing sent";
+    EXPECT_EQ(received, 0xBEEF);
+  }
+  adapter.refuse_commands(0);
+  adapter.set_silent(true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(initialize_interfaces(EFI_FLAG_SLCAN, port_name(PORT_NUMBER).c_str()), STATUS_CR_NOT_CONNECTED);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(waited, 0.95);
+  EXPECT_LT(waited, 2.0);
+  adapter.set_silent(false);
+  // The port opens again only when the failed initialisations closed it (it is opened exclusively).
+  ASSERT_EQ(initialize(), 0u);
+  expect_healthy_exchange("refused openings");
+}
+
+// A BEL for the k-th frame the host sends (k = 0: the first frame, 1 to 6: the consecutive frames
+// of a 40-byte command, 7: the host's flow control for the answer) fails that exchange with the
+// write status, and the next exchange gets its own answer.
+TEST_F(SlcanLinkTest, RefusedFrameFailsTheExchangeWhicheverFrameItIs) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  for (int k = 0; k <= 7; ++k) {
+    adapter.refuse_frame(k);
+    EXPECT_EQ(send(40, 100), SLCAN_ADAPTER_FAILED) << "frame " << k;
+    EXPECT_EQ(received, 0xBEEF) << "frame " << k;
+    adapter.refuse_frame(-1);
+    std::string after = "refused frame ";
+    expect_healthy_exchange(after.append(std::to_string(k)));
+  }
+}
+
+TEST_F(SlcanLinkTest, PoorAdapterOrHostileUnitThenHealthyExchange) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  struct Quirk {
+    const char* name;
+    void (softunit::SlcanAdapter::*set)(bool);
+  } quirks[] = {{"noise and foreign frames between lines", &softunit::SlcanAdapter::set_noise},
+                {"lines a byte at a time", &softunit::SlcanAdapter::set_drip},
+                {"CR alone for a frame sent", &softunit::SlcanAdapter::set_bare_acknowledgements}};
+  for (const Quirk& quirk : quirks) {
+    (adapter.*quirk.set)(true);
+    ASSERT_EQ(send(40, 100), 0u) << quirk.name;
+    EXPECT_TRUE(echoed()) << quirk.name;
+    (adapter.*quirk.set)(false);
+    expect_healthy_exchange(quirk.name);
+  }
+  adapter.set_silent(true);
+  EXPECT_EQ(send(40, 100), STATUS_CR_READ_FAILED) << "a silent adapter";
+  adapter.set_silent(false);
+  expect_healthy_exchange("a silent adapter");
+
+  struct Case {
+    LinkFault fault;
+    uint32_t status;
+  } cases[] = {
+      {{Kind::status, 0x1234}, 0x1234},
+      {{Kind::block_size, 2}, 0},
+      {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
+      {{Kind::not_first_frame}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::wrong_sequence, 2}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
+      {{Kind::foreign_frames}, 0},
+      {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
+  };
+  for (const Case& c : cases) {
+    server.queue_fault(c.fault);
+    EXPECT_EQ(send(40, 100), c.status) << softunit::fault_name(c.fault.kind);
+    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
+      EXPECT_EQ(response[100], 0xCC) << "nothing past the buffer";
+    }
+    expect_healthy_exchange(softunit::fault_name(c.fault.kind));
+  }
+}
+
+TEST_F(SlcanLinkTest, WaitingForASilentUnitIsBoundedAndCostsNoCpu) {
+  ASSERT_EQ(initialize(), 0u);
+  enable_error_messages(0);
+  server.queue_fault({Kind::silence});
+  const auto wall = std::chrono::steady_clock::now();
+  const double cpu = test::process_cpu_seconds();
+  EXPECT_EQ(send(10), STATUS_CR_READ_FAILED);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  EXPECT_GE(waited, 4.9);
+  EXPECT_LT(waited, 6.5);
+  EXPECT_LT(test::process_cpu_seconds() - cpu, 0.25) << "no busy waiting";
+  expect_healthy_exchange("silence");
+}
+
+TEST_F(SlcanLinkTest, EnvironmentTurnsThePcanAndUsbCanBitsToTheAdapter) {
+  for (uint32_t flag : {EFI_FLAG_PCAN, EFI_FLAG_USB_CAN}) {
+    fresh_library();
+    softunit::set_environment("EFILINK_CAN_ADAPTER", ("slcan:" + port_name(PORT_NUMBER)).c_str());
+    ASSERT_EQ(initialize(flag, "ignored"), 0u) << flag;
+    EXPECT_STREQ(process().table.installed->name(), "slcan") << flag;
+    expect_healthy_exchange("selection by the environment");
+    EXPECT_EQ(close_interfaces(0), 0u);
+    // Without the variable, or with one naming no serial-line adapter, the vendor library's link.
+    for (const char* value : {static_cast<const char*>(nullptr), "pcan", "slcan"}) {
+      fresh_library();
+      enable_error_messages(0);
+      softunit::set_environment("EFILINK_CAN_ADAPTER", value);
+      set_adapter_library(flag, "no_such_adapter_library");
+      initialize_interfaces(flag, nullptr);
+      EXPECT_STREQ(process().table.installed->name(), flag == EFI_FLAG_PCAN ? "pcan" : "usbcan")
+          << (value ? value : "unset");
+      close_interfaces(0);
+    }
+  }
+  // The extension bit wins over both vendor bits.
+  fresh_library();
+  softunit::set_environment("EFILINK_CAN_ADAPTER", nullptr);
+  ASSERT_EQ(initialize(EFI_FLAG_SLCAN | EFI_FLAG_PCAN | EFI_FLAG_USB_CAN), 0u);
+  EXPECT_STREQ(process().table.installed->name(), "slcan");
+}
+
+TEST_F(SlcanLinkTest, TraceNamesTheInterfaceAndLog2ascReadsIt) {
+  namespace fs = std::filesystem;
+  const std::string trace = (fs::temp_directory_path() / (test::run_unique_prefix() + "slcan.log")).string();
+  struct Cleanup {
+    std::string files[3];
+    ~Cleanup() {
+      for (const std::string& file : files) std::filesystem::remove(file);
+    }
+  } cleanup{{trace, candump_path(trace), trace + ".asc"}};
+  ASSERT_EQ(initialize(), 0u);
+  ASSERT_EQ(set_trace_file(trace.c_str()), 0u);
+  expect_healthy_exchange("tracing");
+  ASSERT_EQ(set_trace_file(nullptr), 0u);
+  std::ifstream frames(candump_path(trace));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(frames, line);) lines.push_back(line);
+  // 7 command frames and the unit's flow control, the answer's 7 frames and the host's flow control.
+  ASSERT_EQ(lines.size(), 16u);
+  EXPECT_NE(lines[0].find(") slcan 16666666#1030CD07"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(") slcan 16666667#30"), std::string::npos) << lines[1];
+
+  if (platform::modules_are_dlls()) GTEST_SKIP() << "log2asc is run natively only, not under wine";
+  if (std::system("command -v log2asc >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "can-utils' log2asc is not installed (scripts/setup installs it)";
+  std::string output;
+  ASSERT_EQ(test::run_shell("log2asc -I \"" + candump_path(trace) + "\" -O \"" + trace + ".asc\" slcan 2>&1", output), 0)
+      << output;
+  std::ifstream asc(trace + ".asc");
+  const std::string text((std::istreambuf_iterator<char>(asc)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("16666666x"), std::string::npos) << text;
+  EXPECT_NE(text.find("16666667x"), std::string::npos) << text;
+}
+
+TEST(SlcanPort, NameAndBaudRate) {
+  const struct {
+    const char* text;
+    const char* name;  // null: refused
+    uint32_t baud_rate;
+  } cases[] = {{"COM7", "COM7", 115200},           {"COM7:921600", "COM7", 921600},
+               {"\\\\.\\COM12", "\\\\.\\COM12", 115200}, {"Z:\\tmp\\line", "Z:\\tmp\\line", 115200},
+               {"/dev/ttyACM0:57600", "/dev/ttyACM0", 57600}, {"", nullptr, 0}, {":115200", nullptr, 0},
+               {"COM7:0", nullptr, 0}};
+  for (const auto& c : cases) {
+    SlcanPort port;
+    ASSERT_EQ(parse_slcan_port(c.text, port), c.name != nullptr) << c.text;
+    if (!c.name) continue;
+    EXPECT_EQ(port.name, c.name);
+    EXPECT_EQ(port.baud_rate, c.baud_rate) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace efi
