@@ -98,22 +98,15 @@ uint32_t SlcanLink::send(const LinkContext& context, CRM* crm) {
   return can_exchange(*this, context.report, crm, context.tracer);
 }
 
-int64_t SlcanLink::deadline_after(uint32_t milliseconds) const {
-  return clock_.now() + static_cast<int64_t>(milliseconds) * clock_.frequency / 1000;
-}
-
-SlcanLink::Arrival SlcanLink::read_until(int64_t deadline) {
+SlcanLink::Arrival SlcanLink::read_until(const Deadline& deadline) {
   incoming_at_ = incoming_end_ = 0;
   int64_t waiting = platform::serial_bytes_waiting(port_);
   if (waiting < 0) return Arrival::failed;
   uint32_t got = 0;
   if (waiting == 0) {
-    const int64_t left = deadline - clock_.now();
-    if (left <= 0) return Arrival::timed_out;
-    // A read of one byte ends as soon as the port has it (rounded up, so that it never ends before
-    // the deadline); whatever came with it is taken next.
-    const auto left_ms = static_cast<uint32_t>(
-        std::min<int64_t>((left * 1000 + clock_.frequency - 1) / clock_.frequency, UINT32_MAX - 1));
+    const uint32_t left_ms = deadline.remaining_ms();
+    if (left_ms == 0) return Arrival::timed_out;
+    // A read of one byte ends as soon as the port has it; whatever came with it is taken next.
     const platform::Transfer first = platform::read_serial(port_, incoming_.data(), 1, {left_ms, 0});
     if (!first.ok) return platform::is_timeout(platform::last_error()) ? Arrival::timed_out : Arrival::failed;
     if (first.count == 0) return Arrival::failed;  // the line is gone
@@ -131,7 +124,7 @@ SlcanLink::Arrival SlcanLink::read_until(int64_t deadline) {
   return got > 0 ? Arrival::bytes : Arrival::failed;
 }
 
-bool SlcanLink::next_line(int64_t deadline, SlcanLine& line, bool& failed) {
+bool SlcanLink::next_line(const Deadline& deadline, SlcanLine& line, bool& failed) {
   failed = false;
   for (;;) {
     while (incoming_at_ < incoming_end_) {
@@ -150,7 +143,7 @@ bool SlcanLink::command(const char* text) {
   const auto size = static_cast<uint32_t>(std::strlen(text));
   const platform::Transfer written = platform::write_serial(port_, text, size, {SLCAN_COMMAND_WAIT_MS, 0});
   if (!written.ok || written.count != size) return false;
-  const int64_t deadline = deadline_after(SLCAN_COMMAND_WAIT_MS);
+  const Deadline deadline(clock_, SLCAN_COMMAND_WAIT_MS);
   SlcanLine line;
   bool failed = false;
   // Frames of a channel still open, and the answers to its transmits, may come first.
@@ -184,14 +177,15 @@ uint32_t SlcanLink::write_flow_control(uint8_t block_size) {
 // counted off, and everything else is passed over. Returns with what it has once a read brought
 // at least one frame, without taking a byte of the line after the last frame placed.
 uint32_t SlcanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
-  const int64_t deadline = deadline_after(wait_ms);
+  const Deadline deadline(clock_, wait_ms);
+  const Deadline at_once(clock_, 0);
   uint16_t placed = 0;
   SlcanLine line;
   bool failed = false;
   while (placed < count) {
     // With frames placed, only lines already read are looked at: no further wait.
     if (placed > 0 && incoming_at_ == incoming_end_) break;
-    if (!next_line(placed > 0 ? 0 : deadline, line, failed)) {
+    if (!next_line(placed > 0 ? at_once : deadline, line, failed)) {
       if (failed) return SLCAN_ADAPTER_FAILED;
       break;
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "transports/common/deadline.h"
 #include "platform/serial_port.h"
 #include "transports/can/segmentation.h"
 #include "transports/can/slcan_lines.h"
@@ -53,13 +54,12 @@ class SlcanLink final : public Link {
  private:
   enum class Arrival { bytes, timed_out, failed };
   // The one wait of the link: reads what the port has into the incoming buffer, waiting until
-  // `deadline` (clock ticks) for it in a read of one byte that the port's data end.
-  Arrival read_until(int64_t deadline);
+  // `deadline` for it in a read of one byte that the port's data end.
+  Arrival read_until(const Deadline& deadline);
   // The next whole line from the adapter by `deadline`; false when none came (or the port failed).
-  bool next_line(int64_t deadline, SlcanLine& line, bool& failed);
+  bool next_line(const Deadline& deadline, SlcanLine& line, bool& failed);
   // Sends `command` (with its CR) and waits for its answer: true for CR, false for BEL or none.
   bool command(const char* command);
-  int64_t deadline_after(uint32_t milliseconds) const;
 
   bool ready_ = false;
   platform::SerialPort port_;
