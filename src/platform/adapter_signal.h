@@ -17,8 +17,6 @@ using AdapterValueCall = std::function<uint32_t(void* buffer, uint32_t size)>;
 
 class AdapterSignal {
  public:
-  enum class Wait { signalled, timed_out, failed };
-
   AdapterSignal() = default;
   AdapterSignal(const AdapterSignal&) = delete;
   AdapterSignal& operator=(const AdapterSignal&) = delete;
@@ -31,8 +29,8 @@ class AdapterSignal {
   // descriptor stays the library's. Call before the library's channel goes.
   void close(const AdapterValueCall& set_value);
   bool is_open() const { return open_; }
-  // Returns when frames are waiting or `timeout_ms` passed.
-  Wait wait(uint32_t timeout_ms) const;
+  // Returns when frames are waiting (signalled) or `timeout_ms` passed.
+  EventWait wait(uint32_t timeout_ms) const;
 
  private:
   void forget();

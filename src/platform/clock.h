@@ -17,9 +17,9 @@ void sleep_ms(uint32_t milliseconds);
 // can be slept (Windows without high-resolution timers) it sleeps at least one.
 void sleep_us(uint32_t microseconds);
 
-// Holds the system timer resolution at 1 ms for its lifetime where short sleeps need it (Windows
-// without high-resolution waitable timers); nothing elsewhere. An exchange that polls holds one, so
-// the resolution is raised once per exchange rather than once per poll, and always restored.
+// Keeps this thread's sleeps short and cheap for its lifetime, on Windows: one high-resolution
+// waitable timer for all of them, or where the system has none the timer resolution held at 1 ms
+// (raised once, always restored); nothing elsewhere. An exchange that polls holds one.
 class ShortSleeps {
  public:
   ShortSleeps();

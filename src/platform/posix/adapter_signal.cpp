@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/posix/wait.h"
+
 namespace efi::platform {
 
 bool AdapterSignal::open(const AdapterValueCall&, const AdapterValueCall& get_value) {
@@ -17,15 +19,9 @@ bool AdapterSignal::open(const AdapterValueCall&, const AdapterValueCall& get_va
 
 void AdapterSignal::close(const AdapterValueCall&) { forget(); }
 
-AdapterSignal::Wait AdapterSignal::wait(uint32_t timeout_ms) const {
-  pollfd ready{static_cast<int>(descriptor_), POLLIN, 0};
-  const int timeout = timeout_ms > INT32_MAX ? INT32_MAX : static_cast<int>(timeout_ms);
-  for (;;) {
-    const int result = poll(&ready, 1, timeout);
-    if (result > 0) return (ready.revents & POLLIN) ? Wait::signalled : Wait::failed;
-    if (result == 0) return Wait::timed_out;
-    if (errno != EINTR) return Wait::failed;
-  }
+EventWait AdapterSignal::wait(uint32_t timeout_ms) const {
+  if (posix::wait_ready(static_cast<int>(descriptor_), POLLIN, timeout_ms)) return EventWait::signalled;
+  return errno == ETIMEDOUT ? EventWait::timed_out : EventWait::failed;
 }
 
 void AdapterSignal::forget() {

@@ -10,6 +10,16 @@ namespace {
 #if defined(EFI_TESTING)
 std::atomic<uint64_t> exact_sleeps{0};
 #endif
+
+// nanosleep keeps to the requested time within the scheduler's latency: nothing to raise.
+void sleep_for(uint64_t microseconds) {
+#if defined(EFI_TESTING)
+  ++exact_sleeps;
+#endif
+  timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 }  // namespace
 
 int64_t performance_counter() {
@@ -20,24 +30,8 @@ int64_t performance_counter() {
 
 int64_t performance_frequency() { return 1000000000; }
 
-// nanosleep keeps to the requested time within the scheduler's latency: nothing to raise.
-void sleep_us(uint32_t microseconds) {
-#if defined(EFI_TESTING)
-  ++exact_sleeps;
-#endif
-  timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
-void sleep_ms(uint32_t milliseconds) {
-#if defined(EFI_TESTING)
-  ++exact_sleeps;
-#endif
-  timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
+void sleep_ms(uint32_t milliseconds) { sleep_for(uint64_t{milliseconds} * 1000); }
+void sleep_us(uint32_t microseconds) { sleep_for(microseconds); }
 
 ShortSleeps::ShortSleeps() = default;
 ShortSleeps::~ShortSleeps() = default;

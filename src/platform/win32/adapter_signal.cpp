@@ -22,16 +22,7 @@ void AdapterSignal::close(const AdapterValueCall& set_value) {
   forget();
 }
 
-AdapterSignal::Wait AdapterSignal::wait(uint32_t timeout_ms) const {
-  switch (WaitForSingleObject(event_.get(), timeout_ms)) {
-    case WAIT_OBJECT_0:
-      return Wait::signalled;
-    case WAIT_TIMEOUT:
-      return Wait::timed_out;
-    default:
-      return Wait::failed;
-  }
-}
+EventWait AdapterSignal::wait(uint32_t timeout_ms) const { return wait_event(event_, timeout_ms); }
 
 void AdapterSignal::forget() {
   event_.reset();

@@ -60,8 +60,7 @@ void restore_resolution() {
 #endif
 }
 
-// A relative wait on a high-resolution timer made for this sleep alone (a handful of calls,
-// nothing to clean up at thread or library exit); false where the system has no such timer.
+// A high-resolution timer, or null where the system has none.
 HANDLE make_timer() {
 #if defined(EFI_TESTING)
   if (timers_refused) return nullptr;
@@ -69,6 +68,8 @@ HANDLE make_timer() {
   return CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION_TIMER, TIMER_ALL_ACCESS);
 }
 
+// A relative wait on this thread's held timer, else on one made for this sleep alone; false where
+// the system has no such timer.
 bool sleep_on_timer(uint64_t microseconds) {
   HANDLE timer = held_timer ? held_timer : make_timer();
   if (!timer) return false;
@@ -97,12 +98,17 @@ int64_t performance_frequency() {
   return frequency.QuadPart;
 }
 
-void sleep_ms(uint32_t milliseconds) {
-  if (milliseconds == 0) {
+namespace {
+
+// Both sleeps: a waitable timer where there is one, else Sleep in whole milliseconds (at least
+// one) with the resolution raised unless a ShortSleeps holds it raised already.
+void sleep_for(uint64_t microseconds) {
+  if (microseconds == 0) {
     Sleep(0);
     return;
   }
-  if (sleep_on_timer(uint64_t{milliseconds} * 1000)) return;
+  if (sleep_on_timer(microseconds)) return;
+  const auto milliseconds = static_cast<DWORD>((microseconds + 999) / 1000);
   const bool held = raised_holders.load() > 0;
   const bool raised = !held && raise_resolution();
 #if defined(EFI_TESTING)
@@ -115,27 +121,18 @@ void sleep_ms(uint32_t milliseconds) {
   if (raised) restore_resolution();
 }
 
-void sleep_us(uint32_t microseconds) {
-  if (microseconds == 0) {
-    Sleep(0);
-    return;
-  }
-  if (sleep_on_timer(microseconds)) return;
-  sleep_ms((microseconds + 999) / 1000);
-}
+}  // namespace
+
+void sleep_ms(uint32_t milliseconds) { sleep_for(uint64_t{milliseconds} * 1000); }
+void sleep_us(uint32_t microseconds) { sleep_for(microseconds); }
 
 ShortSleeps::ShortSleeps() {
   // With a high-resolution timer every sleep is short already: this thread's sleeps use it until
   // the object goes. Without one, the timer resolution is raised instead.
-  if (!held_timer) {
-    held_timer = make_timer();
-    if (held_timer) {
-      timer_ = held_timer;
-      return;
-    }
-  } else {
-    return;  // an outer ShortSleeps of this thread holds the timer
-  }
+  if (held_timer) return;  // an outer ShortSleeps of this thread holds one
+  held_timer = make_timer();
+  timer_ = held_timer;
+  if (timer_) return;
   raised_ = raise_resolution();
   if (raised_) ++raised_holders;
 }

@@ -124,7 +124,7 @@ uint32_t PcanLink::write_flow_control(uint8_t block_size) {
 
 bool PcanLink::wait_for_frames(const Deadline& deadline, uint32_t looks) const {
   if (receive_signal.is_open())
-    return receive_signal.wait(deadline.remaining_ms()) != platform::AdapterSignal::Wait::failed;
+    return receive_signal.wait(deadline.remaining_ms()) != platform::EventWait::failed;
   deadline.sleep(looks < PCAN_SHORT_STEPS ? PCAN_SHORT_STEP_MS : PCAN_LONG_STEP_MS);
   return true;
 }

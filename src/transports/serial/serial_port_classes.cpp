@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/clock.h"
-#include "transports/common/deadline.h"
 #include "platform/system_error.h"
+#include "transports/common/deadline.h"
 
 namespace efi {
 

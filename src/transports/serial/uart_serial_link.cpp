@@ -355,7 +355,8 @@ uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& con
 
   LockedExchange locked(crm, buffers_, 0);
   bool response_read = false;
-  // The exchange polls the driver in millisecond steps, which must be that short on Windows too.
+  // The exchange polls the driver in steps of a few milliseconds and less, which must be that
+  // short on Windows too.
   const platform::ShortSleeps short_sleeps;
   const uint32_t status = exchange(context, crm, ack.data(), response_read);
   if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
