@@ -99,19 +99,27 @@ DeviceDirectory::~DeviceDirectory() {
   std::filesystem::remove_all(root, ignored);
 }
 
-double process_cpu_seconds() {
+namespace {
+double cpu_seconds(bool whole_process) {
 #if defined(_WIN32)
   FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  if (whole_process)
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  else
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
   auto seconds = [](const FILETIME& time) {
     return static_cast<double>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) * 1e-7;
   };
   return seconds(kernel) + seconds(user);
 #else
   timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  clock_gettime(whole_process ? CLOCK_PROCESS_CPUTIME_ID : CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 #endif
 }
+}  // namespace
+
+double process_cpu_seconds() { return cpu_seconds(true); }
+double thread_cpu_seconds() { return cpu_seconds(false); }
 
 }  // namespace efi::test

@@ -16,6 +16,8 @@ std::string test_simulator_path(const std::string& variant);
 
 // CPU time this process has used so far, user and system, in seconds.
 double process_cpu_seconds();
+// The calling thread's alone.
+double thread_cpu_seconds();
 
 // Collects the messages the library would show, through the message-handler extension.
 struct MessageLog {
