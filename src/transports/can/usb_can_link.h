@@ -5,6 +5,7 @@
 
 #include "platform/event.h"
 #include "platform/module.h"
+#include "protocol/status.h"
 #include "transports/can/segmentation.h"
 #include "transports/common/deadline.h"
 #include "transports/link.h"
@@ -42,7 +43,6 @@ inline constexpr uint8_t UCAN_NO_HANDLE = 0xFF;
 inline constexpr uint32_t UCAN_EVENT_RECEIVE = 2;
 inline constexpr uint8_t UCAN_WARNING = 0x80;     // results from here on are warnings
 inline constexpr uint8_t UCAN_WRITE_REFUSED = 0x91;
-inline constexpr uint32_t USB_CAN_ADAPTER_FAILED = 10;
 inline constexpr const char* USB_CAN_RECEIVE_EVENT = "Event for receiving CAN message";
 // Other processes share the named receive event and may re-arm it: the queue is looked into again
 // at least this often while a read waits.
