@@ -1,9 +1,9 @@
 #pragma once
 
 // The clock of the framing fuzz targets, in place of the platform's: every reading moves it on by
-// a millisecond and a sleep by its length, so a link's wait for a silent unit ends within a few
-// steps and takes no real time. Included by one file of each target, which then leaves the
-// platform's own clock out of its build.
+// `stand_in_step_ns` (a millisecond unless the target chooses otherwise) and a sleep by its
+// length, so a link's wait for a silent unit ends within a few steps and takes no real time.
+// Included by one file of each target, which then leaves the platform's own clock out of its build.
 
 #include <atomic>
 #include <cstdint>
@@ -13,7 +13,8 @@
 namespace efi::platform {
 
 inline std::atomic<int64_t> stand_in_now_ns{0};
-int64_t performance_counter() { return stand_in_now_ns += 1000000; }
+inline std::atomic<int64_t> stand_in_step_ns{1000000};
+int64_t performance_counter() { return stand_in_now_ns += stand_in_step_ns; }
 int64_t performance_frequency() { return 1000000000; }
 void sleep_ms(uint32_t milliseconds) { stand_in_now_ns += int64_t{milliseconds} * 1000000; }
 void sleep_us(uint32_t microseconds) { stand_in_now_ns += int64_t{microseconds} * 1000; }

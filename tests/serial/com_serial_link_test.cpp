@@ -79,12 +79,17 @@ TEST_F(ComSerialLink, HostileUnitThenHealthyExchange) {
       {{Kind::drip, 2}, 0, 40},
       {{Kind::oversize, 257}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL, UNTOUCHED},
       {{Kind::status, 7}, 7, 0},
+      {{Kind::stale, 3000}, 0, 40},  // three rings' worth waiting before the next command
+      {{Kind::delay, 2500}, NO_ANSWER, UNTOUCHED},  // the late answer is no one's
+      {{Kind::drip, 250}, NO_ANSWER, UNTOUCHED},    // 49 bytes, 12 s: past the exchange bound
   };
   ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
   for (const Case& c : cases) {
     ASSERT_EQ(echo(20), 0u);
     server.queue_fault(c.fault);
+    const double start = test::seconds_now();
     EXPECT_EQ(echo(40), c.status) << int(c.fault.kind);
+    EXPECT_LT(test::seconds_now() - start, EXCHANGE_LIMIT_MS / 1000.0 + 1) << int(c.fault.kind);
     EXPECT_EQ(received, c.received) << int(c.fault.kind);
     EXPECT_EQ(echoed(), c.received == 40) << int(c.fault.kind);
     platform::sleep_ms(50);

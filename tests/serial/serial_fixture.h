@@ -17,6 +17,7 @@
 #include "platform/device_interface.h"
 #include "platform/module.h"
 #include "test_process.h"
+#include "transports/common/in_step.h"
 #include "unit_responder.h"
 
 #if defined(_WIN32)

@@ -115,12 +115,16 @@ TEST_F(UartSerialLink, HostileUnitThenHealthyExchange) {
       {{Kind::stall, 12}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
       {{Kind::oversize, 257}, 256, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
       {{Kind::status, 7}, 256, 7},
+      {{Kind::delay, 2500}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},  // the late answer is no one's
+      {{Kind::drip, 250}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},    // 12 s: past the exchange bound
   };
   open_command_response();
   size_t closed = 0;  // exchanges the host ended with its closing byte
   for (const Case& c : cases) {
     server.queue_fault(c.fault);
+    const double start = test::seconds_now();
     EXPECT_EQ(echo(40, c.capacity), c.status) << int(c.fault.kind);
+    EXPECT_LT(test::seconds_now() - start, EXCHANGE_LIMIT_MS / 1000.0 + 1) << int(c.fault.kind);
     if (c.status == 0) {
       EXPECT_TRUE(echoed()) << int(c.fault.kind);
     }

@@ -2,6 +2,7 @@
 
 #include <efilink/efilink.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ std::string test_simulator_path(const std::string& variant);
 double process_cpu_seconds();
 // The calling thread's alone.
 double thread_cpu_seconds();
+// Seconds on the steady clock, for bounds a test checks on a link's waits.
+inline double seconds_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Collects the messages the library would show, through the message-handler extension.
 struct MessageLog {

@@ -1,12 +1,9 @@
 #include "transports/serial/com_serial_link.h"
 
-#include <algorithm>
 #include <string>
 
 #include "platform/locked_memory.h"
 #include "protocol/headers.h"
-#include "transports/common/framing.h"
-#include "transports/serial/uart_serial_link.h"
 
 namespace efi {
 
@@ -64,6 +61,7 @@ int32_t ComSerialLink::ComSerialInitializeComport(SerialPortRecord& record) {
                    stop_bits_of(record.stopCode)) == 0)
     port_->SetupHandshaking(handshake_of(record.protocolCode));
   empty_receive_buffer();
+  exchange_.reset();
   return 0;
 }
 
@@ -118,62 +116,17 @@ uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkConte
   empty_receive_buffer();
   temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
   if (ComSerialPutPacket(1, temp.data()) != 1) return 1;
-  if (!receive_.WaitFor(1, stage_timeout_ms_)) return 1;
+  if (!receive_.WaitFor(1, SERIAL_BYTE_TIMEOUT_MS)) return 1;
   if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return 1;
   if (context.no_conversion) *context.no_conversion = 1;
   return 0;
 }
 
-// Steps 3 to 12 of one exchange on the locked buffers; `response_read` tells whether the response
-// data arrived whole.
-uint32_t ComSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read) {
-  CommandHeader_TS* command_header = crm->command_header;
-  const uint32_t command_size = command_header->command_data_size;
-  const uint32_t capacity = command_header->response_buffer_size;
-  if (context.convert_headers) SwapHeaderByteOrder(command_header);
+bool ComSerialLink::put(const void* data, uint32_t size, Piece) { return ComSerialPutPacket(size, data) == size; }
 
-  context.discarded(static_cast<uint32_t>(receive_.Count()));
-  empty_receive_buffer();
-  if (ComSerialPutPacket(sizeof(CommandHeader_TS), command_header) != sizeof(CommandHeader_TS))
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  if (command_size != 0 && ComSerialPutPacket(command_size, crm->command_data) != command_size)
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-
-  // Whenever no answer comes, from the acknowledge on, the host sees status 0xFFFF with no data:
-  // never 0, and never the status of an earlier exchange's answer.
-  ResponseHeader_TS* response_header = crm->response_header;
-  response_header->response_code = 0;
-  response_header->response_data_returning_size = 0;
-  response_header->response_status = 0xFFFF;
-  // Any byte acknowledges.
-  if (!receive_.WaitFor(1, stage_timeout_ms_) || receive_.Take(ack, 1) != 1) return 0;
-
-  ResponseHeader_TS arrived;
-  if (!receive_.WaitFor(sizeof arrived, stage_timeout_ms_) ||
-      receive_.Take(reinterpret_cast<unsigned char*>(&arrived), sizeof arrived) != sizeof arrived)
-    return 0;
-  *response_header = arrived;
-  if (context.convert_headers) SwapHeaderByteOrder(response_header);
-
-  const uint32_t returning = response_header->response_data_returning_size;
-  const bool fits = response_fits(returning, capacity, buffers_.data_size());
-  // The data are moved out of the ring as they come, so a response larger than the ring arrives
-  // whole; the wait gives up when the unit sends nothing for a stage's time.
-  unsigned char scratch[256];
-  unsigned char* target = fits ? static_cast<unsigned char*>(crm->response_data) : scratch;
-  uint32_t taken = 0;
-  while (taken < returning && receive_.WaitFor(1, stage_timeout_ms_)) {
-    const uint32_t room = fits ? returning - taken : std::min<uint32_t>(returning - taken, sizeof scratch);
-    taken += static_cast<uint32_t>(receive_.Take(fits ? target + taken : target, static_cast<int32_t>(room)));
-  }
-  const unsigned char closing = CLOSING_BYTE;
-  if (!fits) context.discarded(taken);
-  if (!fits) return ComSerialPutPacket(1, &closing) == 1 ? STATUS_CR_RESPONSE_BUFFER_TOO_SMALL : 0;
-  if (taken != returning) return 0;
-  ComSerialPutPacket(1, &closing);
-  store_received_size(crm, returning);
-  response_read = true;
-  return 0;
+uint32_t ComSerialLink::read_some(unsigned char* data, uint32_t size, const Deadline& deadline) {
+  if (!receive_.WaitFor(1, deadline.remaining_ms())) return 0;
+  return static_cast<uint32_t>(receive_.Take(data, static_cast<int32_t>(size)));
 }
 
 uint32_t ComSerialLink::ComSerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm) {
@@ -186,7 +139,12 @@ uint32_t ComSerialLink::ComSerialSendCommandReceiveResponse(const LinkContext& c
 
   LockedExchange locked(crm, buffers_, 0);
   bool response_read = false;
-  const uint32_t status = exchange(context, crm, ack.data(), response_read);
+  // Any byte acknowledges; whenever no answer comes the host sees status NO_ANSWER_STATUS, never 0
+  // and never an earlier answer's status.
+  SerialRules rules;
+  rules.no_answer_header = true;
+  rules.buffer_size = buffers_.data_size();
+  const uint32_t status = exchange_.run(context, *this, rules, crm, ack.data(), response_read);
   if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
   locked.finish(response_read ? capacity : 0);
   return status;

@@ -6,16 +6,14 @@
 #include "transports/common/locked_buffers.h"
 #include "transports/link.h"
 #include "transports/serial/port_records.h"
+#include "transports/serial/serial_exchange.h"
 #include "transports/serial/serial_port_classes.h"
 
 namespace efi {
 
-// How long each stage of a COM-port exchange waits for the unit's bytes.
-inline constexpr uint32_t COM_STAGE_TIMEOUT_MS = 2000;
-
 // The serial line through a COM port: one port object whose listener fills the receive ring, the
 // same line protocol as the UART-driver link, no messages.
-class ComSerialLink final : public Link {
+class ComSerialLink final : public Link, private SerialLine {
  public:
   explicit ComSerialLink(SerialPorts& ports) : ports_(ports) {}
 
@@ -32,22 +30,20 @@ class ComSerialLink final : public Link {
   uint32_t ComSerialConnectCommandResponseInterface(const LinkContext& context);
   uint32_t ComSerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm);
 
-  // For a stand-in line that has delivered all it will before the link waits (the fuzz target):
-  // a stage then ends as soon as the bytes it needs are not there.
-  void set_stage_timeout(uint32_t milliseconds) { stage_timeout_ms_ = milliseconds; }
-
  private:
   int32_t ComSerialInitializeComport(SerialPortRecord& record);
   uint32_t ComSerialPutPacket(uint32_t count, const void* buffer);
   void empty_receive_buffer();
-  uint32_t exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read);
+  // The line as the serial exchange uses it: the port's writes, the ring's bytes.
+  bool put(const void* data, uint32_t size, Piece piece) override;
+  uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) override;
 
   SerialPorts& ports_;
   CSerialBuffer receive_;
   std::unique_ptr<CSerialMFC> port_;
   bool stream_initialized_ = false;
   bool command_response_initialized_ = false;
-  uint32_t stage_timeout_ms_ = COM_STAGE_TIMEOUT_MS;
+  SerialExchange exchange_;
   LockedBuffers buffers_{"ComSerialInitializeInterfaces", "", 16384, true};
 };
 

@@ -8,7 +8,7 @@
 #include "platform/system_error.h"
 #include "protocol/headers.h"
 #include "transports/common/deadline.h"
-#include "transports/common/framing.h"
+#include "transports/common/in_step.h"
 
 namespace efi {
 
@@ -121,6 +121,7 @@ uint32_t UartSerialLink::SerialInitializeComport(const Reporter& report, SerialP
     return static_cast<uint32_t>(record.VxDPId);
   }
   const int32_t port_id = record.VxDPId;
+  if (&record == &ports_.command_response_port) exchange_.reset();
   if (port_id <= 2) released_ports_ &= static_cast<uint8_t>(~(1u << port_id));
   if (is_pci_card(record)) {
     const Divisor* divisor = nullptr;
@@ -257,91 +258,46 @@ uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext
   return 1;
 }
 
-bool UartSerialLink::read_exactly(const LinkContext& context, unsigned char* data, uint32_t size) {
-  const int32_t port_id = ports_.command_response_port.VxDPId;
-  uint32_t got = 0;
-  while (got < size) {
-    // The driver has no event to wait on: it is asked again, soon at first and then every
-    // UART_POLL_STEP_MS, until a byte comes or the line has been silent for the byte time-out.
-    const Deadline silence(context.clock, SERIAL_BYTE_TIMEOUT_MS);
-    const bool more = poll_until(silence, UART_FIRST_POLL_US, UART_POLL_STEP_MS, [&] {
-      const int32_t count = driver_.WCSCVxDGetPacket(port_id, static_cast<int32_t>(size - got), data + got);
-      if (count <= 0) return false;
-      got += count < static_cast<int32_t>(size - got) ? static_cast<uint32_t>(count) : size - got;
-      return true;
-    });
-    if (!more) {
-      context.report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse WCSCVxDGetPacket no byte for %u ms",
-                           static_cast<unsigned>(SERIAL_BYTE_TIMEOUT_MS));
-      return false;
-    }
-  }
-  return true;
+bool UartSerialLink::put(const void* data, uint32_t size, Piece piece) {
+  const int32_t count = driver_.WCSCVxDPutPacket(ports_.command_response_port.VxDPId, static_cast<int32_t>(size), data);
+  if (count == static_cast<int32_t>(size)) return true;
+  const char* text = piece == Piece::command_header
+                         ? "SerialSendCommandReceiveResponse WCSCVxDPutPacket command header failed WCSC_status = %08x"
+                     : piece == Piece::command_data
+                         ? "SerialSendCommandReceiveResponse WCSCVxDPutPacket command data failed WCSC_status = %08x"
+                         : "  SerialSendCommandReceiveResponse WCSCVxDPutPacket failed WCSC_status = %08x";
+  report_->error(TextWidth::narrow, text, static_cast<uint32_t>(count));
+  return false;
 }
 
-// Steps 3 to 11 of one exchange, on the locked buffers; `response_read` tells whether the response
-// data were read whole.
-uint32_t UartSerialLink::exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read) {
-  const Reporter& report = context.report;
-  const int32_t port_id = ports_.command_response_port.VxDPId;
-  CommandHeader_TS* command_header = crm->command_header;
-  const uint32_t command_size = command_header->command_data_size;
-  const uint32_t capacity = command_header->response_buffer_size;
-  if (context.convert_headers) SwapHeaderByteOrder(command_header);
+uint32_t UartSerialLink::read_some(unsigned char* data, uint32_t size, const Deadline& deadline) {
+  // The driver has no event to wait on: it is asked again, soon at first and then every
+  // UART_POLL_STEP_MS, until a byte comes or the deadline passes.
+  uint32_t got = 0;
+  poll_until(deadline, UART_FIRST_POLL_US, UART_POLL_STEP_MS, [&] {
+    const int32_t count = driver_.WCSCVxDGetPacket(ports_.command_response_port.VxDPId, static_cast<int32_t>(size), data);
+    if (count <= 0) return false;
+    got = count < static_cast<int32_t>(size) ? static_cast<uint32_t>(count) : size;
+    return true;
+  });
+  return got;
+}
 
-  // Whatever an earlier exchange left in the receive queue (a late answer after a time-out) goes
-  // first. Only that queue: the last closing byte may still be on its way out.
-  driver_.WCSCVxDFlush(port_id, 1);
-  int32_t count = driver_.WCSCVxDPutPacket(port_id, sizeof(CommandHeader_TS), command_header);
-  if (count != sizeof(CommandHeader_TS)) {
-    report.error(TextWidth::narrow,
-                 "SerialSendCommandReceiveResponse WCSCVxDPutPacket command header failed WCSC_status = %08x",
-                 static_cast<uint32_t>(count));
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  }
-  if (command_size != 0) {
-    count = driver_.WCSCVxDPutPacket(port_id, static_cast<int32_t>(command_size), crm->command_data);
-    if (count != static_cast<int32_t>(command_size)) {
-      report.error(TextWidth::narrow,
-                   "SerialSendCommandReceiveResponse WCSCVxDPutPacket command data failed WCSC_status = %08x",
-                   static_cast<uint32_t>(count));
-      return STATUS_CR_SERIAL_TRANSFER_FAILED;
-    }
-  }
-  if (!read_exactly(context, ack, 1)) return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  if (ack[0] != COMMAND_TYPE_INDICATOR) {
-    report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse *ack != (char) COMMAND_TYPE_INDICATOR");
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  }
-  ResponseHeader_TS* response_header = crm->response_header;
-  if (!read_exactly(context, reinterpret_cast<unsigned char*>(response_header), sizeof(ResponseHeader_TS)))
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  if (context.convert_headers) SwapHeaderByteOrder(response_header);
+void UartSerialLink::tell_silence(bool limit) {
+  if (limit)
+    report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse exchange not done within %u ms",
+                   static_cast<unsigned>(EXCHANGE_LIMIT_MS));
+  else
+    report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse WCSCVxDGetPacket no byte for %u ms",
+                   static_cast<unsigned>(SERIAL_BYTE_TIMEOUT_MS));
+}
 
-  const uint32_t returning = response_header->response_data_returning_size;
-  const bool fits = response_fits(returning, capacity, SERIAL_BUFFER_SIZE);
-  if (fits) {
-    if (returning && !read_exactly(context, static_cast<unsigned char*>(crm->response_data), returning))
-      return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  } else {
-    for (uint32_t left = returning; left > 0; --left)
-      if (!read_exactly(context, ack, 1)) return STATUS_CR_SERIAL_TRANSFER_FAILED;
-    context.discarded(returning);
-  }
-  ack[0] = CLOSING_BYTE;
-  count = driver_.WCSCVxDPutPacket(port_id, 1, ack);
-  if (count != 1) {
-    report.error(TextWidth::narrow, "  SerialSendCommandReceiveResponse WCSCVxDPutPacket failed WCSC_status = %08x",
-                 static_cast<uint32_t>(count));
-    return 0;
-  }
-  if (!fits) {
-    report.error(TextWidth::narrow, "  SerialSendCommandReceiveResponse STATUS_CR_RESPONSE_BUFFER_TOO_SMALL");
-    return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
-  }
-  response_read = true;
-  store_received_size(crm, returning);
-  return 0;
+void UartSerialLink::tell_bad_acknowledge() {
+  report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse *ack != (char) COMMAND_TYPE_INDICATOR");
+}
+
+void UartSerialLink::tell_too_small() {
+  report_->error(TextWidth::narrow, "  SerialSendCommandReceiveResponse STATUS_CR_RESPONSE_BUFFER_TOO_SMALL");
 }
 
 uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm) {
@@ -358,7 +314,12 @@ uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& con
   // The exchange polls the driver in steps of a few milliseconds and less, which must be that
   // short on Windows too.
   const platform::ShortSleeps short_sleeps;
-  const uint32_t status = exchange(context, crm, ack.data(), response_read);
+  report_ = &report;
+  SerialRules rules;
+  rules.strict_acknowledge = true;
+  rules.buffer_size = SERIAL_BUFFER_SIZE;
+  const uint32_t status = exchange_.run(context, *this, rules, crm, ack.data(), response_read);
+  report_ = nullptr;
   if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
   locked.finish(response_read ? capacity : 0);
   return status;

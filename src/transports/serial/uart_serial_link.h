@@ -8,18 +8,12 @@
 #include "transports/common/locked_buffers.h"
 #include "transports/link.h"
 #include "transports/serial/port_records.h"
+#include "transports/serial/serial_exchange.h"
 #include "transports/serial/uart_driver.h"
 
 namespace efi {
 
-// Handshake bytes of the serial line protocol.
-inline constexpr unsigned char INTERFACE_CONNECTION_INDICATOR = 0xC5;
-inline constexpr unsigned char NO_CONVERSION_REPLY = 0xCC;
-inline constexpr unsigned char COMMAND_TYPE_INDICATOR = 0xCD;
-inline constexpr unsigned char CLOSING_BYTE = 0xDC;
 inline constexpr size_t SERIAL_BUFFER_SIZE = 16384;
-// A serial exchange gives up when the unit sends no byte for this long.
-inline constexpr uint32_t SERIAL_BYTE_TIMEOUT_MS = 2000;
 // The driver offers no event: while bytes are due it is asked again after UART_FIRST_POLL_US,
 // then after twice as long each time up to every UART_POLL_STEP_MS.
 inline constexpr uint32_t UART_FIRST_POLL_US = 25;
@@ -29,7 +23,7 @@ inline constexpr size_t PORT_PARAMS_SIZE = 276;
 
 // The serial line through the UART driver library: a stream port that is only opened and closed,
 // and a command/response port that carries the exchanges through page-locked buffers.
-class UartSerialLink final : public Link {
+class UartSerialLink final : public Link, private SerialLine {
  public:
   UartSerialLink(SerialPorts& ports, const AdapterLibraries& libraries) : ports_(ports), libraries_(libraries) {}
 
@@ -51,9 +45,13 @@ class UartSerialLink final : public Link {
   uint32_t SerialInitializeComport(const Reporter& report, SerialPortRecord& record);
   void SerialDebugMetricsDump(const Reporter& report, int32_t port_id);
   uint32_t cleanup(const Reporter& report, int32_t port_id);
-  // Reads exactly `size` bytes, polling the driver; false when no byte came for 2 s.
-  bool read_exactly(const LinkContext& context, unsigned char* data, uint32_t size);
-  uint32_t exchange(const LinkContext& context, CRM* crm, unsigned char* ack, bool& response_read);
+  // The line as the serial exchange uses it: the driver's packets, polled, and its messages
+  // through the reporter of the exchange in progress.
+  bool put(const void* data, uint32_t size, Piece piece) override;
+  uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) override;
+  void tell_silence(bool limit) override;
+  void tell_bad_acknowledge() override;
+  void tell_too_small() override;
 
   SerialPorts& ports_;
   const AdapterLibraries& libraries_;
@@ -68,6 +66,8 @@ class UartSerialLink final : public Link {
   // ports of an earlier user, so none counts as released then.
   uint8_t released_ports_ = 0;
   LockedBuffers buffers_{"SerialTransferDataToLockedBuffers", "", SERIAL_BUFFER_SIZE, true};
+  SerialExchange exchange_;
+  const Reporter* report_ = nullptr;  // while an exchange runs
 };
 
 }  // namespace efi
