@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "all_commands.h"
 #include "bus.h"
@@ -182,8 +184,10 @@ TEST(UsbCanLinkWrites, RefusedOrFailedWritesFailOtherWarningsCountAsSent) {
 }
 
 // The PCAN link waits on the library's receive signal: a late answer costs a few looks into an
-// empty queue, not one per step of the wait. A library that refuses the signal is read in steps.
+// empty queue, not one per step of the wait. A library that refuses the signal is read in steps,
+// and the exchange's trace says so.
 TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStillWorks) {
+  const std::string trace = (std::filesystem::temp_directory_path() / (test::run_unique_prefix() + "pcan.log")).string();
   softunit::CanServer server(softunit::echo_responder());
   server.publish_port();
   const std::string standin = test::module_path(EFI_PCAN_STANDIN);
@@ -201,13 +205,20 @@ TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStil
     uint16_t received = 0;
     server.queue_fault({softunit::LinkFault::Kind::delay, 300});
     const uint64_t before = empty_reads();
+    ASSERT_EQ(set_trace_file(trace.c_str()), 0u);
     EXPECT_EQ(send_command(0x07, command.data(), 20, response.data(), 64, &received), 0u) << refused;
+    ASSERT_EQ(set_trace_file(nullptr), 0u);
     EXPECT_EQ(received, 20u);
     if (!refused) {
       EXPECT_LE(empty_reads() - before, 12u) << "empty reads for an answer 300 ms late";
     }
+    std::string line;
+    std::getline(std::ifstream(trace), line);
+    EXPECT_EQ(line.find(" waits=steps ") != std::string::npos, refused) << line;
     close_interfaces(0);
   }
+  std::filesystem::remove(trace);
+  std::filesystem::remove(candump_path(trace));
   softunit::set_environment("EFILINK_PCAN_NO_RECEIVE_EVENT", nullptr);
   on_library_load();
 }

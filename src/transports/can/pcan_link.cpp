@@ -107,6 +107,7 @@ uint32_t PcanLink::close(const LinkContext&, uint32_t) {
 }
 
 uint32_t PcanLink::send(const LinkContext& context, CRM* crm) {
+  if (context.tracer && !receive_signal.is_open()) context.tracer->note("waits=steps");
   return can_exchange(*this, context.report, crm, context.tracer);
 }
 

@@ -53,6 +53,7 @@ void Tracer::begin(const char* link, const CRM& crm) noexcept {
   try {
     link_ = link;
     discarded_ = 0;
+    note_ = nullptr;
     const CommandHeader_TS& header = *crm.command_header;
     command_number_ = static_cast<uint8_t>(header.command_code - EFI_COMMAND_CODE_BASE);
     sent_ = 8u + header.command_data_size;
@@ -91,6 +92,7 @@ void Tracer::end(const CRM& crm, uint32_t status) noexcept {
                   link_.c_str(), unsigned{command_number_}, sent_, received, result, microseconds,
                   static_cast<unsigned long long>(discarded_));
     text += fields;
+    if (note_) (text += ' ') += note_;
     text += line_;
     text += " in=";
     if (header_arrived) {

@@ -44,6 +44,9 @@ class Tracer {
 
   // Bytes a link read and threw away during this exchange to stay in step with the unit.
   void discarded(uint64_t bytes) noexcept { discarded_ += bytes; }
+  // A word about how this exchange was carried, shown after `discarded=` (`waits=steps`: the link
+  // looked for the unit's answer in steps, as its adapter would not signal arrivals).
+  void note(const char* word) noexcept { note_ = word; }
   // One CAN frame (extended identifier) as it went over the bus during this exchange.
   void frame(uint32_t identifier, const unsigned char* data, uint8_t length) noexcept;
 
@@ -64,6 +67,7 @@ class Tracer {
   uint32_t sent_ = 0;
   uint32_t capacity_ = 0;
   uint64_t discarded_ = 0;
+  const char* note_ = nullptr;
 };
 
 }  // namespace efi
