@@ -23,7 +23,7 @@
 namespace efilink_cli {
 
 const char* const DEMO_HELP =
-    "usage: efilink demo [--link <name>|all] [--sim <path>] [--json]\n"
+    "usage: efilink demo [--link <name>|all] [--sim <path>] [--rounds <n>] [--json]\n"
     "\n"
     "Sends every command 0x00-0x57 with well-formed command data through the exports, conversion\n"
     "on, and checks each response against its layout (fixed part, `elements` words placed inside\n"
@@ -37,6 +37,10 @@ const char* const DEMO_HELP =
     "  --link <name>  simulator (the default), usb, ethernet, bluetooth, com, uart, pcan, usbcan,\n"
     "                 slcan, or all: every link this build can serve\n"
     "  --sim <path>   another simulator library\n"
+    "  --rounds <n>   a soak: every command n times over each link (default 1); the table shows\n"
+    "                 the first round, and a line per link counts every exchange, the answers\n"
+    "                 that were not the unit's, the exchanges a second and this process's memory\n"
+    "                 after the first round and at the end\n"
     "  --json         one JSON object instead of text\n";
 
 namespace {
@@ -103,7 +107,18 @@ struct LinkRun {
   size_t decoded() const {
     return static_cast<size_t>(std::count_if(exchanges.begin(), exchanges.end(), [](const Exchange& e) { return e.decoded(); }));
   }
-  bool ok() const { return skipped.empty() && failure.empty() && decoded() == EFI_COMMAND_COUNT; }
+  // The rounds after the first (a soak): exchanges made, those that failed or did not decode, and
+  // their time; this process's resident memory after the first round and after the last.
+  size_t soak_exchanges = 0;
+  size_t soak_wrong = 0;
+  double soak_seconds = 0;
+  uint64_t memory_kib_first = 0;
+  uint64_t memory_kib_last = 0;
+  bool ok() const {
+    return skipped.empty() && failure.empty() && decoded() == EFI_COMMAND_COUNT && soak_wrong == 0;
+  }
+  size_t all_exchanges() const { return exchanges.size() + soak_exchanges; }
+  size_t all_wrong() const { return exchanges.size() - decoded() + soak_wrong; }
   // Round trips in µs at quantile q (0.5: the median), nearest rank; a median of an even count is
   // the mean of the middle two.
   double round_trip(double q) const {
@@ -170,7 +185,7 @@ std::optional<std::string> json_field(const std::string& line, const std::string
   return value == "null" ? std::nullopt : std::optional<std::string>(value);
 }
 
-void run_commands(LinkRun& run, bool progress) {
+void run_commands(LinkRun& run, bool progress, unsigned rounds) {
   for (unsigned command = 0; command < EFI_COMMAND_COUNT; ++command) {
     if (progress) {
       std::printf("\r%-10s command 0x%02X  %2u of %u", run.link.c_str(), command, command + 1, EFI_COMMAND_COUNT);
@@ -182,9 +197,19 @@ void run_commands(LinkRun& run, bool progress) {
     std::printf("\r%40s\r", "");
     std::fflush(stdout);
   }
+  // Later rounds keep counts only, so that what the memory shows is the library's and the link's.
+  run.memory_kib_first = resident_kib();
+  const auto start = std::chrono::steady_clock::now();
+  for (unsigned round = 1; round < rounds; ++round)
+    for (unsigned command = 0; command < EFI_COMMAND_COUNT; ++command) {
+      ++run.soak_exchanges;
+      if (!run_one(static_cast<uint8_t>(command)).decoded()) ++run.soak_wrong;
+    }
+  run.soak_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.memory_kib_last = resident_kib();
 }
 
-LinkRun run_simulator(const std::string& library, bool progress) {
+LinkRun run_simulator(const std::string& library, bool progress, unsigned rounds) {
   LinkRun run;
   run.link = "simulator";
   run.unit = library;
@@ -193,7 +218,7 @@ LinkRun run_simulator(const std::string& library, bool progress) {
   if (const uint32_t status = EfiInitializeInterfaces(EFI_FLAG_SIMULATOR, text.c_str()); status != 0) {
     run.failure = "cannot start the simulator library " + library + " (status " + std::to_string(status) + ")";
   } else {
-    run_commands(run, progress);
+    run_commands(run, progress, rounds);
     EfiCloseInterfaces(0);
   }
   run.messages = messages.lines();
@@ -201,7 +226,7 @@ LinkRun run_simulator(const std::string& library, bool progress) {
 }
 
 // Starts `efilink unit` for the link, points the library at it and runs every command.
-LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory) {
+LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory, unsigned rounds) {
   const std::string_view name = link.name;
   LinkRun run;
   run.link = link.name;
@@ -274,7 +299,7 @@ LinkRun run_with_unit(const LinkInfo& link, const std::string& device_directory)
   // The COM-port link's succeeds only with a unit that refuses conversion, so it is left out there.
   uint32_t connected = name == "com" ? 0 : 1;
   for (int tries = 0; status == 0 && connected != 0 && tries < 3; ++tries) connected = EfiConnectCommandResponseInterface();
-  if (status == 0 && connected == 0) run_commands(run, false);
+  if (status == 0 && connected == 0) run_commands(run, false, rounds);
   EfiCloseInterfaces(EFI_CLOSE_ALL_PORTS);
   hold_standard_output(false);
   if (status != 0) {
@@ -310,6 +335,16 @@ void print_problems(const LinkRun& run, const char* prefix) {
   for (const std::string& line : run.messages) std::printf("%slibrary: %s\n", prefix, line.c_str());
 }
 
+// One line for a soak's rounds, nothing for a single round.
+void print_soak(const LinkRun& run, const char* prefix) {
+  if (run.soak_exchanges == 0) return;
+  std::printf("%s%zu exchanges, %zu wrong or failed, %.0f exchanges/s after the first round; memory %llu KiB "
+              "after the first round, %llu KiB at the end\n",
+              prefix, run.all_exchanges(), run.all_wrong(),
+              run.soak_seconds > 0 ? static_cast<double>(run.soak_exchanges) / run.soak_seconds : 0.0,
+              static_cast<unsigned long long>(run.memory_kib_first), static_cast<unsigned long long>(run.memory_kib_last));
+}
+
 void print_table(const LinkRun& run) {
   std::printf("efilink demo: every command over the %s link (%s)\n\n", run.link.c_str(), run.unit.c_str());
   std::printf("%-5s %-27s %-27s %-6s %5s %5s %8s  %s\n", "cmd", "command layout", "response layout", "status",
@@ -325,6 +360,7 @@ void print_table(const LinkRun& run) {
               "round trip median %s \xC2\xB5s, 99th percentile %s \xC2\xB5s\n",
               run.succeeded(), run.exchanges.size(), run.decoded(), run.exchanges.size(),
               microseconds(run.round_trip(0.5)).c_str(), microseconds(run.round_trip(0.99)).c_str());
+  print_soak(run, "soak: ");
 }
 
 void print_links(const std::vector<LinkRun>& runs) {
@@ -343,6 +379,8 @@ void print_links(const std::vector<LinkRun>& runs) {
                 run.decoded(), size_t{EFI_COMMAND_COUNT}, microseconds(run.round_trip(0.5)).c_str(),
                 microseconds(run.round_trip(0.99)).c_str(), run.ok() ? "" : "  FAILED");
   }
+  for (const LinkRun& run : runs)
+    if (run.skipped.empty()) print_soak(run, (run.link + " soak: ").c_str());
   for (const LinkRun& run : runs)
     if (!run.ok() && run.skipped.empty()) print_problems(run, (run.link + " ").c_str());
   std::printf("\n%zu links, %zu of them with every exchange succeeded and every response decoded\n", links,
@@ -388,6 +426,13 @@ void link_json(Json& json, const LinkRun& run) {
   json.key("succeeded").number(uint64_t{run.succeeded()}).key("decoded").number(uint64_t{run.decoded()});
   json.key("median_round_trip_us").number(run.round_trip(0.5));
   json.key("p99_round_trip_us").number(run.round_trip(0.99));
+  if (run.soak_exchanges != 0) {
+    json.key("soak").begin_object();
+    json.key("exchanges").number(uint64_t{run.all_exchanges()}).key("wrong").number(uint64_t{run.all_wrong()});
+    json.key("exchanges_per_second").number(run.soak_seconds > 0 ? static_cast<double>(run.soak_exchanges) / run.soak_seconds : 0.0);
+    json.key("memory_kib_first_round").number(run.memory_kib_first).key("memory_kib_end").number(run.memory_kib_last);
+    json.end_object();
+  }
   json.key("messages").begin_array();
   for (const std::string& message : run.messages) json.string(message);
   json.end_array().key("ok").boolean(run.ok());
@@ -398,6 +443,7 @@ void link_json(Json& json, const LinkRun& run) {
 int run_demo(Arguments& arguments) {
   std::string library, link_name = "simulator";
   bool json = false;
+  unsigned rounds = 1;
   while (!arguments.empty()) {
     const std::string argument = arguments.take();
     if (argument == "--help" || argument == "-h") {
@@ -410,6 +456,9 @@ int run_demo(Arguments& arguments) {
       if (link_name != "all" && !find_link(link_name)) throw UsageError("demo: no link is called '" + link_name + "'");
     } else if (argument == "--json") {
       json = true;
+    } else if (argument == "--rounds") {
+      rounds = static_cast<unsigned>(parse_number(arguments.value_of("--rounds"), 100000000, "--rounds"));
+      if (rounds == 0) throw UsageError("demo: --rounds wants at least 1");
     } else {
       throw UsageError("demo: unexpected argument '" + argument + "'");
     }
@@ -428,8 +477,8 @@ int run_demo(Arguments& arguments) {
   const bool progress = !json && stdout_is_terminal();
   std::vector<LinkRun> runs;
   for (const LinkInfo* link : links)
-    runs.push_back(link->unit_option ? run_with_unit(*link, device_directory.string())
-                                     : run_simulator(library, progress));
+    runs.push_back(link->unit_option ? run_with_unit(*link, device_directory.string(), rounds)
+                                     : run_simulator(library, progress, rounds));
   std::error_code ignored;
   fs::remove_all(device_directory, ignored);
 

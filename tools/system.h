@@ -2,6 +2,7 @@
 
 // The few things the command-line host asks of the operating system, one file per platform.
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,6 +15,8 @@ namespace efilink_cli {
 extern const bool DEVICE_FILES_BY_PATH;
 int process_id();
 bool process_running(int pid);
+// This process's resident memory in KiB, 0 where it cannot be read.
+uint64_t resident_kib();
 
 // Directory of the running executable, ending in a path separator ("" when unknown).
 std::string executable_directory();

@@ -74,6 +74,16 @@ const bool DEVICE_FILES_BY_PATH = true;
 
 int process_id() { return getpid(); }
 
+uint64_t resident_kib() {
+  // Linux tells it in pages, second field of its own statm file.
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return 0;
+  unsigned long long size = 0, resident = 0;
+  const bool read = std::fscanf(statm, "%llu %llu", &size, &resident) == 2;
+  std::fclose(statm);
+  return read ? resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) / 1024 : 0;
+}
+
 bool process_running(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 std::string executable_directory() {

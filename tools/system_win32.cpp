@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <io.h>
+#include <psapi.h>
 
 #include <cstdio>
 
@@ -67,6 +68,13 @@ class WindowsChild : public ChildProcess {
 const bool DEVICE_FILES_BY_PATH = false;
 
 int process_id() { return static_cast<int>(GetCurrentProcessId()); }
+
+uint64_t resident_kib() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize / 1024;
+}
 
 bool process_running(int pid) {
   HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
