@@ -87,9 +87,10 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   EXPECT_LT(echo.json().number("decoded"), EFI_COMMAND_COUNT);
 }
 
-// Each link against `efilink unit` in a child process; what a build cannot serve says why.
+// Each link against `efilink unit` in a child process, twice over (a short soak); what a build
+// cannot serve says why.
 TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
-  const CliRun all = run("demo --link all --json");
+  const CliRun all = run("demo --link all --rounds 2 --json");
   EXPECT_EQ(all.exit_code, 0) << all.output;
   const Json json = all.json();
   EXPECT_EQ(json["ok"], "true");
@@ -101,6 +102,9 @@ TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
     ++served;
     EXPECT_EQ(json.number(link + "decoded"), EFI_COMMAND_COUNT) << json[link + "link"];
     EXPECT_LE(json.number(link + "median_round_trip_us"), json.number(link + "p99_round_trip_us"));
+    EXPECT_EQ(json.number(link + "soak.exchanges"), 2 * EFI_COMMAND_COUNT) << json[link + "link"];
+    EXPECT_EQ(json.number(link + "soak.wrong"), 0u) << json[link + "link"];
+    EXPECT_GT(json.number(link + "soak.memory_kib_end"), 0u) << json[link + "link"];
   }
   EXPECT_GE(served, 5u) << "simulator, USB, Ethernet and both CAN adapters everywhere";
   EXPECT_EQ(json["links.8.link"], "slcan");
@@ -278,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
                       help("lock --help"), help("unit --help"), help("send --flags 0x200 --help"),
                       bad("frobnicate"), bad("unit"), bad("unit --com 0"), bad("unit --usb --usb"),
                       bad("demo --link serial"),
-                      bad("demo --frobnicate"), bad("demo --sim"), bad("send 0x05"), bad("send --flags"),
+                      bad("demo --frobnicate"), bad("demo --rounds 0"), bad("demo --sim"), bad("send 0x05"), bad("send --flags"),
                       bad("send --flags zz 0x05"), bad("send --flags 0x200"), bad("send --flags 0x200 0x100"),
                       bad("send --flags 0x200 0x05 0g"), bad("send --flags 0x200 0x05 012"),
                       bad("send --flags 0x200 0x05 00 11"), bad("send --flags 0x200 0x05 --response-size 70000"),
