@@ -103,10 +103,11 @@ uint32_t ComSerialLink::ComSerialCloseInterfaces(uint32_t which) {
   return result;
 }
 
-uint32_t ComSerialLink::ComSerialPutPacket(uint32_t count, const void* buffer) {
+// A write the line takes no byte of within `timeout_ms` (a peer holding the handshake lines) gives up.
+uint32_t ComSerialLink::ComSerialPutPacket(uint32_t count, const void* buffer, uint32_t timeout_ms) {
   uint32_t written = 0;
   if (!port_) return 0;
-  port_->Write(buffer, count, &written, nullptr, SERIAL_INFINITE);
+  port_->Write(buffer, count, &written, nullptr, timeout_ms);
   return written;
 }
 
@@ -115,14 +116,16 @@ uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkConte
   if (!temp) return STATUS_CR_LOCKED_BUFFER_FAILED;
   empty_receive_buffer();
   temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
-  if (ComSerialPutPacket(1, temp.data()) != 1) return 1;
+  if (ComSerialPutPacket(1, temp.data(), SERIAL_BYTE_TIMEOUT_MS) != 1) return 1;
   if (!receive_.WaitFor(1, SERIAL_BYTE_TIMEOUT_MS)) return 1;
   if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return 1;
   if (context.no_conversion) *context.no_conversion = 1;
   return 0;
 }
 
-bool ComSerialLink::put(const void* data, uint32_t size, Piece) { return ComSerialPutPacket(size, data) == size; }
+bool ComSerialLink::put(const void* data, uint32_t size, Piece, const Deadline& deadline) {
+  return ComSerialPutPacket(size, data, deadline.remaining_ms()) == size;
+}
 
 uint32_t ComSerialLink::read_some(unsigned char* data, uint32_t size, const Deadline& deadline) {
   if (!receive_.WaitFor(1, deadline.remaining_ms())) return 0;

@@ -25,15 +25,6 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
   const uint32_t command_size = command_header->command_data_size;
   const uint32_t capacity = command_header->response_buffer_size;
   if (context.convert_headers) SwapHeaderByteOrder(command_header);
-  context.discarded(get_in_step(line, limit));
-
-  // From here until the closing byte the unit may answer at any time: an exchange that ends
-  // sooner leaves the line out of step.
-  out_of_step_ = true;
-  if (!line.put(command_header, sizeof(CommandHeader_TS), SerialLine::Piece::command_header))
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  if (command_size != 0 && !line.put(crm->command_data, command_size, SerialLine::Piece::command_data))
-    return STATUS_CR_SERIAL_TRANSFER_FAILED;
 
   ResponseHeader_TS* response_header = crm->response_header;
   auto no_answer = [response_header] {
@@ -41,16 +32,31 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
     response_header->response_data_returning_size = 0;
     response_header->response_status = NO_ANSWER_STATUS;
   };
-  if (rules.no_answer_header) no_answer();
-  auto read_some = [&](unsigned char* at, uint32_t wanted) {
-    return line.read_some(at, wanted, limit.within(SERIAL_BYTE_TIMEOUT_MS));
-  };
   // An answer cut short is no answer: its header's status never reaches the host.
   auto silence = [&] {
     line.tell_silence(limit.expired());
     if (!rules.no_answer_header) return STATUS_CR_SERIAL_TRANSFER_FAILED;
     no_answer();
     return 0u;
+  };
+  context.discarded(get_in_step(line, limit));
+  // A unit that talked through all of the exchange's time is not sent the command.
+  if (limit.expired()) {
+    out_of_step_ = true;
+    return silence();
+  }
+
+  // From here until the closing byte the unit may answer at any time: an exchange that ends
+  // sooner leaves the line out of step.
+  out_of_step_ = true;
+  if (!line.put(command_header, sizeof(CommandHeader_TS), SerialLine::Piece::command_header, limit))
+    return STATUS_CR_SERIAL_TRANSFER_FAILED;
+  if (command_size != 0 && !line.put(crm->command_data, command_size, SerialLine::Piece::command_data, limit))
+    return STATUS_CR_SERIAL_TRANSFER_FAILED;
+
+  if (rules.no_answer_header) no_answer();
+  auto read_some = [&](unsigned char* at, uint32_t wanted) {
+    return line.read_some(at, wanted, limit.within(SERIAL_BYTE_TIMEOUT_MS));
   };
 
   if (read_exactly(ack, 1, read_some) != 1) return silence();
@@ -78,7 +84,7 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
     if (drain(returning, scratch, sizeof scratch, read_piece, context.tracer) != 0) return silence();
   }
   ack[0] = CLOSING_BYTE;
-  if (!line.put(ack, 1, SerialLine::Piece::closing_byte)) return 0;
+  if (!line.put(ack, 1, SerialLine::Piece::closing_byte, limit)) return 0;
   out_of_step_ = false;
   if (!fits) {
     line.tell_too_small();

@@ -29,9 +29,9 @@ class SerialLine {
  public:
   enum class Piece { command_header, command_data, closing_byte };
 
-  // Writes all `size` bytes; false (after the link's message, if it has one) when the line took
-  // fewer.
-  virtual bool put(const void* data, uint32_t size, Piece piece) = 0;
+  // Writes all `size` bytes, giving up at the deadline where the line can wait for room; false
+  // (after the link's message, if it has one) when the line took fewer.
+  virtual bool put(const void* data, uint32_t size, Piece piece, const Deadline& deadline) = 0;
   // Reads at most `size` bytes once at least one is there, looking at least once however soon the
   // deadline passes; 0 when none came before it.
   virtual uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) = 0;

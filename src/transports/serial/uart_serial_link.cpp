@@ -258,7 +258,8 @@ uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext
   return 1;
 }
 
-bool UartSerialLink::put(const void* data, uint32_t size, Piece piece) {
+// The driver queues what it is given at once: it has nothing to wait for.
+bool UartSerialLink::put(const void* data, uint32_t size, Piece piece, const Deadline&) {
   const int32_t count = driver_.WCSCVxDPutPacket(ports_.command_response_port.VxDPId, static_cast<int32_t>(size), data);
   if (count == static_cast<int32_t>(size)) return true;
   const char* text = piece == Piece::command_header

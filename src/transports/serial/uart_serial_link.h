@@ -47,7 +47,7 @@ class UartSerialLink final : public Link, private SerialLine {
   uint32_t cleanup(const Reporter& report, int32_t port_id);
   // The line as the serial exchange uses it: the driver's packets, polled, and its messages
   // through the reporter of the exchange in progress.
-  bool put(const void* data, uint32_t size, Piece piece) override;
+  bool put(const void* data, uint32_t size, Piece piece, const Deadline& deadline) override;
   uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) override;
   void tell_silence(bool limit) override;
   void tell_bad_acknowledge() override;
