@@ -15,18 +15,20 @@ constexpr const char* SLCAN_ADAPTER_PREFIX = "slcan:";
 ProcessState* state = nullptr;
 }  // namespace
 
-// The links this build offers.
-ProcessState::ProcessState() {
-  registry.uart_serial = &links.uart_serial;
-  registry.com_serial = &links.com_serial;
-  registry.usb = &links.usb;
-  registry.bluetooth = &links.bluetooth;
-  registry.ethernet = &links.ethernet;
-  registry.simulator = &links.simulator;
-  registry.usb_can = &links.usb_can;
-  registry.pcan = &links.pcan;
-  registry.slcan = &links.slcan;
-  registry.usb_lock = &links.usb_lock;
+SelectableLinks ProcessState::selectable_links() {
+#if defined(EFI_TESTING)
+  if (stand_in_links) return *stand_in_links;
+#endif
+  return {&links.uart_serial, &links.com_serial, &links.usb,      &links.usb_can,  &links.pcan,
+          &links.bluetooth,   &links.ethernet,   &links.simulator, &links.slcan};
+}
+
+const ConverterRow* ProcessState::converter_row(uint8_t command) const {
+  if (command >= CONVERTER_ROW_COUNT) return nullptr;
+#if defined(EFI_TESTING)
+  if (stand_in_rows) return &stand_in_rows[command];
+#endif
+  return &CommandConverterTable[command];
 }
 
 LinkContext ProcessState::link_context() const {
@@ -65,17 +67,14 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
     if (!path.empty()) process_state.tracer = Tracer::open(path);
   }
   TransportTable& table = process_state.table;
-  const TransportRegistry& links = process_state.registry;
+  const SelectableLinks links = process_state.selectable_links();
 
   process_state.ports.select(flags);
-  auto install = [&table](Link* link) {
-    if (link) table.installed = link;
-  };
   if (flags & EFI_FLAG_SERIAL_PORT_MASK) {
     if (flags & EFI_FLAG_UART_SERIAL)
-      install(links.uart_serial);
+      table.installed = links.uart_serial;
     else if (flags & EFI_FLAG_COM_SERIAL)
-      install(links.com_serial);
+      table.installed = links.com_serial;
   }
 
   // Later bits override earlier ones: simulator beats Ethernet beats Bluetooth and so on.
@@ -88,12 +87,12 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
       {EFI_FLAG_SIMULATOR, links.simulator},
   };
   for (const auto& entry : selection_order)
-    if (flags & entry.bit) install(entry.link);
+    if (flags & entry.bit) table.installed = entry.link;
 
   // Consoles that know only the vendor adapters' bits reach a serial-line adapter through the
   // environment; the port it names stands in for the text.
   std::string adapter_port;
-  if (links.slcan && table.installed && (table.installed == links.pcan || table.installed == links.usb_can)) {
+  if (table.installed == links.pcan || table.installed == links.usb_can) {
     const std::string adapter = platform::environment_variable(CAN_ADAPTER_VARIABLE);
     if (adapter.rfind(SLCAN_ADAPTER_PREFIX, 0) == 0) {
       adapter_port = adapter.substr(std::char_traits<char>::length(SLCAN_ADAPTER_PREFIX));

@@ -9,7 +9,7 @@ namespace {
 template <auto Entry, typename... Arguments>
 uint32_t call_lock_entry(uint32_t flags, Arguments... arguments) {
   ProcessState& state = process();
-  if ((flags & EFI_FLAG_USB) && state.registry.usb_lock) state.locks = state.registry.usb_lock;
+  if (flags & EFI_FLAG_USB) state.locks = &state.links.usb_lock;
   return state.locks ? (state.locks->*Entry)(state.reporter(), flags, arguments...) : 1;
 }
 

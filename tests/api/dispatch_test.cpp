@@ -65,7 +65,8 @@ class TransportSelection : public ::testing::Test {
   void SetUp() override {
     on_library_load();
     trace.clear();
-    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr, &slcan};
+    process().stand_in_links =
+        SelectableLinks{&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, &slcan};
   }
   void TearDown() override { on_library_load(); }
 
@@ -211,9 +212,8 @@ class CommandExecution : public ::testing::Test {
     on_library_load();
     rows.fill({command_swap, command_placement, response_swap, response_placement});
     rows[7] = {};
-    process().converter_rows = rows.data();
-    process().registry = {};
-    process().registry.usb = &link;
+    process().stand_in_rows = rows.data();
+    process().stand_in_links = SelectableLinks{&link, &link, &link, &link, &link, &link, &link, &link, &link};
     set_message_handler(test::MessageLog::handler, &log);
   }
   void TearDown() override { on_library_load(); }

@@ -36,16 +36,15 @@ TEST(CSerialBuffer, HoldsAtMost998AndDropsTheRest) {
 
 TEST(CSerialBuffer, WrapsAroundTheEndOfTheRing) {
   CSerialBuffer ring;
-  ring.set_indices(999, 0);  // empty, the next byte to take sits at position 0
-  const unsigned char bytes[] = {0xA1, 0xB2, 0xC3};
-  ring.Append(bytes, 3);
-  EXPECT_EQ(ring.Count(), 3);
-  unsigned char taken = 0;
-  ASSERT_EQ(ring.Take(&taken, 1), 1);
-  EXPECT_EQ(taken, 0xA1);
-  EXPECT_EQ(ring.read_index(), 0);
-  ring.set_indices(500, 499);  // full: 998 bytes across the end
+  std::vector<unsigned char> stream(1498), taken(1000);
+  std::iota(stream.begin(), stream.end(), 0);
+  ring.Append(stream.data(), 998);
+  ASSERT_EQ(ring.Take(taken.data(), 500), 500);
+  // The room left runs over the end of the ring and on from its start: full again, across the end.
+  ring.Append(stream.data() + 998, 500);
   EXPECT_EQ(ring.Count(), 998);
+  ASSERT_EQ(ring.Take(taken.data(), 1000), 998);
+  EXPECT_TRUE(std::equal(taken.begin(), taken.begin() + 998, stream.begin() + 500));
 }
 
 TEST(CSerialBuffer, WaitEndsWhenBytesArrive) {
