@@ -12,11 +12,15 @@
 
 namespace {
 
-// Library load: a static object made when the module is loaded into the host process.
+// Library load: a static object made when the module is loaded into the host process. An exception
+// here would end the host; a load that could not make the state leaves that to the first export.
 struct LibraryLoad {
   LibraryLoad() {
-    efi::on_library_load();
     efi::platform::watch_process_exit();
+    try {
+      efi::on_library_load();
+    } catch (...) {
+    }
   }
 };
 const LibraryLoad library_load;
@@ -133,11 +137,15 @@ EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
 }
 
 EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size) {
-  if (!text || size == 0) return 1;
-  const size_t length = std::min<size_t>(LIBRARY_VERSION.size(), size - 1);
-  std::memcpy(text, LIBRARY_VERSION.data(), length);
-  text[length] = '\0';
-  return length == LIBRARY_VERSION.size() ? 0 : 1;
+  return guarded(
+      [&]() -> uint32_t {
+        if (!text || size == 0) return 1;
+        const size_t length = std::min<size_t>(LIBRARY_VERSION.size(), size - 1);
+        std::memcpy(text, LIBRARY_VERSION.data(), length);
+        text[length] = '\0';
+        return length == LIBRARY_VERSION.size() ? 0 : 1;
+      },
+      1);
 }
 
 }  // extern "C"

@@ -44,6 +44,7 @@ ProcessState& process() {
 
 void on_library_load() {
   delete state;
+  state = nullptr;
   state = new ProcessState;
 }
 
