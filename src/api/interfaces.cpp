@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/log_file.h"
+#include "protocol/status.h"
 
 namespace efi {
 
@@ -108,14 +109,14 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
   process_state.no_conversion = (flags & EFI_FLAG_NO_CONVERSION) ? 1 : 0;
 
   // Nothing was ever selected: there is no link to initialise.
-  if (!table.installed) return 1;
+  if (!table.installed) return LINK_FAILED;
   return table.installed->initialize(process_state.link_context(), flags, text);
 }
 
 uint32_t close_interfaces(uint32_t which) {
   const ProcessState& process_state = process();
   Link* link = process_state.table.installed;
-  return link ? link->close(process_state.link_context(), which) : 1;
+  return link ? link->close(process_state.link_context(), which) : LINK_FAILED;
 }
 
 uint32_t connect_command_response_interface() {
@@ -123,12 +124,12 @@ uint32_t connect_command_response_interface() {
   Link* link = process_state.table.installed;
   LinkContext context = process_state.link_context();
   context.no_conversion = &process_state.no_conversion;
-  return link ? link->connect(context) : 1;
+  return link ? link->connect(context) : LINK_FAILED;
 }
 
 uint32_t append_playback(const void* data, uint32_t size) {
   Link* link = process().table.playback;
-  return link ? link->append_playback(data, size) : 1;
+  return link ? link->append_playback(data, size) : LINK_FAILED;
 }
 
 uint32_t update_runtime_options() { return 0; }
@@ -149,7 +150,7 @@ uint32_t set_trace_file(const char* path) {
   process_state.tracer.reset();
   if (!path || !*path) return 0;
   process_state.tracer = Tracer::open(path);
-  return process_state.tracer ? 0 : 1;
+  return process_state.tracer ? 0 : LINK_FAILED;
 }
 
 }  // namespace efi
