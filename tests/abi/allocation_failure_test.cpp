@@ -16,34 +16,29 @@ namespace {
 
 // Every allocation of this program, and natively of the library it loads, comes through the
 // operators below. While `refuse_at` is set, the allocation of that number (counted from 0 on
-// this thread) throws std::bad_alloc as an exhausted heap would.
+// this thread) is refused: std::bad_alloc, or null where the caller asked for no exception.
 thread_local long allocations = 0;
 thread_local long refuse_at = -1;
 thread_local bool refused = false;
 
-void* allocate(std::size_t size) {
-  if (refuse_at >= 0 && allocations++ == refuse_at) {
-    refused = true;
-    throw std::bad_alloc();
-  }
-  if (void* memory = std::malloc(size ? size : 1)) return memory;
-  throw std::bad_alloc();
+// Null for the refused allocation, as for an exhausted heap.
+void* try_allocate(std::size_t size) noexcept {
+  const bool refuse = refuse_at >= 0 && allocations++ == refuse_at;
+  refused = refused || refuse;
+  return refuse ? nullptr : std::malloc(size ? size : 1);
 }
 
-void* allocate_or_null(std::size_t size) noexcept {
-  try {
-    return allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+void* allocate(std::size_t size) {
+  if (void* memory = try_allocate(size)) return memory;
+  throw std::bad_alloc();
 }
 
 }  // namespace
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate_or_null(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return try_allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return try_allocate(size); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
