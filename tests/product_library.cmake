@@ -1,6 +1,8 @@
-# Checks that the shipped library carries none of the testing core's hooks, while the testing
-# library built the same way does (so an empty symbol table cannot pass the check).
-# Run as: cmake -DPRODUCT=... -DTESTING=... -DNM=... -DSYMBOLS=a;b -P product_library.cmake
+# Checks of the shipped library's symbol table (nm -C), either or both of:
+#   SYMBOLS: the testing core's hooks, which the testing library built the same way must carry (so
+#            an empty symbol table cannot pass the check) and the shipped one must not;
+#   ABSENT:  names that have no place in the shipped library at all.
+# Run as: cmake -DPRODUCT=... [-DTESTING=... -DSYMBOLS=a;b] [-DABSENT=c;d] -DNM=... -P product_library.cmake
 function(symbols_of library out)
   execute_process(COMMAND ${NM} -C ${library} OUTPUT_VARIABLE dump RESULT_VARIABLE rc ERROR_QUIET)
   if(NOT rc EQUAL 0)
@@ -10,7 +12,14 @@ function(symbols_of library out)
 endfunction()
 
 symbols_of(${PRODUCT} product)
-symbols_of(${TESTING} testing)
+string(FIND "${product}" "EfiSendCommand" has_exports)
+if(has_exports EQUAL -1)
+  message(FATAL_ERROR "no EfiSendCommand among the symbols of ${PRODUCT}: the check would prove nothing")
+endif()
+
+if(SYMBOLS)
+  symbols_of(${TESTING} testing)
+endif()
 foreach(symbol IN LISTS SYMBOLS)
   string(FIND "${testing}" "${symbol}" in_testing)
   if(in_testing EQUAL -1)
@@ -21,4 +30,15 @@ foreach(symbol IN LISTS SYMBOLS)
     message(FATAL_ERROR "the shipped library contains the test hook ${symbol}")
   endif()
 endforeach()
-message(STATUS "no test hooks in ${PRODUCT}")
+
+set(found "")
+foreach(name IN LISTS ABSENT)
+  string(FIND "${product}" "${name}" in_product)
+  if(NOT in_product EQUAL -1)
+    list(APPEND found ${name})
+  endif()
+endforeach()
+if(found)
+  message(FATAL_ERROR "the shipped library contains ${found}")
+endif()
+message(STATUS "nothing for tests only in ${PRODUCT}")

@@ -9,14 +9,19 @@
 #include "api/process_state.h"
 #include "platform/device_interface.h"
 #include "platform/process_exit.h"
+#include "protocol/status.h"
 
 namespace {
 
-// Library load: a static object made when the module is loaded into the host process.
+// Library load: a static object made when the module is loaded into the host process. An exception
+// here would end the host; a load that could not make the state leaves that to the first export.
 struct LibraryLoad {
   LibraryLoad() {
-    efi::on_library_load();
     efi::platform::watch_process_exit();
+    try {
+      efi::on_library_load();
+    } catch (...) {
+    }
   }
 };
 const LibraryLoad library_load;
@@ -60,23 +65,23 @@ void guarded(Call call) noexcept {
 extern "C" {
 
 EFI_API uint32_t EfiInitializeInterfaces(uint32_t flags, const char* text) {
-  return guarded([&] { return efi::initialize_interfaces(flags, text); }, 1);
+  return guarded([&] { return efi::initialize_interfaces(flags, text); }, efi::LINK_FAILED);
 }
 
 EFI_API uint32_t EfiCloseInterfaces(uint32_t which) {
-  return guarded([&] { return efi::close_interfaces(which); }, 1);
+  return guarded([&] { return efi::close_interfaces(which); }, efi::LINK_FAILED);
 }
 
 EFI_API uint32_t EfiConnectCommandResponseInterface(void) {
-  return guarded([] { return efi::connect_command_response_interface(); }, 1);
+  return guarded([] { return efi::connect_command_response_interface(); }, efi::LINK_FAILED);
 }
 
 EFI_API uint32_t EfiAppendPlayback(const void* data, uint32_t size) {
-  return guarded([&] { return efi::append_playback(data, size); }, 1);
+  return guarded([&] { return efi::append_playback(data, size); }, efi::LINK_FAILED);
 }
 
 EFI_API uint32_t EfiUpdateRuntimeOptions(void) {
-  return guarded([] { return efi::update_runtime_options(); }, 1);
+  return guarded([] { return efi::update_runtime_options(); }, efi::LINK_FAILED);
 }
 
 EFI_API void EnableErrorMessages(uint8_t enable) {
@@ -94,22 +99,22 @@ EFI_API uint32_t EfiSendCommand(uint8_t command, void* command_data, uint16_t co
 }
 
 EFI_API uint32_t EfiLockInterface(uint32_t flags) {
-  return guarded([&] { return efi::lock_interface(flags); }, 1);
+  return guarded([&] { return efi::lock_interface(flags); }, efi::LINK_FAILED);
 }
 EFI_API uint32_t EfiUnlockInterface(uint32_t flags) {
-  return guarded([&] { return efi::unlock_interface(flags); }, 1);
+  return guarded([&] { return efi::unlock_interface(flags); }, efi::LINK_FAILED);
 }
 EFI_API uint32_t EfiQueryInterface(uint32_t flags, void* list) {
-  return guarded([&] { return efi::query_interface(flags, list); }, 1);
+  return guarded([&] { return efi::query_interface(flags, list); }, efi::LINK_FAILED);
 }
 EFI_API uint32_t EfiQueryAndLockInterface(uint32_t flags, void* list) {
-  return guarded([&] { return efi::query_and_lock_interface(flags, list); }, 1);
+  return guarded([&] { return efi::query_and_lock_interface(flags, list); }, efi::LINK_FAILED);
 }
 EFI_API uint32_t EfiUpdateInterface(uint32_t flags, const void* list) {
-  return guarded([&] { return efi::update_interface(flags, list); }, 1);
+  return guarded([&] { return efi::update_interface(flags, list); }, efi::LINK_FAILED);
 }
 EFI_API uint32_t EfiReleaseInterfaceLock(uint32_t flags, const void* list) {
-  return guarded([&] { return efi::release_interface_lock(flags, list); }, 1);
+  return guarded([&] { return efi::release_interface_lock(flags, list); }, efi::LINK_FAILED);
 }
 
 EFI_API void EfiSetDeviceDirectory(const char* path) {
@@ -121,11 +126,11 @@ EFI_API void EfiSetEthernetAddress(const char* host, const char* service) {
 }
 
 EFI_API uint32_t EfiSetAdapterLibrary(uint32_t link_flag, const char* path) {
-  return guarded([&] { return efi::set_adapter_library(link_flag, path); }, 1);
+  return guarded([&] { return efi::set_adapter_library(link_flag, path); }, efi::LINK_FAILED);
 }
 
 EFI_API uint32_t EfiSetTraceFile(const char* path) {
-  return guarded([&] { return efi::set_trace_file(path); }, 1);
+  return guarded([&] { return efi::set_trace_file(path); }, efi::LINK_FAILED);
 }
 
 EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
@@ -133,11 +138,15 @@ EFI_API void EfiSetMessageHandler(EfiMessageHandler handler, void* context) {
 }
 
 EFI_API uint32_t EfiGetLibraryVersion(char* text, uint32_t size) {
-  if (!text || size == 0) return 1;
-  const size_t length = std::min<size_t>(LIBRARY_VERSION.size(), size - 1);
-  std::memcpy(text, LIBRARY_VERSION.data(), length);
-  text[length] = '\0';
-  return length == LIBRARY_VERSION.size() ? 0 : 1;
+  return guarded(
+      [&]() -> uint32_t {
+        if (!text || size == 0) return efi::LINK_FAILED;
+        const size_t length = std::min<size_t>(LIBRARY_VERSION.size(), size - 1);
+        std::memcpy(text, LIBRARY_VERSION.data(), length);
+        text[length] = '\0';
+        return length == LIBRARY_VERSION.size() ? 0 : efi::LINK_FAILED;
+      },
+      efi::LINK_FAILED);
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/log_file.h"
+#include "protocol/status.h"
 
 namespace efi {
 
@@ -15,18 +16,20 @@ constexpr const char* SLCAN_ADAPTER_PREFIX = "slcan:";
 ProcessState* state = nullptr;
 }  // namespace
 
-// The links this build offers.
-ProcessState::ProcessState() {
-  registry.uart_serial = &links.uart_serial;
-  registry.com_serial = &links.com_serial;
-  registry.usb = &links.usb;
-  registry.bluetooth = &links.bluetooth;
-  registry.ethernet = &links.ethernet;
-  registry.simulator = &links.simulator;
-  registry.usb_can = &links.usb_can;
-  registry.pcan = &links.pcan;
-  registry.slcan = &links.slcan;
-  registry.usb_lock = &links.usb_lock;
+SelectableLinks ProcessState::selectable_links() {
+#if defined(EFI_TESTING)
+  if (stand_in_links) return *stand_in_links;
+#endif
+  return {&links.uart_serial, &links.com_serial, &links.usb,      &links.usb_can,  &links.pcan,
+          &links.bluetooth,   &links.ethernet,   &links.simulator, &links.slcan};
+}
+
+const ConverterRow* ProcessState::converter_row(uint8_t command) const {
+  if (command >= CONVERTER_ROW_COUNT) return nullptr;
+#if defined(EFI_TESTING)
+  if (stand_in_rows) return &stand_in_rows[command];
+#endif
+  return &CommandConverterTable[command];
 }
 
 LinkContext ProcessState::link_context() const {
@@ -42,6 +45,7 @@ ProcessState& process() {
 
 void on_library_load() {
   delete state;
+  state = nullptr;
   state = new ProcessState;
 }
 
@@ -65,17 +69,14 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
     if (!path.empty()) process_state.tracer = Tracer::open(path);
   }
   TransportTable& table = process_state.table;
-  const TransportRegistry& links = process_state.registry;
+  const SelectableLinks links = process_state.selectable_links();
 
   process_state.ports.select(flags);
-  auto install = [&table](Link* link) {
-    if (link) table.installed = link;
-  };
   if (flags & EFI_FLAG_SERIAL_PORT_MASK) {
     if (flags & EFI_FLAG_UART_SERIAL)
-      install(links.uart_serial);
+      table.installed = links.uart_serial;
     else if (flags & EFI_FLAG_COM_SERIAL)
-      install(links.com_serial);
+      table.installed = links.com_serial;
   }
 
   // Later bits override earlier ones: simulator beats Ethernet beats Bluetooth and so on.
@@ -88,12 +89,12 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
       {EFI_FLAG_SIMULATOR, links.simulator},
   };
   for (const auto& entry : selection_order)
-    if (flags & entry.bit) install(entry.link);
+    if (flags & entry.bit) table.installed = entry.link;
 
   // Consoles that know only the vendor adapters' bits reach a serial-line adapter through the
   // environment; the port it names stands in for the text.
   std::string adapter_port;
-  if (links.slcan && table.installed && (table.installed == links.pcan || table.installed == links.usb_can)) {
+  if (table.installed == links.pcan || table.installed == links.usb_can) {
     const std::string adapter = platform::environment_variable(CAN_ADAPTER_VARIABLE);
     if (adapter.rfind(SLCAN_ADAPTER_PREFIX, 0) == 0) {
       adapter_port = adapter.substr(std::char_traits<char>::length(SLCAN_ADAPTER_PREFIX));
@@ -108,14 +109,14 @@ uint32_t initialize_interfaces(uint32_t flags, const char* text) {
   process_state.no_conversion = (flags & EFI_FLAG_NO_CONVERSION) ? 1 : 0;
 
   // Nothing was ever selected: there is no link to initialise.
-  if (!table.installed) return 1;
+  if (!table.installed) return LINK_FAILED;
   return table.installed->initialize(process_state.link_context(), flags, text);
 }
 
 uint32_t close_interfaces(uint32_t which) {
   const ProcessState& process_state = process();
   Link* link = process_state.table.installed;
-  return link ? link->close(process_state.link_context(), which) : 1;
+  return link ? link->close(process_state.link_context(), which) : LINK_FAILED;
 }
 
 uint32_t connect_command_response_interface() {
@@ -123,12 +124,12 @@ uint32_t connect_command_response_interface() {
   Link* link = process_state.table.installed;
   LinkContext context = process_state.link_context();
   context.no_conversion = &process_state.no_conversion;
-  return link ? link->connect(context) : 1;
+  return link ? link->connect(context) : LINK_FAILED;
 }
 
 uint32_t append_playback(const void* data, uint32_t size) {
   Link* link = process().table.playback;
-  return link ? link->append_playback(data, size) : 1;
+  return link ? link->append_playback(data, size) : LINK_FAILED;
 }
 
 uint32_t update_runtime_options() { return 0; }
@@ -149,7 +150,7 @@ uint32_t set_trace_file(const char* path) {
   process_state.tracer.reset();
   if (!path || !*path) return 0;
   process_state.tracer = Tracer::open(path);
-  return process_state.tracer ? 0 : 1;
+  return process_state.tracer ? 0 : LINK_FAILED;
 }
 
 }  // namespace efi

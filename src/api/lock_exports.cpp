@@ -1,16 +1,18 @@
 #include "api/process_state.h"
 
+#include "protocol/status.h"
+
 namespace efi {
 
 namespace {
 
 // Every lock export first installs the USB lock operations when its flag word has the USB bit,
-// then calls its own entry, or returns 1 while no lock operations are installed.
+// then calls its own entry, or fails while no lock operations are installed.
 template <auto Entry, typename... Arguments>
 uint32_t call_lock_entry(uint32_t flags, Arguments... arguments) {
   ProcessState& state = process();
-  if ((flags & EFI_FLAG_USB) && state.registry.usb_lock) state.locks = state.registry.usb_lock;
-  return state.locks ? (state.locks->*Entry)(state.reporter(), flags, arguments...) : 1;
+  if (flags & EFI_FLAG_USB) state.locks = &state.links.usb_lock;
+  return state.locks ? (state.locks->*Entry)(state.reporter(), flags, arguments...) : LINK_FAILED;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "convert/converter_table.h"
 #include "report/report.h"
@@ -40,19 +41,17 @@ struct Links {
   InterfaceLock usb_lock;
 };
 
-// Which link each selecting bit installs. A link that is not built here has none, and its bit
-// then selects nothing.
-struct TransportRegistry {
-  Link* uart_serial = nullptr;
-  Link* com_serial = nullptr;
-  Link* usb = nullptr;
-  Link* usb_can = nullptr;
-  Link* pcan = nullptr;
-  Link* bluetooth = nullptr;
-  Link* ethernet = nullptr;
-  Link* simulator = nullptr;
-  InterfaceLock* usb_lock = nullptr;
-  Link* slcan = nullptr;  // an extension, after the original links
+// The link each selecting bit installs.
+struct SelectableLinks {
+  Link* uart_serial;
+  Link* com_serial;
+  Link* usb;
+  Link* usb_can;
+  Link* pcan;
+  Link* bluetooth;
+  Link* ethernet;
+  Link* simulator;
+  Link* slcan;  // an extension, after the original links
 };
 
 // The transport table: the link whose operations EfiInitializeInterfaces installed (its send,
@@ -77,17 +76,23 @@ struct ProcessState {
   ResponseHeader_TS response_header{};
   CRM crm{};
   Links links{ports, adapter_libraries};
-  TransportRegistry registry;
   // The exchange trace, null while off. `trace_chosen` once the host named a trace file (or none),
   // after which the environment's EFILINK_TRACE no longer counts.
   std::unique_ptr<Tracer> tracer;
   bool trace_chosen = false;
-  // The conversion rows the dispatcher uses; tests point it at rows of their own.
-  const ConverterRow* converter_rows = CommandConverterTable;
+#if defined(EFI_TESTING)
+  // The testing build only: recording links a test puts in place of the library's own, and rows
+  // in place of the conversion table, to watch the dispatch without a unit behind it.
+  std::optional<SelectableLinks> stand_in_links;
+  const ConverterRow* stand_in_rows = nullptr;
+#endif
 
-  ProcessState();
   // What a link may know of this state for one call.
   LinkContext link_context() const;
+  // The library's own link objects (a test's stand-ins while it set them).
+  SelectableLinks selectable_links();
+  // The conversion row of a command number, null past the table.
+  const ConverterRow* converter_row(uint8_t command) const;
   Reporter reporter() const { return {messages, error_messages_suppressed != 0}; }
 };
 

@@ -15,7 +15,7 @@ uint32_t send_command(uint8_t command, void* command_data, uint16_t command_data
   auto* command_bytes = static_cast<unsigned char*>(command_data);
   auto* response_bytes = static_cast<unsigned char*>(response_data);
   // Numbers past the table have no row: they travel unconverted.
-  const ConverterRow* row = command < CONVERTER_ROW_COUNT ? &state.converter_rows[command] : nullptr;
+  const ConverterRow* row = state.converter_row(command);
   const bool convert = state.no_conversion == 0;
   auto convert_command = [&] {
     if (convert && row && row->command_swap && command_bytes) row->command_swap(command_bytes, command_data_size);

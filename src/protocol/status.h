@@ -9,7 +9,8 @@ namespace efi {
 // Failure values the exports return beyond the documented STATUS_* words (efilink.h), each named
 // here once. Hosts compare against these numbers, so they keep their values.
 //
-// An initialisation, close or exchange that failed where no documented status applies.
+// An initialisation, close or exchange that failed where no documented status applies, and any
+// other export's failure (a lock entry, a setting refused, a version text cut short).
 inline constexpr uint32_t LINK_FAILED = 1;
 // The USB-CAN module refused a call (open, a frame written, its receive event).
 inline constexpr uint32_t USB_CAN_ADAPTER_FAILED = 10;

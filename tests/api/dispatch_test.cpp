@@ -65,7 +65,8 @@ class TransportSelection : public ::testing::Test {
   void SetUp() override {
     on_library_load();
     trace.clear();
-    process().registry = {&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, nullptr, &slcan};
+    process().stand_in_links =
+        SelectableLinks{&uart, &com, &usb, &usb_can, &pcan, &bluetooth, &ethernet, &simulator, &slcan};
   }
   void TearDown() override { on_library_load(); }
 
@@ -165,35 +166,24 @@ Words words_of(const SerialPortRecord& r) {
           r.baudCode, r.parityCode, r.lengthCode, r.stopCode, r.protocolCode};
 }
 
-// The stream port keeps its load-time words; a port number writes the command-response port's.
-TEST_F(TransportSelection, PortNumberWritesTheCommandResponsePortWords) {
-  const Words stream{0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4};
-  EXPECT_EQ(words_of(command_response_port()), (Words{0, 0, 0, 0, 0, 0, 10, 0, 3, 0, 4}));
-  EXPECT_TRUE(process().ports.stream_port.name.empty());
-  EXPECT_TRUE(command_response_port().name.empty());
+// A port number writes the command-response port's words as the card and first-port bits choose
+// them; without one they stay. The stream port keeps its load-time words; each call names COM0.
+TEST_F(TransportSelection, PortNumberChoosesTheCommandResponsePortWords) {
+  const Words stream = words_of(process().ports.stream_port);
   const struct {
     uint32_t flags;
-    Words expected;
-  } cases[] = {
-      {0x10008, {0, 2, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}},
-      {0x10088, {0, 0, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}},
-      {0x10080, {0, 0, 0, 0, 0x03F8, 4, 10, 0, 3, 0, 4}},
-      {0x12000, {0, 0, 0, 0, 0x02F8, 3, 10, 0, 3, 0, 4}},
-      {0x10000, {0, 0, 0, 0, 0x02F8, 3, 10, 0, 3, 0, 4}},
-      {0x31008, {0, 2, 1, 0x1000, 0x1415, 0x9501, 10, 0, 3, 0, 4}},
-  };
+    uint16_t channel, base;
+  } cases[] = {{0x10008, 2, 0x1415}, {0x10088, 0, 0x1415}, {0x10080, 0, 0x03F8}, {0x12000, 0, 0x02F8}};
   for (const auto& c : cases) {
     SetUp();
+    EXPECT_EQ(command_response_port().base, 0);
     initialize_interfaces(c.flags, nullptr);
-    EXPECT_EQ(words_of(command_response_port()), c.expected) << std::hex << c.flags;
+    EXPECT_EQ(command_response_port().channel, c.channel) << std::hex << c.flags;
+    EXPECT_EQ(command_response_port().base, c.base) << std::hex << c.flags;
     EXPECT_EQ(words_of(process().ports.stream_port), stream);
   }
-}
-
-TEST_F(TransportSelection, PortWordsStayWithoutAPortNumberAndTheNameIsComZeroOnEveryCall) {
-  initialize_interfaces(0x10080, nullptr);
   initialize_interfaces(0x88, nullptr);
-  EXPECT_EQ(command_response_port().base, 0x03F8);
+  EXPECT_EQ(command_response_port().base, 0x02F8);
   EXPECT_EQ(command_response_port().name, L"COM0");
   process().ports.command_response_port.name = L"COM9";
   initialize_interfaces(0, nullptr);
@@ -211,9 +201,8 @@ class CommandExecution : public ::testing::Test {
     on_library_load();
     rows.fill({command_swap, command_placement, response_swap, response_placement});
     rows[7] = {};
-    process().converter_rows = rows.data();
-    process().registry = {};
-    process().registry.usb = &link;
+    process().stand_in_rows = rows.data();
+    process().stand_in_links = SelectableLinks{&link, &link, &link, &link, &link, &link, &link, &link, &link};
     set_message_handler(test::MessageLog::handler, &log);
   }
   void TearDown() override { on_library_load(); }

@@ -23,6 +23,9 @@ HostLibrary::HostLibrary() : module_(platform::load_module(module_path(EFI_LIBRA
   find(set_message_handler, "EfiSetMessageHandler");
   find(set_device_directory, "EfiSetDeviceDirectory");
   find(set_adapter_library, "EfiSetAdapterLibrary");
+  find(set_ethernet_address, "EfiSetEthernetAddress");
+  find(set_trace_file, "EfiSetTraceFile");
+  find(library_version, "EfiGetLibraryVersion");
 }
 
 }  // namespace efi::test

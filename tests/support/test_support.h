@@ -62,6 +62,9 @@ class HostLibrary {
   decltype(&EfiSetMessageHandler) set_message_handler = nullptr;
   decltype(&EfiSetDeviceDirectory) set_device_directory = nullptr;
   decltype(&EfiSetAdapterLibrary) set_adapter_library = nullptr;
+  decltype(&EfiSetEthernetAddress) set_ethernet_address = nullptr;
+  decltype(&EfiSetTraceFile) set_trace_file = nullptr;
+  decltype(&EfiGetLibraryVersion) library_version = nullptr;
 
  private:
   platform::Module module_;

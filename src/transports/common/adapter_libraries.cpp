@@ -3,6 +3,7 @@
 #include <efilink/efilink.h>
 
 #include "platform/module.h"
+#include "protocol/status.h"
 
 namespace efi {
 
@@ -23,7 +24,7 @@ int index_of(uint32_t link_flag) {
 
 uint32_t AdapterLibraries::set(uint32_t link_flag, const char* path) {
   const int index = index_of(link_flag);
-  if (index < 0) return 1;
+  if (index < 0) return LINK_FAILED;
   paths_[index] = path ? path : "";
   return 0;
 }

@@ -412,15 +412,4 @@ int32_t CSerialBuffer::WaitForRoom(uint32_t timeout_ms) const {
   return CAPACITY - count_locked();
 }
 
-int32_t CSerialBuffer::read_index() const {
-  std::lock_guard guard(lock);
-  return readIndex;
-}
-
-void CSerialBuffer::set_indices(int32_t read_index, int32_t write_index) {
-  std::lock_guard guard(lock);
-  readIndex = read_index;
-  writeIndex = write_index;
-}
-
 }  // namespace efi

@@ -159,10 +159,6 @@ class CSerialBuffer {
   // Room for this many more bytes; waits up to `timeout_ms` (woken by Take) while there is none.
   int32_t WaitForRoom(uint32_t timeout_ms) const;
 
-  // For tests: the indices as they are.
-  int32_t read_index() const;
-  void set_indices(int32_t read_index, int32_t write_index);
-
  private:
   int32_t count_locked() const { return ((writeIndex - readIndex - 1) % RING_SIZE + RING_SIZE) % RING_SIZE; }
   mutable std::mutex lock;

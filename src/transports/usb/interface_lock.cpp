@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/system_error.h"
+#include "protocol/status.h"
 #include "transports/common/device_path.h"
 #include "transports/usb/usb_link.h"
 
@@ -35,7 +36,7 @@ uint32_t InterfaceLock::USB_LockInterface(const Reporter& report, uint32_t) {
   platform::NamedMutex mutex = platform::open_named_mutex(USB_MUTEX_NAME);
   if (!mutex) {
     report.error(TextWidth::narrow, "CreateMutex or OpenMutex failed");
-    return 1;
+    return LINK_FAILED;
   }
   // The newest handle replaces the previous one; the mutex lives on through it.
   G_USB_MutexHandle = std::move(mutex);
@@ -47,21 +48,21 @@ uint32_t InterfaceLock::USB_LockInterface(const Reporter& report, uint32_t) {
 uint32_t InterfaceLock::USB_ReleaseInterfaceLock(const Reporter& report, uint32_t) {
   if (!G_USB_MutexHandle) {
     report.error(TextWidth::narrow, "USB_ReleaseInterfaceLock error ... G_USB_MutexHandle == NULL!");
-    return 1;
+    return LINK_FAILED;
   }
   platform::release_named_mutex(G_USB_MutexHandle);
   return 0;
 }
 
 uint32_t InterfaceLock::USB_QueryInterface(const Reporter& report, uint32_t flags, void* list) {
-  if (USB_LockInterface(report, flags)) return 1;
+  if (USB_LockInterface(report, flags)) return LINK_FAILED;
 
   bool existed = false;
   platform::SharedMemory opened = platform::open_shared_memory(USB_FILE_MAPPING_NAME, USB_DEVICE_LIST_SIZE, existed);
   if (!opened) {
     report.error(TextWidth::narrow, "CreateFileMapping failed GetLastError = %08x", platform::last_error());
     USB_ReleaseInterfaceLock(report, flags);
-    return 1;
+    return LINK_FAILED;
   }
   mapping = std::move(opened);
 
@@ -70,7 +71,7 @@ uint32_t InterfaceLock::USB_QueryInterface(const Reporter& report, uint32_t flag
     report.error(TextWidth::narrow, "G_USB_FileMappingBuffer == NULL Error");
     mapping.reset();
     USB_ReleaseInterfaceLock(report, flags);
-    return 1;
+    return LINK_FAILED;
   }
 
   auto* view = static_cast<unsigned char*>(G_USB_FileMappingBuffer);
@@ -85,12 +86,12 @@ uint32_t InterfaceLock::USB_QueryInterface(const Reporter& report, uint32_t flag
 }
 
 uint32_t InterfaceLock::USB_QueryAndLockInterface(const Reporter& report, uint32_t flags, void* list) {
-  if (USB_LockInterface(report, flags)) return 1;
+  if (USB_LockInterface(report, flags)) return LINK_FAILED;
   return USB_QueryInterface(report, flags, list);
 }
 
 uint32_t InterfaceLock::USB_UpdateInterface(const Reporter& report, uint32_t flags, const void* list) {
-  if (USB_LockInterface(report, flags)) return 1;
+  if (USB_LockInterface(report, flags)) return LINK_FAILED;
   write_shared_list(list);
   USB_ReleaseInterfaceLock(report, flags);
   return 0;
