@@ -122,7 +122,7 @@ TEST(CanFrames, CountAndSequence) {
     EXPECT_EQ(CanFrameCount(uint16_t(length)), frames) << length;
   uint8_t expected = 15;
   const unsigned char frame_15[8] = {0x2F}, frame_0[8] = {0x20};
-  EXPECT_EQ(CanCheckSequence(frame_0, expected), CAN_FRAME_OUT_OF_PLACE);
+  EXPECT_EQ(CanCheckSequence(frame_0, expected), STATUS_CR_NOT_INITIALIZED);
   EXPECT_EQ(expected, 15);
   EXPECT_EQ(CanCheckSequence(frame_15, expected), 0u);
   EXPECT_EQ(CanCheckSequence(frame_0, expected), 0u);
@@ -275,12 +275,12 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
   } cases[] = {
       {"flow control 0x31", {0x31, 0}, good, 0, true},
       {"flow control 0x32", {0x32, 0}, good, 0, true},
-      {"not flow control", {0x21, 0}, good, CAN_FRAME_OUT_OF_PLACE, false},
+      {"not flow control", {0x21, 0}, good, STATUS_CR_NOT_INITIALIZED, false},
       {"a late flow control before the answer", FLOW_CONTROL_ALL, late_flow_control, 0, true},
-      {"response starts with a consecutive frame", FLOW_CONTROL_ALL, with_frame(0, {0x21}), CAN_FRAME_OUT_OF_PLACE, false},
-      {"declared length below 8", FLOW_CONTROL_ALL, response_frames(0, 0, {}, 7), CAN_FRAME_OUT_OF_PLACE, false},
-      {"header frame out of sequence", FLOW_CONTROL_ALL, with_frame(1, {0x22}), CAN_FRAME_OUT_OF_PLACE, false},
-      {"data frame out of sequence", FLOW_CONTROL_ALL, with_frame(2, {0x24}), CAN_FRAME_OUT_OF_PLACE, true},
+      {"response starts with a consecutive frame", FLOW_CONTROL_ALL, with_frame(0, {0x21}), STATUS_CR_NOT_INITIALIZED, false},
+      {"declared length below 8", FLOW_CONTROL_ALL, response_frames(0, 0, {}, 7), STATUS_CR_NOT_INITIALIZED, false},
+      {"header frame out of sequence", FLOW_CONTROL_ALL, with_frame(1, {0x22}), STATUS_CR_NOT_INITIALIZED, false},
+      {"data frame out of sequence", FLOW_CONTROL_ALL, with_frame(2, {0x24}), STATUS_CR_NOT_INITIALIZED, true},
       {"last frame missing", FLOW_CONTROL_ALL, std::vector<Frame>(good.begin(), good.end() - 1), STATUS_CR_READ_FAILED, false},
       {"silence after the command", FLOW_CONTROL_ALL, {}, STATUS_CR_READ_FAILED, false},
   };
@@ -295,7 +295,7 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
   EXPECT_EQ(exchange(0, silent), STATUS_CR_READ_FAILED) << "no flow control";
   ScriptedAdapter spoiled;
   unit_answers(spoiled, 2, with_frame(1, {0x22}));
-  EXPECT_EQ(exchange(0, spoiled), CAN_FRAME_OUT_OF_PLACE);
+  EXPECT_EQ(exchange(0, spoiled), STATUS_CR_NOT_INITIALIZED);
   EXPECT_TRUE(spoiled.incoming.empty()) << "the rest of a spoiled answer is read off the bus";
 }
 

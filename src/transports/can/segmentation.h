@@ -2,7 +2,8 @@
 
 // One command and its response carried as segmented CAN messages: a first frame with a 12-bit
 // length, consecutive frames with a 4-bit sequence number, flow control from the receiver. The
-// exchange is one routine; each adapter binds it to its library's frame record and calls.
+// exchange is one routine; each adapter binds it to its library's frame record and calls. A frame
+// out of place (wrong type, wrong sequence number) ends an exchange with STATUS_CR_NOT_INITIALIZED.
 
 #include <efilink/efilink.h>
 
@@ -23,8 +24,6 @@ inline constexpr uint32_t CAN_UNIT_IDENTIFIER = 0x16666667;
 // Waits: for the unit's flow control and between consecutive frames, and for a response to start.
 inline constexpr uint32_t CAN_FRAME_WAIT_MS = 1000;
 inline constexpr uint32_t CAN_RESPONSE_WAIT_MS = 5000;
-// A frame out of place (wrong type, wrong sequence number) ends an exchange with this code.
-inline constexpr uint32_t CAN_FRAME_OUT_OF_PLACE = STATUS_CR_NOT_INITIALIZED;
 
 inline constexpr uint8_t CAN_FIRST_FRAME = 0x10;
 inline constexpr uint8_t CAN_CONSECUTIVE_FRAME = 0x20;
@@ -37,9 +36,9 @@ inline uint16_t CanFrameCount(uint16_t length) {
 }
 
 // 0 and the next expected number (15 wraps to 0) when byte 0 of `data` is the consecutive frame
-// `expected`; otherwise CAN_FRAME_OUT_OF_PLACE with `expected` unchanged.
+// `expected`; otherwise STATUS_CR_NOT_INITIALIZED (a frame out of place) with `expected` unchanged.
 inline uint32_t CanCheckSequence(const unsigned char* data, uint8_t& expected) {
-  if (data[0] != CAN_CONSECUTIVE_FRAME + expected) return CAN_FRAME_OUT_OF_PLACE;
+  if (data[0] != CAN_CONSECUTIVE_FRAME + expected) return STATUS_CR_NOT_INITIALIZED;
   expected = static_cast<uint8_t>((expected + 1) & 0x0F);
   return 0;
 }
@@ -117,7 +116,7 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   if (const uint32_t status = adapter.write_frames(0, count)) return status;
   if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
   const unsigned char* flow = adapter.received_data(0);
-  if ((flow[0] & 0xF0) != CAN_FLOW_CONTROL) return CAN_FRAME_OUT_OF_PLACE;
+  if ((flow[0] & 0xF0) != CAN_FLOW_CONTROL) return STATUS_CR_NOT_INITIALIZED;
   const uint8_t block_size = flow[1];
 
   // The block size only divides the frames into write calls; no flow control between blocks.
@@ -138,9 +137,9 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
     if ((first[0] & 0xF0) != CAN_FLOW_CONTROL || skipped == CAN_TABLE_SLOTS) break;
     discarded_frames(1);
   }
-  if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return CAN_FRAME_OUT_OF_PLACE;
+  if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return STATUS_CR_NOT_INITIALIZED;
   const auto response_length = static_cast<uint16_t>((first[0] & 0x0F) * 256 + first[1]);
-  if (response_length < 8) return CAN_FRAME_OUT_OF_PLACE;
+  if (response_length < 8) return STATUS_CR_NOT_INITIALIZED;
   auto* header = reinterpret_cast<unsigned char*>(crm->response_header);
   std::copy(first + 2, first + 8, header);
   // Data bytes 2 to 7 of slot 0 still hold the command's first header bytes: they go out as the
@@ -200,7 +199,7 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
       // A frame out of sequence spoils the rest of its batch; the frames are still counted so that
       // the whole response is read off the bus.
       if (CanCheckSequence(frame, expected)) {
-        result = CAN_FRAME_OUT_OF_PLACE;
+        result = STATUS_CR_NOT_INITIALIZED;
         break;
       }
       take(frame, 1);

@@ -9,6 +9,7 @@
 #include "platform/device_interface.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "protocol/status.h"
 #include "transports/common/framing.h"
 
 namespace efi {
@@ -92,13 +93,13 @@ uint32_t BluetoothLink::initialize(const LinkContext& context, uint32_t, const c
   char path[BLUETOOTH_DEVICE_PATH_SIZE] = {};
   if (!Bluetooth_GetDevicePath(report, path, sizeof path)) {
     print("Failed to get the device interface detail data\n");
-    return 1;
+    return LINK_FAILED;
   }
   print("DevicePath: %s\n", path);
   device = platform::open_device(path, platform::DeviceSharing::shared);
   if (!device) {
     print("Failed to open device. Error %d\n", static_cast<int>(platform::last_error()));
-    return 1;
+    return LINK_FAILED;
   }
   print("Opened device successfully\n");
   if (!platform::keep_awake(true)) print("%s", AWAKE_FAILED_TEXT);
@@ -207,7 +208,7 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
     // None of it is kept, but all of it is read, so that the next response starts where it should.
     auto read_piece = [this](unsigned char* piece, uint32_t size) { return read_exactly(piece, size) ? 0u : 1u; };
     drain(returning, buffers.response_data(), buffers.data_size(), read_piece, context.tracer);
-    return {1, false};
+    return {LINK_FAILED, false};
   }
 
   uint32_t received = 0;
@@ -242,7 +243,7 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   if (command_size > TS_MAX_TRANSFERSTRUCTS_SIZE) {
     show(report, " Bluetooth_SendCommandReceiveResponse CommandDataSize is begger than TS_MAX_TRANSFERSTRUCTS_SIZE : 0x%x",
          TS_MAX_TRANSFERSTRUCTS_SIZE);
-    return 1;
+    return LINK_FAILED;
   }
   if (!buffers.ready()) return STATUS_CR_LOCKED_BUFFER_FAILED;
 

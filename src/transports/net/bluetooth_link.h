@@ -27,12 +27,13 @@ class BluetoothLink final : public Link {
 
   const char* name() const override { return "bluetooth"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
-  // Returns 1 for command data or announced response data beyond TS_MAX_TRANSFERSTRUCTS_SIZE,
-  // STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger than the host's buffer,
-  // STATUS_CR_LOCKED_BUFFER_FAILED without a complete set of locked buffers, STATUS_CR_WRITE_FAILED
-  // when the command header could not go out, STATUS_CR_READ_FAILED when a read failed or the
-  // response stopped short (its header or its data), and 0 otherwise: a complete but malformed
-  // header (bad marker, no data) is reported by messages only, and the host gets its status.
+  // Returns LINK_FAILED for command data or announced response data beyond
+  // TS_MAX_TRANSFERSTRUCTS_SIZE, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger
+  // than the host's buffer, STATUS_CR_LOCKED_BUFFER_FAILED without a complete set of locked buffers,
+  // STATUS_CR_WRITE_FAILED when the command header could not go out, STATUS_CR_READ_FAILED when a
+  // read failed or the response stopped short (its header or its data), and 0 otherwise: a complete
+  // but malformed header (bad marker, no data) is reported by messages only, and the host gets its
+  // status.
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;
 

@@ -6,6 +6,7 @@
 
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "protocol/status.h"
 #include "transports/common/framing.h"
 
 namespace efi {
@@ -168,13 +169,13 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
   const Reporter& report = context.report;
   if (const uint32_t error = platform::start_sockets()) {
     report.always(ERROR_TITLE, TextWidth::narrow, "WSAStartup() failed with error code %ld\n", static_cast<long>(error));
-    return 1;
+    return LINK_FAILED;
   }
   platform::AddressList* addresses = nullptr;
   if (const int error = platform::resolve_tcp(host.c_str(), service.c_str(), addresses)) {
     trace("getaddrinfo failed with error: %ld\n", error);
     platform::stop_sockets();
-    return 1;
+    return LINK_FAILED;
   }
   platform::Socket connected;
   for (size_t index = 0; index < platform::address_count(addresses); ++index) {
@@ -196,7 +197,7 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
     std::printf("Unable to connect to server!\n");
     std::fflush(stdout);
     platform::stop_sockets();
-    return 1;
+    return LINK_FAILED;
   }
   socket = std::move(connected);
   Ethernet_CRInitialized = 1;
