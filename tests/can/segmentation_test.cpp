@@ -100,7 +100,7 @@ class CanSegmentation : public ::testing::Test {
     header = {0xCD07, size, capacity, 0};
     response.assign(capacity + 16u, 0xCC);
     CRM crm{&header, command.data(), &response_header, response.data(), &received, nullptr};
-    return can_exchange(with, Reporter({test::MessageLog::handler, &log}, false), &crm);
+    return can_exchange(with, clock, Reporter({test::MessageLog::handler, &log}, false), &crm);
   }
   // The unit answers flow control after the first frame, the response after the whole command.
   void unit_answers(ScriptedAdapter& with, uint16_t command_frames, const std::vector<Frame>& frames,
@@ -110,6 +110,7 @@ class CanSegmentation : public ::testing::Test {
   }
 
   ScriptedAdapter adapter;
+  platform::Clock clock;
   std::vector<unsigned char> command, response;
   CommandHeader_TS header{};
   ResponseHeader_TS response_header{};
@@ -117,25 +118,13 @@ class CanSegmentation : public ::testing::Test {
   test::MessageLog log;
 };
 
-TEST(CanFrames, CountAndSequence) {
-  for (auto [length, frames] : {std::pair{8, 2}, {13, 2}, {14, 3}, {4088, 585}, {4095, 586}})
-    EXPECT_EQ(CanFrameCount(uint16_t(length)), frames) << length;
-  uint8_t expected = 15;
-  const unsigned char frame_15[8] = {0x2F}, frame_0[8] = {0x20};
-  EXPECT_EQ(CanCheckSequence(frame_0, expected), STATUS_CR_NOT_INITIALIZED);
-  EXPECT_EQ(expected, 15);
-  EXPECT_EQ(CanCheckSequence(frame_15, expected), 0u);
-  EXPECT_EQ(CanCheckSequence(frame_0, expected), 0u);
-  EXPECT_EQ(expected, 1);
-}
-
 TEST_F(CanSegmentation, CommandFramesAsDocumented) {
   unit_answers(adapter, 2, response_frames(0, 0, {}));
   command = {0xD0, 0xD1, 0xD2};
   header = {0xCD05, 3, 0x0100, 0};
   response.assign(0x100, 0);
   CRM crm{&header, command.data(), &response_header, response.data(), &received, nullptr};
-  ASSERT_EQ(can_exchange(adapter, Reporter(), &crm), 0u);
+  ASSERT_EQ(can_exchange(adapter, clock, Reporter(), &crm), 0u);
   ASSERT_GE(adapter.writes.size(), 2u);
   EXPECT_EQ(adapter.writes[0], (std::vector<Frame>{{0x10, 0x0B, 0xCD, 0x05, 0x00, 0x03, 0x01, 0x00}}));
   ASSERT_EQ(adapter.writes[1].size(), 1u);
@@ -249,7 +238,7 @@ TEST_F(CanSegmentation, NullHostBuffers) {
     header = {0xCD07, 4, 64, 0};
     received = 0xBEEF;
     CRM crm{&header, nullptr, &response_header, nullptr, with_received_word ? &received : nullptr, nullptr};
-    EXPECT_EQ(can_exchange(with, Reporter({test::MessageLog::handler, &log}, false), &crm), 0u);
+    EXPECT_EQ(can_exchange(with, clock, Reporter({test::MessageLog::handler, &log}, false), &crm), 0u);
     EXPECT_EQ(received, with_received_word ? 20 : 0xBEEF);
     EXPECT_EQ(response_header.response_data_returning_size, 20);
     ASSERT_EQ(with.writes.size(), 3u) << "first frame, consecutive frame, flow control";

@@ -109,7 +109,7 @@ uint32_t PcanLink::close(const LinkContext&, uint32_t) {
 }
 
 uint32_t PcanLink::send(const LinkContext& context, CRM* crm) {
-  return can_exchange(*this, context.report, crm, context.tracer);
+  return can_exchange(*this, context.clock, context.report, crm, context.tracer);
 }
 
 uint32_t PcanLink::write_frames(uint16_t slot, uint16_t& count) {

@@ -2,8 +2,7 @@
 
 // One command and its response carried as segmented CAN messages: a first frame with a 12-bit
 // length, consecutive frames with a 4-bit sequence number, flow control from the receiver. The
-// exchange is one routine; each adapter binds it to its library's frame record and calls. A frame
-// out of place (wrong type, wrong sequence number) ends an exchange with STATUS_CR_NOT_INITIALIZED.
+// exchange is one routine; each adapter binds it to its library's frame record and calls.
 
 #include <efilink/efilink.h>
 
@@ -11,8 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "protocol/headers.h"
 #include "report/report.h"
+#include "transports/common/deadline.h"
+#include "transports/common/in_step.h"
 #include "transports/common/trace.h"
 
 namespace efi {
@@ -21,7 +23,8 @@ namespace efi {
 inline constexpr uint16_t CAN_TABLE_SLOTS = 586;
 inline constexpr uint32_t CAN_HOST_IDENTIFIER = 0x16666666;
 inline constexpr uint32_t CAN_UNIT_IDENTIFIER = 0x16666667;
-// Waits: for the unit's flow control and between consecutive frames, and for a response to start.
+// Waits: for the unit's flow control and between consecutive frames, and for a response to start;
+// all of them within the exchange's EXCHANGE_LIMIT_MS.
 inline constexpr uint32_t CAN_FRAME_WAIT_MS = 1000;
 inline constexpr uint32_t CAN_RESPONSE_WAIT_MS = 5000;
 
@@ -77,9 +80,11 @@ void can_build_command(TransmitData transmit_data, const unsigned char* header, 
 //                                                     (0 when the wait ran out)
 // Nothing is allocated; nothing is written past the host's buffers, nor through a null one. The
 // received size is never more than the data bytes the frames carried. Frames read and dropped to
-// stay in step count in `tracer` as 8 bytes each.
+// stay in step count in `tracer` as 8 bytes each. Every wait takes its own bound cut to what is
+// left of `deadline`, so that the exchange ends by it however the unit paces its frames.
 template <typename Adapter>
-uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer) {
+uint32_t can_run_exchange(Adapter& adapter, const Deadline& deadline, const Reporter& report, CRM* crm,
+                          Tracer* tracer) {
   auto discarded_frames = [tracer](uint32_t frames) {
     if (tracer) tracer->discarded(uint64_t{frames} * 8);
   };
@@ -95,12 +100,14 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
     return STATUS_CR_COMMAND_TOO_LARGE;
   }
 
-  // Frames a failed exchange left behind must not be taken for this one's.
-  for (uint16_t stale = CAN_TABLE_SLOTS; stale > 0;) {
-    stale = CAN_TABLE_SLOTS;
-    if (adapter.read_frames(stale, 0)) break;
+  // Frames a failed exchange left behind must not be taken for this one's: what is queued goes.
+  drop_until_quiet(deadline, 0, [&](uint32_t) -> int64_t {
+    uint16_t stale = CAN_TABLE_SLOTS;
+    if (adapter.read_frames(stale, 0)) return -1;
     discarded_frames(stale);
-  }
+    return stale;
+  });
+  auto within = [&deadline](uint32_t stage_ms) { return deadline.within(stage_ms).remaining_ms(); };
 
   const uint16_t frames = CanFrameCount(length);
   can_build_command([&adapter](uint16_t slot) { return adapter.transmit_data(slot); },
@@ -114,7 +121,7 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
 
   uint16_t count = 1;
   if (const uint32_t status = adapter.write_frames(0, count)) return status;
-  if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
+  if (const uint32_t status = read_one(within(CAN_FRAME_WAIT_MS))) return status;
   const unsigned char* flow = adapter.received_data(0);
   if ((flow[0] & 0xF0) != CAN_FLOW_CONTROL) return STATUS_CR_NOT_INITIALIZED;
   const uint8_t block_size = flow[1];
@@ -133,7 +140,7 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   // A flow control cannot begin an answer: it is a late one for a command given up before, skipped.
   const unsigned char* first = adapter.received_data(0);
   for (uint16_t skipped = 0;; ++skipped) {
-    if (const uint32_t status = read_one(CAN_RESPONSE_WAIT_MS)) return status;
+    if (const uint32_t status = read_one(within(CAN_RESPONSE_WAIT_MS))) return status;
     if ((first[0] & 0xF0) != CAN_FLOW_CONTROL || skipped == CAN_TABLE_SLOTS) break;
     discarded_frames(1);
   }
@@ -156,13 +163,13 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   auto read_to_end = [&](uint16_t from) {
     for (uint16_t counted = from; counted < response_frames;) {
       uint16_t batch = std::min<uint16_t>(response_frames - counted, CAN_TABLE_SLOTS);
-      if (adapter.read_frames(batch, CAN_FRAME_WAIT_MS) || batch == 0) return;
+      if (adapter.read_frames(batch, within(CAN_FRAME_WAIT_MS)) || batch == 0) return;
       discarded_frames(batch);
       counted += batch;
     }
   };
 
-  if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
+  if (const uint32_t status = read_one(within(CAN_FRAME_WAIT_MS))) return status;
   const unsigned char* second = adapter.received_data(0);
   if (const uint32_t status = CanCheckSequence(second, expected)) {
     read_to_end(received + 1);
@@ -192,7 +199,7 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   uint32_t result = 0;
   while (received < response_frames) {
     uint16_t batch = std::min<uint16_t>(response_frames - received, CAN_TABLE_SLOTS);
-    if (const uint32_t status = adapter.read_frames(batch, CAN_FRAME_WAIT_MS)) return status;
+    if (const uint32_t status = adapter.read_frames(batch, within(CAN_FRAME_WAIT_MS))) return status;
     if (batch == 0) return STATUS_CR_READ_FAILED;
     for (uint16_t slot = 0; slot < batch; ++slot) {
       const unsigned char* frame = adapter.received_data(slot);
@@ -245,12 +252,15 @@ struct TracedCanAdapter {
   }
 };
 
-// The exchange over `adapter`; with a trace, every frame goes into it too.
+// The exchange over `adapter`, ended within EXCHANGE_LIMIT_MS on `clock`; with a trace, every
+// frame goes into it too.
 template <typename Adapter>
-uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer = nullptr) {
-  if (!tracer) return can_run_exchange(adapter, report, crm, nullptr);
+uint32_t can_exchange(Adapter& adapter, const platform::Clock& clock, const Reporter& report, CRM* crm,
+                      Tracer* tracer = nullptr) {
+  const Deadline deadline(clock, EXCHANGE_LIMIT_MS);
+  if (!tracer) return can_run_exchange(adapter, deadline, report, crm, nullptr);
   TracedCanAdapter<Adapter> traced{adapter, *tracer};
-  return can_run_exchange(traced, report, crm, tracer);
+  return can_run_exchange(traced, deadline, report, crm, tracer);
 }
 
 }  // namespace efi

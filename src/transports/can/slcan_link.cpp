@@ -96,7 +96,7 @@ uint32_t SlcanLink::send(const LinkContext& context, CRM* crm) {
     context.discarded(reader_.reset());
     owed_answers_ = 0;
   }
-  return can_exchange(*this, context.report, crm, context.tracer);
+  return can_exchange(*this, context.clock, context.report, crm, context.tracer);
 }
 
 SlcanLink::Arrival SlcanLink::read_until(const Deadline& deadline) {
