@@ -17,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t HOST_ID = 0x16666666;
 constexpr uint32_t UNIT_ID = 0x16666667;
 constexpr int FRAME_WAIT_MS = 1000;
+// Just under the host's wait for a frame: each repeat keeps that wait from running out.
+constexpr uint32_t FLOW_CONTROL_AGAIN_MS = 900;
 
 bool from_host(const BusFrame& frame) { return frame.kind == BUS_EXTENDED && frame.id == HOST_ID; }
 
@@ -173,6 +175,7 @@ void CanServer::serve() {
   };
 
   while (!stopping_) {
+    answering_ = false;
     BusFrame first;
     if (restart) {
       first = *restart;
@@ -186,6 +189,7 @@ void CanServer::serve() {
     const size_t length = (first.data[0] & 0x0F) << 8 | first.data[1];
     if (length < 8) continue;
     const LinkFault fault = next_fault();
+    answering_ = true;
     if (fault.kind == Kind::no_flow_control) continue;
 
     // The command: flow control as scripted, then consecutive frames in sequence.
@@ -213,6 +217,13 @@ void CanServer::serve() {
 
     Answer response = answer(header, data, fault);
     if (fault.kind == Kind::silence) continue;
+    if (fault.kind == Kind::flow_control_again) {
+      for (uint32_t spent = 0; spent < fault.value && !stopping_; spent += FLOW_CONTROL_AGAIN_MS) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(FLOW_CONTROL_AGAIN_MS));
+        send(unit_frame({0x30, 0, 0}), false);
+      }
+      continue;
+    }
     if (fault.kind == Kind::delay) std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
     // The header may announce more data than the frames will carry.
     const size_t announced = response.data.size() + (fault.kind == Kind::announce_more ? fault.value : 0);
@@ -249,6 +260,10 @@ void CanServer::serve() {
       std::copy(answer_bytes.begin() + at, answer_bytes.begin() + std::min(at + 7, answer_bytes.size()), out.data + 1);
       ++in_block;
       if (fault.kind == Kind::missing_frame && k == fault.value) continue;
+      if (fault.kind == Kind::frame_gap) {
+        if (stopping_) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
+      }
       send(out, foreign);
     }
   }

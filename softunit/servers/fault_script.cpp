@@ -29,6 +29,7 @@ constexpr std::pair<LinkFault::Kind, const char*> FAULT_NAMES[] = {
     {LinkFault::Kind::stale, "stale"},
     {LinkFault::Kind::trailing, "trailing"},
     {LinkFault::Kind::drip, "drip"},
+    {LinkFault::Kind::trickle, "trickle"},
     {LinkFault::Kind::flow_control, "flow_control"},
     {LinkFault::Kind::block_size, "block_size"},
     {LinkFault::Kind::no_flow_control, "no_flow_control"},
@@ -37,6 +38,8 @@ constexpr std::pair<LinkFault::Kind, const char*> FAULT_NAMES[] = {
     {LinkFault::Kind::wrong_sequence, "wrong_sequence"},
     {LinkFault::Kind::missing_frame, "missing_frame"},
     {LinkFault::Kind::foreign_frames, "foreign_frames"},
+    {LinkFault::Kind::flow_control_again, "flow_control_again"},
+    {LinkFault::Kind::frame_gap, "frame_gap"},
 };
 }  // namespace
 

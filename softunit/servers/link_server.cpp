@@ -11,6 +11,7 @@ namespace {
 // How long a server waits for the next piece of a command before it gives up on it.
 constexpr int PIECE_TIMEOUT_MS = 2000;
 constexpr int POLL_MS = 50;
+constexpr uint32_t TRICKLE_PACE_MS = 100;
 
 void pause_ms(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
@@ -178,6 +179,15 @@ void DeviceServer::reply(Stream& stream, const CommandHeader_TS& header, const B
   if (fault.kind == Kind::delay) pause_ms(fault.value);
   if (fault.kind == Kind::garbage) {
     stream.write_all(Bytes(fault.value, 0xEE).data(), fault.value);
+    return;
+  }
+  if (fault.kind == Kind::trickle) {
+    // A unit that never falls quiet while the host waits: no pause long enough to end a read.
+    const unsigned char noise = 0xEE;
+    for (uint32_t spent = 0; spent < fault.value && !stopping_; spent += TRICKLE_PACE_MS) {
+      if (!stream.write_all(&noise, 1)) return;
+      pause_ms(TRICKLE_PACE_MS);
+    }
     return;
   }
   response.header.dummy = EFI_RESPONSE_MARKER;

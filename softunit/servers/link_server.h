@@ -57,6 +57,7 @@ struct LinkFault {
     stale,            // after the closing byte, `value` bytes of 0xEE nobody asked for (serial)
     trailing,         // a correct answer followed by `value` stray bytes of 0xEE
     drip,             // the answer one byte at a time, `value` ms apart
+    trickle,          // instead of an answer, a byte of 0xEE every 100 ms for `value` ms (device links)
     // CAN bus only:
     flow_control,     // the unit's flow control for the command carries `value` as byte 0
     block_size,       // the unit asks for blocks of `value` frames
@@ -66,6 +67,8 @@ struct LinkFault {
     wrong_sequence,   // consecutive frame number `value` of the answer carries a wrong number
     missing_frame,    // consecutive frame number `value` of the answer is left out
     foreign_frames,   // frames on other identifiers and status frames between the answer's frames
+    flow_control_again,  // after the command, flow control again every 900 ms for `value` ms, no answer
+    frame_gap,        // the answer's consecutive frames `value` ms apart
   };
   LinkFault() = default;
   LinkFault(Kind kind, uint32_t value = 0, Bytes data = {}) : kind(kind), value(value), data(std::move(data)) {}
@@ -206,12 +209,16 @@ class CanServer : public LinkServer {
   // sent for answers (their eight data bytes).
   size_t frames_seen() const { return frames_seen_; }
   std::vector<std::array<uint8_t, 8>> host_flow_controls() const;
+  // The unit is busy with a command: taking it, or sending its answer (however slowly a fault
+  // makes it), whether or not the host still waits for it.
+  bool answering() const { return answering_; }
 
  private:
   struct Hub;
   void serve();
   std::unique_ptr<Hub> hub_;
   std::atomic<size_t> frames_seen_{0};
+  std::atomic<bool> answering_{false};
   std::vector<std::array<uint8_t, 8>> host_flow_controls_;
   std::thread thread_;
 };

@@ -100,7 +100,7 @@ class CanSegmentation : public ::testing::Test {
     header = {0xCD07, size, capacity, 0};
     response.assign(capacity + 16u, 0xCC);
     CRM crm{&header, command.data(), &response_header, response.data(), &received, nullptr};
-    return can_exchange(with, Reporter({test::MessageLog::handler, &log}, false), &crm);
+    return can_exchange(with, clock, Reporter({test::MessageLog::handler, &log}, false), &crm);
   }
   // The unit answers flow control after the first frame, the response after the whole command.
   void unit_answers(ScriptedAdapter& with, uint16_t command_frames, const std::vector<Frame>& frames,
@@ -110,6 +110,7 @@ class CanSegmentation : public ::testing::Test {
   }
 
   ScriptedAdapter adapter;
+  platform::Clock clock;
   std::vector<unsigned char> command, response;
   CommandHeader_TS header{};
   ResponseHeader_TS response_header{};
@@ -117,25 +118,13 @@ class CanSegmentation : public ::testing::Test {
   test::MessageLog log;
 };
 
-TEST(CanFrames, CountAndSequence) {
-  for (auto [length, frames] : {std::pair{8, 2}, {13, 2}, {14, 3}, {4088, 585}, {4095, 586}})
-    EXPECT_EQ(CanFrameCount(uint16_t(length)), frames) << length;
-  uint8_t expected = 15;
-  const unsigned char frame_15[8] = {0x2F}, frame_0[8] = {0x20};
-  EXPECT_EQ(CanCheckSequence(frame_0, expected), CAN_FRAME_OUT_OF_PLACE);
-  EXPECT_EQ(expected, 15);
-  EXPECT_EQ(CanCheckSequence(frame_15, expected), 0u);
-  EXPECT_EQ(CanCheckSequence(frame_0, expected), 0u);
-  EXPECT_EQ(expected, 1);
-}
-
 TEST_F(CanSegmentation, CommandFramesAsDocumented) {
   unit_answers(adapter, 2, response_frames(0, 0, {}));
   command = {0xD0, 0xD1, 0xD2};
   header = {0xCD05, 3, 0x0100, 0};
   response.assign(0x100, 0);
   CRM crm{&header, command.data(), &response_header, response.data(), &received, nullptr};
-  ASSERT_EQ(can_exchange(adapter, Reporter(), &crm), 0u);
+  ASSERT_EQ(can_exchange(adapter, clock, Reporter(), &crm), 0u);
   ASSERT_GE(adapter.writes.size(), 2u);
   EXPECT_EQ(adapter.writes[0], (std::vector<Frame>{{0x10, 0x0B, 0xCD, 0x05, 0x00, 0x03, 0x01, 0x00}}));
   ASSERT_EQ(adapter.writes[1].size(), 1u);
@@ -249,7 +238,7 @@ TEST_F(CanSegmentation, NullHostBuffers) {
     header = {0xCD07, 4, 64, 0};
     received = 0xBEEF;
     CRM crm{&header, nullptr, &response_header, nullptr, with_received_word ? &received : nullptr, nullptr};
-    EXPECT_EQ(can_exchange(with, Reporter({test::MessageLog::handler, &log}, false), &crm), 0u);
+    EXPECT_EQ(can_exchange(with, clock, Reporter({test::MessageLog::handler, &log}, false), &crm), 0u);
     EXPECT_EQ(received, with_received_word ? 20 : 0xBEEF);
     EXPECT_EQ(response_header.response_data_returning_size, 20);
     ASSERT_EQ(with.writes.size(), 3u) << "first frame, consecutive frame, flow control";
@@ -275,12 +264,12 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
   } cases[] = {
       {"flow control 0x31", {0x31, 0}, good, 0, true},
       {"flow control 0x32", {0x32, 0}, good, 0, true},
-      {"not flow control", {0x21, 0}, good, CAN_FRAME_OUT_OF_PLACE, false},
+      {"not flow control", {0x21, 0}, good, STATUS_CR_NOT_INITIALIZED, false},
       {"a late flow control before the answer", FLOW_CONTROL_ALL, late_flow_control, 0, true},
-      {"response starts with a consecutive frame", FLOW_CONTROL_ALL, with_frame(0, {0x21}), CAN_FRAME_OUT_OF_PLACE, false},
-      {"declared length below 8", FLOW_CONTROL_ALL, response_frames(0, 0, {}, 7), CAN_FRAME_OUT_OF_PLACE, false},
-      {"header frame out of sequence", FLOW_CONTROL_ALL, with_frame(1, {0x22}), CAN_FRAME_OUT_OF_PLACE, false},
-      {"data frame out of sequence", FLOW_CONTROL_ALL, with_frame(2, {0x24}), CAN_FRAME_OUT_OF_PLACE, true},
+      {"response starts with a consecutive frame", FLOW_CONTROL_ALL, with_frame(0, {0x21}), STATUS_CR_NOT_INITIALIZED, false},
+      {"declared length below 8", FLOW_CONTROL_ALL, response_frames(0, 0, {}, 7), STATUS_CR_NOT_INITIALIZED, false},
+      {"header frame out of sequence", FLOW_CONTROL_ALL, with_frame(1, {0x22}), STATUS_CR_NOT_INITIALIZED, false},
+      {"data frame out of sequence", FLOW_CONTROL_ALL, with_frame(2, {0x24}), STATUS_CR_NOT_INITIALIZED, true},
       {"last frame missing", FLOW_CONTROL_ALL, std::vector<Frame>(good.begin(), good.end() - 1), STATUS_CR_READ_FAILED, false},
       {"silence after the command", FLOW_CONTROL_ALL, {}, STATUS_CR_READ_FAILED, false},
   };
@@ -295,7 +284,7 @@ TEST_F(CanSegmentation, FramesOutOfPlace) {
   EXPECT_EQ(exchange(0, silent), STATUS_CR_READ_FAILED) << "no flow control";
   ScriptedAdapter spoiled;
   unit_answers(spoiled, 2, with_frame(1, {0x22}));
-  EXPECT_EQ(exchange(0, spoiled), CAN_FRAME_OUT_OF_PLACE);
+  EXPECT_EQ(exchange(0, spoiled), STATUS_CR_NOT_INITIALIZED);
   EXPECT_TRUE(spoiled.incoming.empty()) << "the rest of a spoiled answer is read off the bus";
 }
 

@@ -125,7 +125,7 @@ TEST_F(SlcanLinkTest, RefusedFrameFailsTheExchangeWhicheverFrameItIs) {
   enable_error_messages(0);
   for (int k = 0; k <= 7; ++k) {
     adapter.refuse_frame(k);
-    EXPECT_EQ(send(40, 100), SLCAN_ADAPTER_FAILED) << "frame " << k;
+    EXPECT_EQ(send(40, 100), LINK_FAILED) << "frame " << k;
     EXPECT_EQ(received, 0xBEEF) << "frame " << k;
     adapter.refuse_frame(-1);
     std::string after = "refused frame ";
@@ -161,8 +161,8 @@ TEST_F(SlcanLinkTest, PoorAdapterOrHostileUnitThenHealthyExchange) {
       {{Kind::status, 0x1234}, 0x1234},
       {{Kind::block_size, 2}, 0},
       {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
-      {{Kind::not_first_frame}, CAN_FRAME_OUT_OF_PLACE},
-      {{Kind::wrong_sequence, 2}, CAN_FRAME_OUT_OF_PLACE},
+      {{Kind::not_first_frame}, STATUS_CR_NOT_INITIALIZED},
+      {{Kind::wrong_sequence, 2}, STATUS_CR_NOT_INITIALIZED},
       {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
       {{Kind::foreign_frames}, 0},
       {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},

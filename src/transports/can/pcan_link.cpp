@@ -1,5 +1,7 @@
 #include "transports/can/pcan_link.h"
 
+#include "protocol/status.h"
+
 namespace efi {
 
 namespace {
@@ -108,19 +110,19 @@ uint32_t PcanLink::close(const LinkContext&, uint32_t) {
 
 uint32_t PcanLink::send(const LinkContext& context, CRM* crm) {
   if (context.tracer && !receive_signal.is_open()) context.tracer->note("waits=steps");
-  return can_exchange(*this, context.report, crm, context.tracer);
+  return can_exchange(*this, context.clock, context.report, crm, context.tracer);
 }
 
 uint32_t PcanLink::write_frames(uint16_t slot, uint16_t& count) {
   for (uint16_t i = 0; i < count; ++i)
-    if (loader->write(PCAN_CHANNEL, &transmit[slot + i]) != 0) return 1;
+    if (loader->write(PCAN_CHANNEL, &transmit[slot + i]) != 0) return LINK_FAILED;
   return 0;
 }
 
 uint32_t PcanLink::write_flow_control(uint8_t block_size) {
   transmit[0].data[0] = CAN_FLOW_CONTROL;
   transmit[0].data[1] = block_size;
-  return loader->write(PCAN_CHANNEL, &transmit[0]) != 0 ? 1 : 0;
+  return loader->write(PCAN_CHANNEL, &transmit[0]) != 0 ? LINK_FAILED : 0;
 }
 
 bool PcanLink::wait_for_frames(const Deadline& deadline, uint32_t looks) const {
@@ -141,9 +143,9 @@ uint32_t PcanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
     uint32_t result = 0;
     while ((result = loader->read(PCAN_CHANNEL, &receive[placed], &timestamp)) == 0)
       if (from_unit(receive[placed]) && ++placed == count) break;
-    if (result != 0 && result != PCAN_RECEIVE_QUEUE_EMPTY) return 1;
+    if (result != 0 && result != PCAN_RECEIVE_QUEUE_EMPTY) return LINK_FAILED;
     if (placed > 0 || deadline.expired()) break;
-    if (!wait_for_frames(deadline, empty_looks)) return 1;
+    if (!wait_for_frames(deadline, empty_looks)) return LINK_FAILED;
   }
   count = placed;
   return 0;

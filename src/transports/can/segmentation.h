@@ -10,8 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/clock.h"
 #include "protocol/headers.h"
 #include "report/report.h"
+#include "transports/common/deadline.h"
+#include "transports/common/in_step.h"
 #include "transports/common/trace.h"
 
 namespace efi {
@@ -20,11 +23,10 @@ namespace efi {
 inline constexpr uint16_t CAN_TABLE_SLOTS = 586;
 inline constexpr uint32_t CAN_HOST_IDENTIFIER = 0x16666666;
 inline constexpr uint32_t CAN_UNIT_IDENTIFIER = 0x16666667;
-// Waits: for the unit's flow control and between consecutive frames, and for a response to start.
+// Waits: for the unit's flow control and between consecutive frames, and for a response to start;
+// all of them within the exchange's EXCHANGE_LIMIT_MS.
 inline constexpr uint32_t CAN_FRAME_WAIT_MS = 1000;
 inline constexpr uint32_t CAN_RESPONSE_WAIT_MS = 5000;
-// A frame out of place (wrong type, wrong sequence number) ends an exchange with this code.
-inline constexpr uint32_t CAN_FRAME_OUT_OF_PLACE = STATUS_CR_NOT_INITIALIZED;
 
 inline constexpr uint8_t CAN_FIRST_FRAME = 0x10;
 inline constexpr uint8_t CAN_CONSECUTIVE_FRAME = 0x20;
@@ -37,9 +39,9 @@ inline uint16_t CanFrameCount(uint16_t length) {
 }
 
 // 0 and the next expected number (15 wraps to 0) when byte 0 of `data` is the consecutive frame
-// `expected`; otherwise CAN_FRAME_OUT_OF_PLACE with `expected` unchanged.
+// `expected`; otherwise STATUS_CR_NOT_INITIALIZED (a frame out of place) with `expected` unchanged.
 inline uint32_t CanCheckSequence(const unsigned char* data, uint8_t& expected) {
-  if (data[0] != CAN_CONSECUTIVE_FRAME + expected) return CAN_FRAME_OUT_OF_PLACE;
+  if (data[0] != CAN_CONSECUTIVE_FRAME + expected) return STATUS_CR_NOT_INITIALIZED;
   expected = static_cast<uint8_t>((expected + 1) & 0x0F);
   return 0;
 }
@@ -78,9 +80,11 @@ void can_build_command(TransmitData transmit_data, const unsigned char* header, 
 //                                                     (0 when the wait ran out)
 // Nothing is allocated; nothing is written past the host's buffers, nor through a null one. The
 // received size is never more than the data bytes the frames carried. Frames read and dropped to
-// stay in step count in `tracer` as 8 bytes each.
+// stay in step count in `tracer` as 8 bytes each. Every wait takes its own bound cut to what is
+// left of `deadline`, so that the exchange ends by it however the unit paces its frames.
 template <typename Adapter>
-uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer) {
+uint32_t can_run_exchange(Adapter& adapter, const Deadline& deadline, const Reporter& report, CRM* crm,
+                          Tracer* tracer) {
   auto discarded_frames = [tracer](uint32_t frames) {
     if (tracer) tracer->discarded(uint64_t{frames} * 8);
   };
@@ -96,12 +100,14 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
     return STATUS_CR_COMMAND_TOO_LARGE;
   }
 
-  // Frames a failed exchange left behind must not be taken for this one's.
-  for (uint16_t stale = CAN_TABLE_SLOTS; stale > 0;) {
-    stale = CAN_TABLE_SLOTS;
-    if (adapter.read_frames(stale, 0)) break;
+  // Frames a failed exchange left behind must not be taken for this one's: what is queued goes.
+  drop_until_quiet(deadline, 0, [&](uint32_t) -> int64_t {
+    uint16_t stale = CAN_TABLE_SLOTS;
+    if (adapter.read_frames(stale, 0)) return -1;
     discarded_frames(stale);
-  }
+    return stale;
+  });
+  auto within = [&deadline](uint32_t stage_ms) { return deadline.within(stage_ms).remaining_ms(); };
 
   const uint16_t frames = CanFrameCount(length);
   can_build_command([&adapter](uint16_t slot) { return adapter.transmit_data(slot); },
@@ -115,9 +121,9 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
 
   uint16_t count = 1;
   if (const uint32_t status = adapter.write_frames(0, count)) return status;
-  if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
+  if (const uint32_t status = read_one(within(CAN_FRAME_WAIT_MS))) return status;
   const unsigned char* flow = adapter.received_data(0);
-  if ((flow[0] & 0xF0) != CAN_FLOW_CONTROL) return CAN_FRAME_OUT_OF_PLACE;
+  if ((flow[0] & 0xF0) != CAN_FLOW_CONTROL) return STATUS_CR_NOT_INITIALIZED;
   const uint8_t block_size = flow[1];
 
   // The block size only divides the frames into write calls; no flow control between blocks.
@@ -134,13 +140,13 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   // A flow control cannot begin an answer: it is a late one for a command given up before, skipped.
   const unsigned char* first = adapter.received_data(0);
   for (uint16_t skipped = 0;; ++skipped) {
-    if (const uint32_t status = read_one(CAN_RESPONSE_WAIT_MS)) return status;
+    if (const uint32_t status = read_one(within(CAN_RESPONSE_WAIT_MS))) return status;
     if ((first[0] & 0xF0) != CAN_FLOW_CONTROL || skipped == CAN_TABLE_SLOTS) break;
     discarded_frames(1);
   }
-  if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return CAN_FRAME_OUT_OF_PLACE;
+  if ((first[0] & 0xF0) != CAN_FIRST_FRAME) return STATUS_CR_NOT_INITIALIZED;
   const auto response_length = static_cast<uint16_t>((first[0] & 0x0F) * 256 + first[1]);
-  if (response_length < 8) return CAN_FRAME_OUT_OF_PLACE;
+  if (response_length < 8) return STATUS_CR_NOT_INITIALIZED;
   auto* header = reinterpret_cast<unsigned char*>(crm->response_header);
   std::copy(first + 2, first + 8, header);
   // Data bytes 2 to 7 of slot 0 still hold the command's first header bytes: they go out as the
@@ -157,13 +163,13 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   auto read_to_end = [&](uint16_t from) {
     for (uint16_t counted = from; counted < response_frames;) {
       uint16_t batch = std::min<uint16_t>(response_frames - counted, CAN_TABLE_SLOTS);
-      if (adapter.read_frames(batch, CAN_FRAME_WAIT_MS) || batch == 0) return;
+      if (adapter.read_frames(batch, within(CAN_FRAME_WAIT_MS)) || batch == 0) return;
       discarded_frames(batch);
       counted += batch;
     }
   };
 
-  if (const uint32_t status = read_one(CAN_FRAME_WAIT_MS)) return status;
+  if (const uint32_t status = read_one(within(CAN_FRAME_WAIT_MS))) return status;
   const unsigned char* second = adapter.received_data(0);
   if (const uint32_t status = CanCheckSequence(second, expected)) {
     read_to_end(received + 1);
@@ -193,14 +199,14 @@ uint32_t can_run_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tr
   uint32_t result = 0;
   while (received < response_frames) {
     uint16_t batch = std::min<uint16_t>(response_frames - received, CAN_TABLE_SLOTS);
-    if (const uint32_t status = adapter.read_frames(batch, CAN_FRAME_WAIT_MS)) return status;
+    if (const uint32_t status = adapter.read_frames(batch, within(CAN_FRAME_WAIT_MS))) return status;
     if (batch == 0) return STATUS_CR_READ_FAILED;
     for (uint16_t slot = 0; slot < batch; ++slot) {
       const unsigned char* frame = adapter.received_data(slot);
       // A frame out of sequence spoils the rest of its batch; the frames are still counted so that
       // the whole response is read off the bus.
       if (CanCheckSequence(frame, expected)) {
-        result = CAN_FRAME_OUT_OF_PLACE;
+        result = STATUS_CR_NOT_INITIALIZED;
         break;
       }
       take(frame, 1);
@@ -246,12 +252,15 @@ struct TracedCanAdapter {
   }
 };
 
-// The exchange over `adapter`; with a trace, every frame goes into it too.
+// The exchange over `adapter`, ended within EXCHANGE_LIMIT_MS on `clock`; with a trace, every
+// frame goes into it too.
 template <typename Adapter>
-uint32_t can_exchange(Adapter& adapter, const Reporter& report, CRM* crm, Tracer* tracer = nullptr) {
-  if (!tracer) return can_run_exchange(adapter, report, crm, nullptr);
+uint32_t can_exchange(Adapter& adapter, const platform::Clock& clock, const Reporter& report, CRM* crm,
+                      Tracer* tracer = nullptr) {
+  const Deadline deadline(clock, EXCHANGE_LIMIT_MS);
+  if (!tracer) return can_run_exchange(adapter, deadline, report, crm, nullptr);
   TracedCanAdapter<Adapter> traced{adapter, *tracer};
-  return can_run_exchange(traced, report, crm, tracer);
+  return can_run_exchange(traced, deadline, report, crm, tracer);
 }
 
 }  // namespace efi

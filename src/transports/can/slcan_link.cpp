@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/system_error.h"
+#include "protocol/status.h"
 
 namespace efi {
 
@@ -95,7 +96,7 @@ uint32_t SlcanLink::send(const LinkContext& context, CRM* crm) {
     context.discarded(reader_.reset());
     owed_answers_ = 0;
   }
-  return can_exchange(*this, context.report, crm, context.tracer);
+  return can_exchange(*this, context.clock, context.report, crm, context.tracer);
 }
 
 SlcanLink::Arrival SlcanLink::read_until(const Deadline& deadline) {
@@ -160,7 +161,7 @@ uint32_t SlcanLink::write_frames(uint16_t slot, uint16_t& count) {
     slcan_format_frame(CAN_HOST_IDENTIFIER, transmit_[slot + i].data(), outgoing_.data() + i * SLCAN_FRAME_TEXT_SIZE);
   const auto size = static_cast<uint32_t>(frames * SLCAN_FRAME_TEXT_SIZE);
   const platform::Transfer written = platform::write_serial(port_, outgoing_.data(), size);
-  if (!written.ok || written.count != size) return SLCAN_ADAPTER_FAILED;
+  if (!written.ok || written.count != size) return LINK_FAILED;
   owed_answers_ += frames;
   count = frames;
   return 0;
@@ -186,7 +187,7 @@ uint32_t SlcanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
     // With frames placed, only lines already read are looked at: no further wait.
     if (placed > 0 && incoming_at_ == incoming_end_) break;
     if (!next_line(placed > 0 ? at_once : deadline, line, failed)) {
-      if (failed) return SLCAN_ADAPTER_FAILED;
+      if (failed) return LINK_FAILED;
       break;
     }
     switch (line.kind) {
@@ -202,7 +203,7 @@ uint32_t SlcanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
         if (owed_answers_ > 0) {
           owed_answers_ = 0;
           count = placed;
-          return SLCAN_ADAPTER_FAILED;
+          return LINK_FAILED;
         }
         break;
       default:

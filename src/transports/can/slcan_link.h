@@ -13,9 +13,6 @@
 
 namespace efi {
 
-// What a failed transmit (a refused frame, a port that takes no bytes) or a failed port read
-// returns, as the PCAN link's failed library calls do.
-inline constexpr uint32_t SLCAN_ADAPTER_FAILED = 1;
 inline constexpr uint32_t SLCAN_DEFAULT_BAUD_RATE = 115200;
 // Each answer to an adapter command is awaited this long.
 inline constexpr uint32_t SLCAN_COMMAND_WAIT_MS = 1000;
@@ -43,7 +40,8 @@ class SlcanLink final : public Link {
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;
 
-  // The adapter of the segmented exchange.
+  // The adapter of the segmented exchange. A refused frame, a port that takes no bytes and a port
+  // read that fails end the exchange with LINK_FAILED, as the PCAN link's failed library calls do.
   bool ready() const { return ready_; }
   unsigned char* transmit_data(uint16_t slot) { return transmit_[slot].data(); }
   const unsigned char* received_data(uint16_t slot) const { return receive_[slot].data(); }

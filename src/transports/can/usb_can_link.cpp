@@ -112,7 +112,7 @@ uint32_t UsbCanLink::close(const LinkContext&, uint32_t) {
 }
 
 uint32_t UsbCanLink::send(const LinkContext& context, CRM* crm) {
-  return can_exchange(*this, context.report, crm, context.tracer);
+  return can_exchange(*this, context.clock, context.report, crm, context.tracer);
 }
 
 uint32_t UsbCanLink::write_result(uint8_t result) const {

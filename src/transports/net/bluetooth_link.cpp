@@ -9,7 +9,10 @@
 #include "platform/device_interface.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "protocol/status.h"
+#include "transports/common/device_in_step.h"
 #include "transports/common/framing.h"
+#include "transports/common/in_step.h"
 
 namespace efi {
 
@@ -92,13 +95,13 @@ uint32_t BluetoothLink::initialize(const LinkContext& context, uint32_t, const c
   char path[BLUETOOTH_DEVICE_PATH_SIZE] = {};
   if (!Bluetooth_GetDevicePath(report, path, sizeof path)) {
     print("Failed to get the device interface detail data\n");
-    return 1;
+    return LINK_FAILED;
   }
   print("DevicePath: %s\n", path);
   device = platform::open_device(path, platform::DeviceSharing::shared);
   if (!device) {
     print("Failed to open device. Error %d\n", static_cast<int>(platform::last_error()));
-    return 1;
+    return LINK_FAILED;
   }
   print("Opened device successfully\n");
   if (!platform::keep_awake(true)) print("%s", AWAKE_FAILED_TEXT);
@@ -119,34 +122,15 @@ uint32_t BluetoothLink::close(const LinkContext&, uint32_t) {
   return 0;
 }
 
-// Bytes that a unit sent after an exchange went wrong (noise, a late answer) would be taken for the
-// next response: whatever already waits on the line is dropped before a command goes out, and after
-// an exchange that did not complete the line must first stay quiet for a second (the unit may still
-// be answering the failed command). A unit that never stops talking is given up on after a few
-// buffers' worth.
-uint32_t BluetoothLink::discard_stale_input() {
-  constexpr platform::TransferBounds NO_WAIT{0, 0};
-  constexpr platform::TransferBounds SETTLE{1000, 1000, 10000};
-  const platform::TransferBounds bounds = out_of_step ? SETTLE : NO_WAIT;
-  out_of_step = false;
-  uint32_t discarded = 0;
-  for (int round = 0; round < 16; ++round) {
-    const platform::Transfer stale =
-        platform::read_device(device, buffers.response_data(), static_cast<uint32_t>(buffers.data_size()), bounds);
-    if (!stale.ok || stale.count == 0) break;
-    discarded += stale.count;
-  }
-  return discarded;
-}
-
 // Writes the header, then the data in pieces. False when the header could not go out; a piece that
 // fails ends the writing, but the response is still read.
-bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size) {
+bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size, const Deadline& deadline) {
   auto send_error = [&report] {
     print("Bluetooth_SendCommandReceiveResponse send error. Error: %d\n", static_cast<int>(platform::last_error()));
     show(report, " Bluetooth_SendCommandReceiveResponse send error");
   };
-  const platform::Transfer header = platform::write_device(device, buffers.command_header(), sizeof(CommandHeader_TS));
+  const platform::Transfer header =
+      platform::write_device(device, buffers.command_header(), sizeof(CommandHeader_TS), bounds_within(deadline));
   if (!header.ok || header.count != sizeof(CommandHeader_TS)) {
     send_error();
     return false;
@@ -154,7 +138,8 @@ bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size)
   print("Command header was sent successfully !\n\r");
   for (uint32_t at = 0; at < command_size; at += BLUETOOTH_WRITE_PIECE) {
     const uint32_t piece = std::min(BLUETOOTH_WRITE_PIECE, command_size - at);
-    const platform::Transfer sent = platform::write_device(device, buffers.command_data() + at, piece);
+    const platform::Transfer sent =
+        platform::write_device(device, buffers.command_data() + at, piece, bounds_within(deadline));
     if (!sent.ok || sent.count != piece) {
       send_error();
       break;
@@ -164,22 +149,29 @@ bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size)
   return true;
 }
 
-// Reads exactly `size` bytes, a read of at most a piece at a time; false when a read fails or
-// brings nothing.
-bool BluetoothLink::read_exactly(unsigned char* data, uint32_t size) {
-  while (size > 0) {
-    const platform::Transfer got = platform::read_device(device, data, std::min(size, BLUETOOTH_READ_PIECE));
-    if (!got.ok || got.count == 0) return false;
-    data += got.count;
-    size -= got.count;
-  }
-  return true;
+// Reads `size` bytes, a read of at most a piece at a time, until they are all in, a read fails or
+// brings nothing, or the exchange's time is up; the count read. With `progress`, a line for each
+// piece and for a read that failed.
+uint32_t BluetoothLink::read_data(unsigned char* data, uint32_t size, const Deadline& deadline, bool progress) {
+  auto read_some = [&](unsigned char* at, uint32_t wanted) -> int64_t {
+    const platform::Transfer piece =
+        platform::read_device(device, at, std::min(wanted, BLUETOOTH_READ_PIECE), bounds_within(deadline));
+    if (!piece.ok || piece.count == 0) {
+      if (progress) print_read_failed();
+      return 0;
+    }
+    if (progress) print("Response OK. Data size: 0x%x\n\r", piece.count);
+    return piece.count;
+  };
+  return read_exactly(data, size, read_some);
 }
 
-BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity) {
+BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity,
+                                                       const Deadline& deadline) {
   const Reporter& report = context.report;
   ResponseHeader_TS* header = buffers.response_header();
-  const platform::Transfer got = platform::read_device(device, header, sizeof(ResponseHeader_TS));
+  const platform::Transfer got =
+      platform::read_device(device, header, sizeof(ResponseHeader_TS), bounds_within(deadline));
   if (!got.ok || got.count == 0) {
     print_read_failed();
     return {STATUS_CR_READ_FAILED, false};
@@ -205,22 +197,14 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
     show(report, " Bluetooth_SendCommandReceiveResponse ReceiveDataSize is begger than TS_MAX_TRANSFERSTRUCTS_SIZE : 0x%x",
          TS_MAX_TRANSFERSTRUCTS_SIZE);
     // None of it is kept, but all of it is read, so that the next response starts where it should.
-    auto read_piece = [this](unsigned char* piece, uint32_t size) { return read_exactly(piece, size) ? 0u : 1u; };
+    auto read_piece = [&](unsigned char* piece, uint32_t size) {
+      return read_data(piece, size, deadline, false) == size ? 0 : STATUS_CR_READ_FAILED;
+    };
     drain(returning, buffers.response_data(), buffers.data_size(), read_piece, context.tracer);
-    return {1, false};
+    return {LINK_FAILED, false};
   }
 
-  uint32_t received = 0;
-  while (received < returning) {
-    const uint32_t asked = std::min(BLUETOOTH_READ_PIECE, returning - received);
-    const platform::Transfer piece = platform::read_device(device, buffers.response_data() + received, asked);
-    if (!piece.ok || piece.count == 0) {
-      print_read_failed();
-      break;
-    }
-    print("Response OK. Data size: 0x%x\n\r", piece.count);
-    received += piece.count;
-  }
+  const uint32_t received = read_data(buffers.response_data(), returning, deadline, true);
   // All of a response the host has no room for is read, so the line stays in step; the host gets
   // what fits and no received size.
   const uint32_t status = returning > capacity ? STATUS_CR_RESPONSE_BUFFER_TOO_SMALL : 0;
@@ -242,7 +226,7 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   if (command_size > TS_MAX_TRANSFERSTRUCTS_SIZE) {
     show(report, " Bluetooth_SendCommandReceiveResponse CommandDataSize is begger than TS_MAX_TRANSFERSTRUCTS_SIZE : 0x%x",
          TS_MAX_TRANSFERSTRUCTS_SIZE);
-    return 1;
+    return LINK_FAILED;
   }
   if (!buffers.ready()) return STATUS_CR_LOCKED_BUFFER_FAILED;
 
@@ -250,12 +234,20 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   // Whatever fails below, the host never gets the header of an earlier exchange.
   *buffers.response_header() = ResponseHeader_TS{};
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
-  context.discarded(discard_stale_input());
+  const Deadline deadline(context.clock, EXCHANGE_LIMIT_MS);
   Outcome outcome;
-  if (write_command(report, command_size))
-    outcome = receive_response(context, crm, capacity);
-  else
+  // Bytes a unit sent after an exchange went wrong (noise, a late answer) would be taken for this
+  // response. The response data buffer takes them: the host gets from it only data this exchange's
+  // response put there.
+  if (!get_device_in_step(context, device, out_of_step, deadline, buffers.response_data(),
+                          static_cast<uint32_t>(buffers.data_size()))) {
+    print("The unit does not fall quiet: the command was not sent.\n");
+    outcome.status = STATUS_CR_READ_FAILED;
+  } else if (write_command(report, command_size, deadline)) {
+    outcome = receive_response(context, crm, capacity, deadline);
+  } else {
     outcome.status = STATUS_CR_WRITE_FAILED;
+  }
   if (context.convert_headers) SwapHeaderByteOrder(buffers.command_header());
   out_of_step = !outcome.complete;
   // Response data go back only when all of them arrived.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/device_file.h"
+#include "transports/common/deadline.h"
 #include "transports/common/locked_buffers.h"
 #include "transports/link.h"
 
@@ -21,28 +22,29 @@ inline constexpr uint32_t BLUETOOTH_READ_PIECE = 1536;
 // The Bluetooth link: the unit's Bluetooth device opened as a shared file, the command written and
 // the response read in pieces through page-locked buffers, with no handshake byte. Its progress
 // goes to standard output. While it is open the system and the display are asked to stay awake.
+// Every exchange ends within EXCHANGE_LIMIT_MS, however slowly the unit answers or drips.
 class BluetoothLink final : public Link {
  public:
   ~BluetoothLink() override;
 
   const char* name() const override { return "bluetooth"; }
   uint32_t initialize(const LinkContext& context, uint32_t flags, const char* text) override;
-  // Returns 1 for command data or announced response data beyond TS_MAX_TRANSFERSTRUCTS_SIZE,
-  // STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger than the host's buffer,
-  // STATUS_CR_LOCKED_BUFFER_FAILED without a complete set of locked buffers, STATUS_CR_WRITE_FAILED
-  // when the command header could not go out, STATUS_CR_READ_FAILED when a read failed or the
-  // response stopped short (its header or its data), and 0 otherwise: a complete but malformed
-  // header (bad marker, no data) is reported by messages only, and the host gets its status.
+  // Returns LINK_FAILED for command data or announced response data beyond
+  // TS_MAX_TRANSFERSTRUCTS_SIZE, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL when the response was larger
+  // than the host's buffer, STATUS_CR_LOCKED_BUFFER_FAILED without a complete set of locked buffers,
+  // STATUS_CR_WRITE_FAILED when the command header could not go out, STATUS_CR_READ_FAILED when a
+  // read failed, the response stopped short (its header or its data), the exchange's time ran out
+  // or, after a failed exchange, the unit never fell quiet (the command then stays unsent), and 0
+  // otherwise: a complete but malformed header (bad marker, no data) is reported by messages only,
+  // and the host gets its status.
   uint32_t send(const LinkContext& context, CRM* crm) override;
   uint32_t close(const LinkContext& context, uint32_t which) override;
 
  private:
   struct Outcome;
-  // The count of bytes thrown away.
-  uint32_t discard_stale_input();
-  bool write_command(const Reporter& report, uint32_t command_size);
-  Outcome receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
-  bool read_exactly(unsigned char* data, uint32_t size);
+  bool write_command(const Reporter& report, uint32_t command_size, const Deadline& deadline);
+  Outcome receive_response(const LinkContext& context, CRM* crm, uint32_t capacity, const Deadline& deadline);
+  uint32_t read_data(unsigned char* data, uint32_t size, const Deadline& deadline, bool progress);
 
   uint8_t Bluetooth_CRInitialized = 0;
   // Set by the first successful initialisation, whether or not every buffer could be locked.

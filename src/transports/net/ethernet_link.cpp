@@ -6,7 +6,9 @@
 
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "protocol/status.h"
 #include "transports/common/framing.h"
+#include "transports/common/in_step.h"
 
 namespace efi {
 
@@ -39,31 +41,32 @@ void EthernetLink::drop_connection() {
   platform::stop_sockets();
 }
 
-// Receives exactly `size` bytes: 0, or STATUS_CR_READ_FAILED when the peer closed, failed, or let
-// `first_wait_ms` pass before the first byte or ETHERNET_PIECE_WAIT_MS between later ones.
-uint32_t EthernetLink::receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms) {
-  uint32_t wait = first_wait_ms;
-  while (size > 0) {
-    const int64_t got = platform::receive_socket_within(socket, target, size, wait);
-    if (got <= 0) return STATUS_CR_READ_FAILED;
-    target += got;
-    size -= static_cast<uint32_t>(got);
-    wait = ETHERNET_PIECE_WAIT_MS;
-  }
-  return 0;
+// Receives exactly `size` bytes: 0, or STATUS_CR_READ_FAILED when the peer closed, failed, let
+// `first_wait_ms` pass before the first byte or ETHERNET_PIECE_WAIT_MS between later ones, or the
+// exchange's time ran out.
+uint32_t EthernetLink::receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms,
+                                       const Deadline& deadline) {
+  uint32_t wait_ms = first_wait_ms;
+  auto receive_some = [&](unsigned char* at, uint32_t wanted) -> int64_t {
+    if (deadline.expired()) return 0;
+    const int64_t got = platform::receive_socket_within(socket, at, wanted, deadline.within(wait_ms).remaining_ms());
+    wait_ms = ETHERNET_PIECE_WAIT_MS;
+    return got;
+  };
+  return read_exactly(target, size, receive_some) == size ? 0 : STATUS_CR_READ_FAILED;
 }
 
 // Receives `count` bytes into the response buffer from offset `at`; bytes that would land beyond
 // the locked buffer are read and thrown away.
-uint32_t EthernetLink::receive_data(uint32_t at, uint32_t count) {
+uint32_t EthernetLink::receive_data(uint32_t at, uint32_t count, const Deadline& deadline) {
   if (at < arrived) {
     const uint32_t ready = std::min(count, arrived - at);
     at += ready;
     count -= ready;
     received_now = std::max(received_now, at);
   }
-  auto receive_piece = [this](unsigned char* target, uint32_t size) {
-    return receive_exactly(target, size, ETHERNET_PIECE_WAIT_MS);
+  auto receive_piece = [&](unsigned char* target, uint32_t size) {
+    return receive_exactly(target, size, ETHERNET_PIECE_WAIT_MS, deadline);
   };
   if (at < ETHERNET_BUFFER_SIZE) {
     const uint32_t room = std::min<uint32_t>(count, static_cast<uint32_t>(ETHERNET_BUFFER_SIZE - at));
@@ -88,7 +91,8 @@ bool EthernetLink::send_all(const void* data, size_t size) {
 
 // Reads the response into the locked buffers, single piece or chunked with acknowledgements.
 // Anything but 0 or STATUS_CR_RESPONSE_BUFFER_TOO_SMALL leaves the connection out of step.
-uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity) {
+uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, uint32_t capacity,
+                                        const Deadline& deadline) {
   const Reporter& report = context.report;
   ResponseHeader_TS* header = buffers.response_header();
   auto* header_bytes = reinterpret_cast<unsigned char*>(header);
@@ -101,8 +105,8 @@ uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, ui
     return STATUS_CR_READ_FAILED;
   }
   constexpr auto header_size = static_cast<int64_t>(sizeof(ResponseHeader_TS));
-  if (first < header_size &&
-      receive_exactly(header_bytes + first, static_cast<uint32_t>(header_size - first), ETHERNET_PIECE_WAIT_MS)) {
+  if (first < header_size && receive_exactly(header_bytes + first, static_cast<uint32_t>(header_size - first),
+                                             ETHERNET_PIECE_WAIT_MS, deadline)) {
     show_exchange_error(report, "Ethernet_SendCommandReceiveResponse bytes_received != sizeof(ResponseHeader_TS)");
     return STATUS_CR_READ_FAILED;
   }
@@ -118,7 +122,7 @@ uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, ui
                           "Ethernet_SendCommandReceiveResponse pCRM->response_header->response_data_returning_size == 0");
       return 0;
     }
-    if (receive_data(0, returning)) {
+    if (receive_data(0, returning, deadline)) {
       show_exchange_error(report, "Ethernet_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size");
       return STATUS_CR_READ_FAILED;
     }
@@ -137,7 +141,7 @@ uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, ui
   // A response shorter than one chunk comes as that one short chunk.
   uint32_t chunk = std::min<uint32_t>(remaining, chunk_size - sizeof(ResponseHeader_TS));
   while (remaining != 0) {
-    if (receive_data(received, chunk)) {
+    if (receive_data(received, chunk, deadline)) {
       show_exchange_error(report, "Ethernet_SendCommandReceiveResponse recv failed");
       return STATUS_CR_READ_FAILED;
     }
@@ -168,13 +172,13 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
   const Reporter& report = context.report;
   if (const uint32_t error = platform::start_sockets()) {
     report.always(ERROR_TITLE, TextWidth::narrow, "WSAStartup() failed with error code %ld\n", static_cast<long>(error));
-    return 1;
+    return LINK_FAILED;
   }
   platform::AddressList* addresses = nullptr;
   if (const int error = platform::resolve_tcp(host.c_str(), service.c_str(), addresses)) {
     trace("getaddrinfo failed with error: %ld\n", error);
     platform::stop_sockets();
-    return 1;
+    return LINK_FAILED;
   }
   platform::Socket connected;
   for (size_t index = 0; index < platform::address_count(addresses); ++index) {
@@ -196,7 +200,7 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
     std::printf("Unable to connect to server!\n");
     std::fflush(stdout);
     platform::stop_sockets();
-    return 1;
+    return LINK_FAILED;
   }
   socket = std::move(connected);
   Ethernet_CRInitialized = 1;
@@ -224,6 +228,8 @@ uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
   received_now = 0;
   tracer = context.tracer;
   arrived = 0;
+  // The response header gets the socket's own wait (ETHERNET_HEADER_WAIT_MS, well within this).
+  const Deadline deadline(context.clock, EXCHANGE_LIMIT_MS);
   // Stray bytes behind an earlier answer belong to no command.
   context.discarded(platform::discard_socket_input(socket));
   const size_t message_size = sizeof(CommandHeader_TS) + command_size;
@@ -232,7 +238,7 @@ uint32_t EthernetLink::send(const LinkContext& context, CRM* crm) {
     show_exchange_error(report, " Ethernet_SendCommandReceiveResponse send error");
     status = STATUS_CR_WRITE_FAILED;
   } else {
-    status = receive_response(context, crm, capacity);
+    status = receive_response(context, crm, capacity, deadline);
   }
   // A connection that failed mid-exchange may still carry the rest of that answer: start over
   // on a fresh one at the next initialisation.

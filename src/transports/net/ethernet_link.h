@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/socket.h"
+#include "transports/common/deadline.h"
 #include "transports/common/locked_buffers.h"
 #include "transports/link.h"
 
@@ -15,7 +16,7 @@ inline constexpr const char* ETHERNET_UNIT_ADDRESS = "192.168.77.7";
 inline constexpr const char* ETHERNET_UNIT_SERVICE = "7";
 inline constexpr size_t ETHERNET_BUFFER_SIZE = 16384;
 // How long a response may keep the host waiting: its header after the command went out, and each
-// later piece after the one before.
+// later piece after the one before; the whole exchange ends within EXCHANGE_LIMIT_MS.
 inline constexpr uint32_t ETHERNET_HEADER_WAIT_MS = 5000;
 inline constexpr uint32_t ETHERNET_PIECE_WAIT_MS = 2000;
 // Each of the unit's addresses gets this long to complete the connection.
@@ -37,9 +38,9 @@ class EthernetLink final : public Link {
   void set_address(const char* host, const char* service);
 
  private:
-  uint32_t receive_response(const LinkContext& context, CRM* crm, uint32_t capacity);
-  uint32_t receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms);
-  uint32_t receive_data(uint32_t at, uint32_t count);
+  uint32_t receive_response(const LinkContext& context, CRM* crm, uint32_t capacity, const Deadline& deadline);
+  uint32_t receive_exactly(unsigned char* target, uint32_t size, uint32_t first_wait_ms, const Deadline& deadline);
+  uint32_t receive_data(uint32_t at, uint32_t count, const Deadline& deadline);
   bool send_all(const void* data, size_t size);
   void drop_connection();
 

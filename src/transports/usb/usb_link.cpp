@@ -7,8 +7,10 @@
 #include "platform/clock.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
+#include "transports/common/device_in_step.h"
 #include "transports/common/device_path.h"
 #include "transports/common/framing.h"
+#include "transports/common/in_step.h"
 
 namespace efi {
 
@@ -45,62 +47,41 @@ Result with_retries(Operation operation) {
 }  // namespace
 
 UsbLink::Outcome UsbLink::write_all(const void* data, uint32_t size) {
-  return with_retries<Outcome>([&] { return platform::write_device(device, data, size); });
-}
-
-platform::TransferBounds UsbLink::read_bounds() const {
-  const uint32_t left = exchange_deadline.remaining_ms();
-  platform::TransferBounds bounds;
-  bounds.first_byte_ms = std::min(bounds.first_byte_ms, left);
-  bounds.total_ms = left;
-  return bounds;
+  return with_retries<Outcome>(
+      [&] { return platform::write_device(device, data, size, bounds_within(exchange_deadline)); });
 }
 
 UsbLink::Outcome UsbLink::read_into(void* data, uint32_t size) {
-  return with_retries<Outcome>([&] { return platform::read_device(device, data, size, read_bounds()); });
+  return with_retries<Outcome>(
+      [&] { return platform::read_device(device, data, size, bounds_within(exchange_deadline)); });
 }
 
 // Reads exactly `size` bytes of response data; 0, or STATUS_CR_READ_FAILED after its message.
-uint32_t UsbLink::read_response_data(const Reporter& report, void* data, uint32_t size) {
-  const Outcome read = read_into(data, size);
-  if (!read.ok) {
-    report.error(TextWidth::narrow, READ_FAILED_TEXT, read.error);
-    return STATUS_CR_READ_FAILED;
-  }
-  if (read.count != size) {
+// `continuing`: these bytes follow data already read, so, as within one read, the line may stay
+// quiet only as long as between bytes; otherwise the first byte gets the full wait and each read
+// its three attempts.
+uint32_t UsbLink::read_response_data(const Reporter& report, unsigned char* data, uint32_t size, bool continuing) {
+  bool failed = false;
+  uint32_t error = 0;
+  auto read_some = [&](unsigned char* at, uint32_t wanted) -> int64_t {
+    if (continuing) {
+      platform::TransferBounds bounds = bounds_within(exchange_deadline);
+      bounds.first_byte_ms = std::min(bounds.first_byte_ms, bounds.quiet_ms);
+      const platform::Transfer read = platform::read_device(device, at, wanted, bounds);
+      return read.ok ? read.count : 0;
+    }
+    continuing = true;
+    const Outcome read = read_into(at, wanted);
+    failed = !read.ok;
+    error = read.error;
+    return read.ok ? read.count : -1;
+  };
+  if (read_exactly(data, size, read_some) == size) return 0;
+  if (failed)
+    report.error(TextWidth::narrow, READ_FAILED_TEXT, error);
+  else
     report.error(TextWidth::narrow, WASTED_TEXT);
-    return STATUS_CR_READ_FAILED;
-  }
-  return 0;
-}
-
-// Reads the `size` bytes that follow data already read: as within one read, the line may stay
-// quiet only as long as between bytes; 0, or STATUS_CR_READ_FAILED after its message.
-uint32_t UsbLink::read_rest(const Reporter& report, void* data, uint32_t size) {
-  if (size == 0) return 0;
-  platform::TransferBounds bounds = read_bounds();
-  bounds.first_byte_ms = std::min(bounds.first_byte_ms, bounds.quiet_ms);
-  const platform::Transfer read = platform::read_device(device, data, size, bounds);
-  if (read.ok && read.count == size) return 0;
-  report.error(TextWidth::narrow, WASTED_TEXT);
   return STATUS_CR_READ_FAILED;
-}
-
-uint32_t UsbLink::get_in_step() {
-  // Bytes still waiting from an earlier exchange (a late or overlong answer) belong to no command.
-  uint32_t discarded = platform::discard_input(device);
-  if (!out_of_step) return discarded;
-  // Until the line has been quiet for USB_SETTLE_MS, however long a unit keeps talking.
-  const Deadline limit(clock, USB_EXCHANGE_LIMIT_MS);
-  while (!limit.expired()) {
-    const uint32_t left = limit.remaining_ms();
-    const platform::TransferBounds settle{std::min(USB_SETTLE_MS, left), USB_SETTLE_MS, left};
-    const platform::Transfer read = platform::read_device(device, transfer_buffer, sizeof transfer_buffer, settle);
-    if (!read.ok) break;
-    discarded += read.count;
-  }
-  out_of_step = false;
-  return discarded;
 }
 
 uint32_t UsbLink::initialize(const LinkContext& context, uint32_t, const char* device_path) {
@@ -142,8 +123,12 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
     return STATUS_CR_NOT_CONNECTED;
   }
   const uint32_t request_size = command_size + sizeof(CommandHeader_TS);
-  context.discarded(get_in_step());
-  exchange_deadline = Deadline(clock, USB_EXCHANGE_LIMIT_MS);
+  // After a failed exchange the unit may still be sending: its late bytes belong to no command.
+  if (!get_device_in_step(context, device, out_of_step, exchange_deadline, transfer_buffer, sizeof transfer_buffer)) {
+    report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse the unit does not fall quiet");
+    return STATUS_CR_READ_FAILED;
+  }
+  out_of_step = false;
   if (request_size > USB_TRANSFER_SIZE) {
     report.error(TextWidth::narrow, "USB_SendCommandReceiveResponse command exceeds maximum transfer size of %04x",
                  static_cast<unsigned>(USB_TRANSFER_SIZE));
@@ -190,7 +175,7 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   // takes them, since the data size is known only once the header is in.
   const Outcome header = with_retries<Outcome>([&] {
     return platform::read_device_answer(device, transfer_buffer, sizeof(ResponseHeader_TS), sizeof transfer_buffer,
-                                        read_bounds());
+                                        bounds_within(exchange_deadline));
   });
   if (!header.ok) {
     report.error(TextWidth::narrow, READ_FAILED_TEXT, header.error);
@@ -213,10 +198,12 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   if (returning == 0) return 0;
   // The data go straight into the host's buffer: only its capacity bounds them.
   if (!response_fits(returning, response_capacity, SIZE_MAX)) {
-    auto read_piece = [&](unsigned char* piece, uint32_t size) { return read_response_data(report, piece, size); };
+    auto read_piece = [&](unsigned char* piece, uint32_t size) {
+      return read_response_data(report, piece, size, false);
+    };
     // The first piece of the drain began with the header's read.
     const uint32_t first = early == 0 ? 0 : std::min<uint32_t>(returning, sizeof transfer_buffer);
-    if (const uint32_t status = read_rest(report, transfer_buffer, first - early)) return status;
+    if (const uint32_t status = read_response_data(report, transfer_buffer, first - early, true)) return status;
     context.discarded(first);
     if (const uint32_t status = drain(returning - first, transfer_buffer, sizeof transfer_buffer, read_piece, context.tracer))
       return status;
@@ -224,17 +211,18 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
   }
   auto* data = static_cast<unsigned char*>(crm->response_data);
   std::memcpy(data, transfer_buffer + sizeof(ResponseHeader_TS), early);
-  const uint32_t status =
-      early == 0 ? read_response_data(report, data, returning) : read_rest(report, data + early, returning - early);
-  if (status) return status;
+  if (const uint32_t status = read_response_data(report, data + early, returning - early, early != 0)) return status;
   store_received_size(crm, returning);
   return 0;
 }
 
 uint32_t UsbLink::send(const LinkContext& context, CRM* crm) {
+  exchange_deadline = Deadline(clock, EXCHANGE_LIMIT_MS);
   uint32_t result = USB_SendCommandReceiveResponse(context, crm);
   if (result == STATUS_CR_BAD_RESPONSE_MARKER) result = USB_SendCommandReceiveResponse(context, crm);
-  if (result == STATUS_CR_READ_FAILED) out_of_step = true;
+  // The unit may still be sending what this exchange gave up on: a late answer, or the garbage
+  // that twice stood where a header should.
+  if (result == STATUS_CR_READ_FAILED || result == STATUS_CR_BAD_RESPONSE_MARKER) out_of_step = true;
   return result;
 }
 
