@@ -6,11 +6,11 @@
 #include <string>
 
 #include "platform/awake.h"
-#include "platform/device_interface.h"
 #include "platform/system_error.h"
 #include "protocol/headers.h"
 #include "protocol/status.h"
 #include "transports/common/device_in_step.h"
+#include "transports/common/device_path.h"
 #include "transports/common/framing.h"
 #include "transports/common/in_step.h"
 
@@ -18,11 +18,9 @@ namespace efi {
 
 namespace {
 
-// The device search has its own caption for the system's error texts.
-constexpr const char* LOOKUP_ERROR_TITLE = "Error";
 constexpr const char* AWAKE_FAILED_TEXT = "The function SetThreadExecutionState fails.\n";
 
-// Progress and failures of the device search and of the exchange go to the host's standard output.
+// Progress and failures of the exchange go to the host's standard output.
 __attribute__((format(printf, 1, 2))) void print(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -43,37 +41,6 @@ __attribute__((format(printf, 2, 3))) void show(const Reporter& report, const ch
 
 void print_read_failed() { print("Read failed. Error: %d\n", static_cast<int>(platform::last_error())); }
 
-// Finds the first device of the Bluetooth class; false, after its lines, when there is none.
-bool Bluetooth_GetDevicePath(const Reporter& report, char* path, size_t path_size) {
-  using Step = platform::DeviceLookupStep;
-  const platform::DeviceLookup lookup = platform::find_device_interface(BLUETOOTH_DEVICE_CLASS, 0, path, path_size);
-  switch (lookup.failed_step) {
-    case Step::none:
-      return true;
-    case Step::class_list:
-      // Without a device list there is nothing to open: the initialisation fails, the host lives on.
-      print("SetupDiGetClassDevs failed!\n");
-      return false;
-    case Step::enumerate:
-      if (const std::string text = platform::system_error_text(lookup.error); !text.empty())
-        print("Error: %s", text.c_str());
-      print("SetupDiEnumDeviceInterfaces failed.\n");
-      return false;
-    case Step::allocate:
-      print("Failed to allocate memory.\n");
-      return false;
-    case Step::detail:
-      if (const std::string text = platform::system_error_text(lookup.error); !text.empty())
-        report.always(LOOKUP_ERROR_TITLE, TextWidth::wide, "%s", text.c_str());
-      print("Error in SetupDiGetDeviceInterfaceDetail\n");
-      return false;
-    case Step::convert:
-      print("Error in SetupDiGetDeviceInterfaceDetail\n");
-      return false;
-  }
-  return false;
-}
-
 }  // namespace
 
 // What one exchange comes to: the send's result, and whether the whole response data arrived.
@@ -93,7 +60,7 @@ uint32_t BluetoothLink::initialize(const LinkContext& context, uint32_t, const c
     return 0;
   }
   char path[BLUETOOTH_DEVICE_PATH_SIZE] = {};
-  if (!Bluetooth_GetDevicePath(report, path, sizeof path)) {
+  if (!find_device_path(report, BLUETOOTH_DEVICE_SEARCH, BLUETOOTH_DEVICE_CLASS, 0, path, sizeof path)) {
     print("Failed to get the device interface detail data\n");
     return LINK_FAILED;
   }
