@@ -85,14 +85,11 @@ TEST_P(CanLink, HostileUnitThenHealthyExchange) {
     LinkFault fault;
     uint32_t status;
   } cases[] = {
+      // Each kind of fault once on the real bus; the segmentation tests go through every frame
+      // out of place.
       {{Kind::status, 0x1234}, 0x1234},
-      {{Kind::flow_control, 0x31}, 0},
-      {{Kind::flow_control, 0x21}, STATUS_CR_NOT_INITIALIZED},
       {{Kind::block_size, 2}, 0},
       {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
-      {{Kind::not_first_frame}, STATUS_CR_NOT_INITIALIZED},
-      {{Kind::declared_length, 7}, STATUS_CR_NOT_INITIALIZED},
-      {{Kind::wrong_sequence, 1}, STATUS_CR_NOT_INITIALIZED},
       {{Kind::wrong_sequence, 4}, STATUS_CR_NOT_INITIALIZED},
       {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
       {{Kind::foreign_frames}, 0},

@@ -133,7 +133,7 @@ TEST_F(SlcanLinkTest, RefusedFrameFailsTheExchangeWhicheverFrameItIs) {
   }
 }
 
-TEST_F(SlcanLinkTest, PoorAdapterOrHostileUnitThenHealthyExchange) {
+TEST_F(SlcanLinkTest, PoorAdapterThenHealthyExchange) {
   ASSERT_EQ(initialize(), 0u);
   enable_error_messages(0);
   struct Quirk {
@@ -153,28 +153,8 @@ TEST_F(SlcanLinkTest, PoorAdapterOrHostileUnitThenHealthyExchange) {
   EXPECT_EQ(send(40, 100), STATUS_CR_READ_FAILED) << "a silent adapter";
   adapter.set_silent(false);
   expect_healthy_exchange("a silent adapter");
-
-  struct Case {
-    LinkFault fault;
-    uint32_t status;
-  } cases[] = {
-      {{Kind::status, 0x1234}, 0x1234},
-      {{Kind::block_size, 2}, 0},
-      {{Kind::no_flow_control}, STATUS_CR_READ_FAILED},
-      {{Kind::not_first_frame}, STATUS_CR_NOT_INITIALIZED},
-      {{Kind::wrong_sequence, 2}, STATUS_CR_NOT_INITIALIZED},
-      {{Kind::missing_frame, 3}, STATUS_CR_READ_FAILED},
-      {{Kind::foreign_frames}, 0},
-      {{Kind::oversize, 300}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
-  };
-  for (const Case& c : cases) {
-    server.queue_fault(c.fault);
-    EXPECT_EQ(send(40, 100), c.status) << softunit::fault_name(c.fault.kind);
-    if (c.status == STATUS_CR_RESPONSE_BUFFER_TOO_SMALL) {
-      EXPECT_EQ(response[100], 0xCC) << "nothing past the buffer";
-    }
-    expect_healthy_exchange(softunit::fault_name(c.fault.kind));
-  }
+  // A hostile unit behind the adapter meets the exchange routine all CAN links share, tested with
+  // its faults through the other two adapters.
 }
 
 TEST_F(SlcanLinkTest, WaitingForASilentUnitIsBoundedAndCostsNoCpu) {
