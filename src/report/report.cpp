@@ -42,4 +42,12 @@ void Reporter::always(const char* title, TextWidth width, const char* format, ..
   va_end(args);
 }
 
+void print_line(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
 }  // namespace efi

@@ -38,4 +38,8 @@ class Reporter {
   bool suppressed_ = false;
 };
 
+// A progress line on the host's standard output, where the Bluetooth and Ethernet links and the
+// Bluetooth device search write theirs; flushed at once, so it keeps its place among the host's.
+void print_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace efi

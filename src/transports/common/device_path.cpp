@@ -1,7 +1,5 @@
 #include "transports/common/device_path.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 
 #include "platform/device_interface.h"
@@ -29,14 +27,6 @@ const Step* step_of(const DeviceSearchTelling& telling, platform::DeviceLookupSt
       return &telling.convert;
   }
   return &telling.convert;
-}
-
-__attribute__((format(printf, 1, 2))) void print_line(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
 }
 
 }  // namespace

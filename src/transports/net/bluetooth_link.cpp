@@ -20,15 +20,6 @@ namespace {
 
 constexpr const char* AWAKE_FAILED_TEXT = "The function SetThreadExecutionState fails.\n";
 
-// Progress and failures of the exchange go to the host's standard output.
-__attribute__((format(printf, 1, 2))) void print(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
-
 // The exchange shows its errors whether or not the host suppressed messages.
 __attribute__((format(printf, 2, 3))) void show(const Reporter& report, const char* format, ...) {
   char text[256];
@@ -39,7 +30,7 @@ __attribute__((format(printf, 2, 3))) void show(const Reporter& report, const ch
   report.always(ERROR_TITLE, TextWidth::narrow, "%s", text);
 }
 
-void print_read_failed() { print("Read failed. Error: %d\n", static_cast<int>(platform::last_error())); }
+void print_read_failed() { print_line("Read failed. Error: %d\n", static_cast<int>(platform::last_error())); }
 
 }  // namespace
 
@@ -61,17 +52,17 @@ uint32_t BluetoothLink::initialize(const LinkContext& context, uint32_t, const c
   }
   char path[BLUETOOTH_DEVICE_PATH_SIZE] = {};
   if (!find_device_path(report, BLUETOOTH_DEVICE_SEARCH, BLUETOOTH_DEVICE_CLASS, 0, path, sizeof path)) {
-    print("Failed to get the device interface detail data\n");
+    print_line("Failed to get the device interface detail data\n");
     return LINK_FAILED;
   }
-  print("DevicePath: %s\n", path);
+  print_line("DevicePath: %s\n", path);
   device = platform::open_device(path, platform::DeviceSharing::shared);
   if (!device) {
-    print("Failed to open device. Error %d\n", static_cast<int>(platform::last_error()));
+    print_line("Failed to open device. Error %d\n", static_cast<int>(platform::last_error()));
     return LINK_FAILED;
   }
-  print("Opened device successfully\n");
-  if (!platform::keep_awake(true)) print("%s", AWAKE_FAILED_TEXT);
+  print_line("Opened device successfully\n");
+  if (!platform::keep_awake(true)) print_line("%s", AWAKE_FAILED_TEXT);
   Bluetooth_CRInitialized = 1;
   if (!locked_buffers_set_up) {
     buffers.set_up(report);
@@ -83,7 +74,7 @@ uint32_t BluetoothLink::initialize(const LinkContext& context, uint32_t, const c
 uint32_t BluetoothLink::close(const LinkContext&, uint32_t) {
   if (Bluetooth_CRInitialized) {
     device.reset();
-    if (!platform::keep_awake(false)) print("%s", AWAKE_FAILED_TEXT);
+    if (!platform::keep_awake(false)) print_line("%s", AWAKE_FAILED_TEXT);
     Bluetooth_CRInitialized = 0;
   }
   return 0;
@@ -93,7 +84,7 @@ uint32_t BluetoothLink::close(const LinkContext&, uint32_t) {
 // fails ends the writing, but the response is still read.
 bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size, const Deadline& deadline) {
   auto send_error = [&report] {
-    print("Bluetooth_SendCommandReceiveResponse send error. Error: %d\n", static_cast<int>(platform::last_error()));
+    print_line("Bluetooth_SendCommandReceiveResponse send error. Error: %d\n", static_cast<int>(platform::last_error()));
     show(report, " Bluetooth_SendCommandReceiveResponse send error");
   };
   const platform::Transfer header =
@@ -102,7 +93,7 @@ bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size,
     send_error();
     return false;
   }
-  print("Command header was sent successfully !\n\r");
+  print_line("Command header was sent successfully !\n\r");
   for (uint32_t at = 0; at < command_size; at += BLUETOOTH_WRITE_PIECE) {
     const uint32_t piece = std::min(BLUETOOTH_WRITE_PIECE, command_size - at);
     const platform::Transfer sent =
@@ -111,7 +102,7 @@ bool BluetoothLink::write_command(const Reporter& report, uint32_t command_size,
       send_error();
       break;
     }
-    print("Command data was sent successfully! Data size: 0x%x\n\r", sent.count);
+    print_line("Command data was sent successfully! Data size: 0x%x\n\r", sent.count);
   }
   return true;
 }
@@ -127,7 +118,7 @@ uint32_t BluetoothLink::read_data(unsigned char* data, uint32_t size, const Dead
       if (progress) print_read_failed();
       return 0;
     }
-    if (progress) print("Response OK. Data size: 0x%x\n\r", piece.count);
+    if (progress) print_line("Response OK. Data size: 0x%x\n\r", piece.count);
     return piece.count;
   };
   return read_exactly(data, size, read_some);
@@ -143,7 +134,7 @@ BluetoothLink::Outcome BluetoothLink::receive_response(const LinkContext& contex
     print_read_failed();
     return {STATUS_CR_READ_FAILED, false};
   }
-  print("Response header OK \n\r");
+  print_line("Response header OK \n\r");
   if (context.convert_headers) SwapHeaderByteOrder(header);
   // A header cut short is a read that failed, whichever check notices it first.
   const uint32_t header_status = got.count != sizeof(ResponseHeader_TS) ? STATUS_CR_READ_FAILED : 0;
@@ -208,7 +199,7 @@ uint32_t BluetoothLink::send(const LinkContext& context, CRM* crm) {
   // response put there.
   if (!get_device_in_step(context, device, out_of_step, deadline, buffers.response_data(),
                           static_cast<uint32_t>(buffers.data_size()))) {
-    print("The unit does not fall quiet: the command was not sent.\n");
+    print_line("The unit does not fall quiet: the command was not sent.\n");
     outcome.status = STATUS_CR_READ_FAILED;
   } else if (write_command(report, command_size, deadline)) {
     outcome = receive_response(context, crm, capacity, deadline);

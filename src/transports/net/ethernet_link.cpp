@@ -14,11 +14,6 @@ namespace efi {
 
 namespace {
 
-void trace(const char* format, long value) {
-  std::printf(format, value);
-  std::fflush(stdout);
-}
-
 void show_exchange_error(const Reporter& report, const char* text) {
   report.always(ERROR_TITLE, TextWidth::narrow, "%s", text);
 }
@@ -176,7 +171,7 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
   }
   platform::AddressList* addresses = nullptr;
   if (const int error = platform::resolve_tcp(host.c_str(), service.c_str(), addresses)) {
-    trace("getaddrinfo failed with error: %ld\n", error);
+    print_line("getaddrinfo failed with error: %ld\n", static_cast<long>(error));
     platform::stop_sockets();
     return LINK_FAILED;
   }
@@ -184,7 +179,7 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
   for (size_t index = 0; index < platform::address_count(addresses); ++index) {
     platform::Socket candidate = platform::open_socket(addresses, index);
     if (!candidate) {
-      trace("socket failed with error: %ld\n", static_cast<long>(platform::last_socket_error()));
+      print_line("socket failed with error: %ld\n", static_cast<long>(platform::last_socket_error()));
       break;
     }
     platform::set_no_delay(candidate);
@@ -197,8 +192,7 @@ uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const ch
   }
   platform::free_addresses(addresses);
   if (!connected) {
-    std::printf("Unable to connect to server!\n");
-    std::fflush(stdout);
+    print_line("Unable to connect to server!\n");
     platform::stop_sockets();
     return LINK_FAILED;
   }
