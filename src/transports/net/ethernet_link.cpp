@@ -1,7 +1,6 @@
 #include "transports/net/ethernet_link.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/system_error.h"
