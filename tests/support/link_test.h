@@ -52,6 +52,23 @@ class LinkTest : public ::testing::Test {
     return received == command.size() && std::equal(command.begin(), command.end(), response.begin()) &&
            response[command.size()] == 0xCC;
   }
+  // A 40-byte exchange with an echoing unit returns its own data.
+  void expect_healthy_exchange(const std::string& after) {
+    ASSERT_EQ(send(40, 100), 0u) << "after " << after;
+    EXPECT_TRUE(echoed()) << "after " << after;
+  }
+  // A unit that never answers fails the exchange after `at_least_s` but before `below_s` seconds,
+  // without busy waiting, and the next exchange is answered.
+  void expect_silence_waited_out_idly(softunit::LinkServer& server, double at_least_s, double below_s) {
+    enable_error_messages(0);
+    server.queue_fault({Kind::silence});
+    const double start = seconds_now(), cpu = process_cpu_seconds();
+    EXPECT_EQ(send(10), STATUS_CR_READ_FAILED);
+    EXPECT_GE(seconds_now() - start, at_least_s);
+    EXPECT_LT(seconds_now() - start, below_s);
+    EXPECT_LT(process_cpu_seconds() - cpu, 0.25) << "no busy waiting";
+    expect_healthy_exchange("silence");
+  }
 
   MessageLog log;
   Bytes command, response;
