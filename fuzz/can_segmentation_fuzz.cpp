@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CRM crm{&header, command.data(), &response_header, response.data(), &received, &transfer_status};
   // Messages go to a handler that drops them, so that the reports are formatted but not shown.
   const efi::MessageSink quiet{[](const char*, const char*, void*) {}, nullptr};
-  const uint32_t status = efi::can_exchange(adapter, efi::Reporter(quiet, false), &crm);
+  const efi::platform::Clock clock;
+  const uint32_t status = efi::can_exchange(adapter, clock, efi::Reporter(quiet, false), &crm);
   for (size_t i = 0; i < GUARD; ++i)
     if (command[command_size + i] != 0xA5 || response[capacity + i] != 0xC3) std::abort();
   if (status == 0 && received != 0xBEEF && received > capacity) std::abort();
