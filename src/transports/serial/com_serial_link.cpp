@@ -38,12 +38,6 @@ uint32_t handshake_of(uint16_t code) {
   }
 }
 
-platform::LockedPages locked_byte() {
-  platform::LockedPages byte = platform::LockedPages::allocate(1);
-  if (byte && !byte.lock()) return {};
-  return byte;
-}
-
 }  // namespace
 
 void ComSerialLink::empty_receive_buffer() {
@@ -112,7 +106,7 @@ uint32_t ComSerialLink::ComSerialPutPacket(uint32_t count, const void* buffer, u
 }
 
 uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkContext& context) {
-  const platform::LockedPages temp = locked_byte();
+  const platform::LockedPages temp = locked_byte(QUIET, "ComSerialConnectCommandResponseInterface", "temp");
   if (!temp) return STATUS_CR_LOCKED_BUFFER_FAILED;
   empty_receive_buffer();
   temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
@@ -137,7 +131,7 @@ uint32_t ComSerialLink::ComSerialSendCommandReceiveResponse(const LinkContext& c
   if (!buffers_.ready() || !port_) return STATUS_CR_LOCKED_BUFFER_FAILED;
   const uint32_t capacity = crm->command_header->response_buffer_size;
   if (crm->command_header->command_data_size > buffers_.data_size()) return STATUS_CR_COMMAND_TOO_LARGE;
-  const platform::LockedPages ack = locked_byte();
+  const platform::LockedPages ack = locked_byte(QUIET, "ComSerialSendCommandReceiveResponse", "ack");
   if (!ack) return STATUS_CR_LOCKED_BUFFER_FAILED;
 
   LockedExchange locked(crm, buffers_, 0);

@@ -1,11 +1,28 @@
 #include "transports/serial/serial_exchange.h"
 
+#include "platform/locked_memory.h"
+#include "platform/system_error.h"
 #include "protocol/headers.h"
 #include "protocol/status.h"
 #include "transports/common/framing.h"
 #include "transports/common/in_step.h"
 
 namespace efi {
+
+platform::LockedPages locked_byte(const Reporter& report, const char* operation, const char* buffer_name) {
+  platform::LockedPages byte = platform::LockedPages::allocate(1);
+  if (!byte) {
+    report.error(TextWidth::narrow, "%s VirtualAlloc %s failed GetLastError = %08x", operation, buffer_name,
+                 platform::last_error());
+    return byte;
+  }
+  if (!byte.lock()) {
+    report.error(TextWidth::narrow, "%s VirtualLock %s failed GetLastError = %08x", operation, buffer_name,
+                 platform::last_error());
+    return {};
+  }
+  return byte;
+}
 
 uint64_t SerialExchange::get_in_step(SerialLine& line, const Deadline& limit) {
   unsigned char scratch[256];

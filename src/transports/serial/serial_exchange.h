@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/locked_memory.h"
 #include "transports/common/deadline.h"
 #include "transports/link.h"
 
@@ -23,6 +24,10 @@ inline constexpr uint32_t SERIAL_BYTE_TIMEOUT_MS = 2000;
 // Stray bytes found before a command mean the unit is out of step: they are dropped until the line
 // has been quiet this long.
 inline constexpr uint32_t SERIAL_STRAY_QUIET_MS = 50;
+
+// A one-byte page-locked buffer for a handshake byte; empty after a failure, which `report` tells
+// as "<operation> VirtualAlloc <buffer_name> failed ..." or "... VirtualLock ...".
+platform::LockedPages locked_byte(const Reporter& report, const char* operation, const char* buffer_name);
 
 // A serial link's line as the exchange uses it.
 class SerialLine {

@@ -48,23 +48,6 @@ uint32_t widened(const unsigned char* record, const PortParam& param) {
   return value;
 }
 
-// A one-byte page-locked buffer for a handshake byte; empty after a failure, which is reported as
-// "<operation> VirtualAlloc <buffer_name> failed ..." or "... VirtualLock ...".
-platform::LockedPages locked_byte(const Reporter& report, const char* operation, const char* buffer_name) {
-  platform::LockedPages byte = platform::LockedPages::allocate(1);
-  if (!byte) {
-    report.error(TextWidth::narrow, "%s VirtualAlloc %s failed GetLastError = %08x", operation, buffer_name,
-                 platform::last_error());
-    return byte;
-  }
-  if (!byte.lock()) {
-    report.error(TextWidth::narrow, "%s VirtualLock %s failed GetLastError = %08x", operation, buffer_name,
-                 platform::last_error());
-    return {};
-  }
-  return byte;
-}
-
 }  // namespace
 
 bool UartSerialLink::load_driver(const Reporter& report) {
