@@ -156,9 +156,13 @@ uint32_t EthernetLink::receive_response(const LinkContext& context, CRM* crm, ui
   return 0;
 }
 
+// Both parts are made before either changes, so a copy that cannot be made leaves the address as
+// it was.
 void EthernetLink::set_address(const char* new_host, const char* new_service) {
-  host = new_host ? new_host : ETHERNET_UNIT_ADDRESS;
-  service = new_host && new_service ? new_service : ETHERNET_UNIT_SERVICE;
+  std::string next_host = new_host ? new_host : ETHERNET_UNIT_ADDRESS;
+  std::string next_service = new_host && new_service ? new_service : ETHERNET_UNIT_SERVICE;
+  host.swap(next_host);
+  service.swap(next_service);
 }
 
 uint32_t EthernetLink::initialize(const LinkContext& context, uint32_t, const char*) {
