@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "protocol/status.h"
 #include "report/report.h"
 #include "transports/common/adapter_libraries.h"
 #include "transports/common/trace.h"
@@ -50,7 +51,7 @@ class Link {
   virtual uint32_t connect(const LinkContext&) { return 0; }
   virtual uint32_t close(const LinkContext&, uint32_t /*which*/) { return 0; }
   // Only the simulator takes playback data; the transport table installs it only for that link.
-  virtual uint32_t append_playback(const void*, uint32_t) { return 1; }
+  virtual uint32_t append_playback(const void*, uint32_t) { return LINK_FAILED; }
 };
 
 }  // namespace efi

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "transports/common/deadline.h"
 #include "platform/serial_port.h"
 #include "transports/can/segmentation.h"
 #include "transports/can/slcan_lines.h"
+#include "transports/common/deadline.h"
 #include "transports/link.h"
 
 namespace efi {

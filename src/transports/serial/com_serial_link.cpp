@@ -65,12 +65,12 @@ uint32_t ComSerialLink::ComSerialInitializeInterfaces(uint32_t flags) {
     if (ComSerialInitializeComport(ports_.stream_port) == 0)
       stream_initialized_ = true;
     else
-      result = 1;
+      result = LINK_FAILED;
   }
   if (!(flags & EFI_FLAG_COMMAND_RESPONSE_INTERFACE) || command_response_initialized_) return result;
   const uint32_t number = (flags & EFI_FLAG_SERIAL_PORT_MASK) >> EFI_FLAG_SERIAL_PORT_SHIFT;
   ports_.command_response_port.name = L"COM" + std::to_wstring(number);
-  if (ComSerialInitializeComport(ports_.command_response_port) != 0) return 1;
+  if (ComSerialInitializeComport(ports_.command_response_port) != 0) return LINK_FAILED;
   command_response_initialized_ = true;
   buffers_.set_up(QUIET);
   return result;
@@ -79,17 +79,17 @@ uint32_t ComSerialLink::ComSerialInitializeInterfaces(uint32_t flags) {
 uint32_t ComSerialLink::ComSerialCloseInterfaces(uint32_t which) {
   uint32_t result = 0;
   if ((which & EFI_CLOSE_STREAM_PORT) && stream_initialized_) {
-    if (port_->Close() != 0) result = 1;
+    if (port_->Close() != 0) result = LINK_FAILED;
     stream_initialized_ = false;
   }
   if ((which & EFI_CLOSE_COMMAND_RESPONSE_PORT) && command_response_initialized_) {
-    if (port_->Close() != 0) result = 1;
+    if (port_->Close() != 0) result = LINK_FAILED;
     command_response_initialized_ = false;
     buffers_.release();
   }
   if ((which & EFI_CLOSE_ALL_PORTS) && port_) {
     for (int time = 0; time < 3; ++time)
-      if (port_->Close() != 0) result = 1;
+      if (port_->Close() != 0) result = LINK_FAILED;
     stream_initialized_ = false;
     command_response_initialized_ = false;
     buffers_.release();
@@ -110,14 +110,14 @@ uint32_t ComSerialLink::ComSerialConnectCommandResponseInterface(const LinkConte
   if (!temp) return STATUS_CR_LOCKED_BUFFER_FAILED;
   empty_receive_buffer();
   temp.data()[0] = INTERFACE_CONNECTION_INDICATOR;
-  if (ComSerialPutPacket(1, temp.data(), SERIAL_BYTE_TIMEOUT_MS) != 1) return 1;
-  if (!receive_.WaitFor(1, SERIAL_BYTE_TIMEOUT_MS)) return 1;
-  if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return 1;
+  if (ComSerialPutPacket(1, temp.data(), SERIAL_BYTE_TIMEOUT_MS) != 1) return LINK_FAILED;
+  if (!receive_.WaitFor(1, SERIAL_BYTE_TIMEOUT_MS)) return LINK_FAILED;
+  if (receive_.Take(temp.data(), 1) != 1 || temp.data()[0] != NO_CONVERSION_REPLY) return LINK_FAILED;
   if (context.no_conversion) *context.no_conversion = 1;
   return 0;
 }
 
-bool ComSerialLink::put(const void* data, uint32_t size, Piece, const Deadline& deadline) {
+bool ComSerialLink::put(const Reporter&, const void* data, uint32_t size, Piece, const Deadline& deadline) {
   return ComSerialPutPacket(size, data, deadline.remaining_ms()) == size;
 }
 

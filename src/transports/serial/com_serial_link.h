@@ -35,7 +35,7 @@ class ComSerialLink final : public Link, private SerialLine {
   uint32_t ComSerialPutPacket(uint32_t count, const void* buffer, uint32_t timeout_ms);
   void empty_receive_buffer();
   // The line as the serial exchange uses it: the port's writes, the ring's bytes.
-  bool put(const void* data, uint32_t size, Piece piece, const Deadline& deadline) override;
+  bool put(const Reporter& report, const void* data, uint32_t size, Piece piece, const Deadline& deadline) override;
   uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) override;
 
   SerialPorts& ports_;

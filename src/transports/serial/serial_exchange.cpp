@@ -51,7 +51,7 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
   };
   // An answer cut short is no answer: its header's status never reaches the host.
   auto silence = [&] {
-    line.tell_silence(limit.expired());
+    line.tell_silence(context.report, limit.expired());
     if (!rules.no_answer_header) return STATUS_CR_SERIAL_TRANSFER_FAILED;
     no_answer();
     return 0u;
@@ -66,9 +66,9 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
   // From here until the closing byte the unit may answer at any time: an exchange that ends
   // sooner leaves the line out of step.
   out_of_step_ = true;
-  if (!line.put(command_header, sizeof(CommandHeader_TS), SerialLine::Piece::command_header, limit))
+  if (!line.put(context.report, command_header, sizeof(CommandHeader_TS), SerialLine::Piece::command_header, limit))
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
-  if (command_size != 0 && !line.put(crm->command_data, command_size, SerialLine::Piece::command_data, limit))
+  if (command_size != 0 && !line.put(context.report, crm->command_data, command_size, SerialLine::Piece::command_data, limit))
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
 
   if (rules.no_answer_header) no_answer();
@@ -78,7 +78,7 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
 
   if (read_exactly(ack, 1, read_some) != 1) return silence();
   if (rules.strict_acknowledge && ack[0] != COMMAND_TYPE_INDICATOR) {
-    line.tell_bad_acknowledge();
+    line.tell_bad_acknowledge(context.report);
     return STATUS_CR_SERIAL_TRANSFER_FAILED;
   }
   ResponseHeader_TS arrived;
@@ -101,10 +101,10 @@ uint32_t SerialExchange::run(const LinkContext& context, SerialLine& line, const
     if (drain(returning, scratch, sizeof scratch, read_piece, context.tracer) != 0) return silence();
   }
   ack[0] = CLOSING_BYTE;
-  if (!line.put(ack, 1, SerialLine::Piece::closing_byte, limit)) return 0;
+  if (!line.put(context.report, ack, 1, SerialLine::Piece::closing_byte, limit)) return 0;
   out_of_step_ = false;
   if (!fits) {
-    line.tell_too_small();
+    line.tell_too_small(context.report);
     return STATUS_CR_RESPONSE_BUFFER_TOO_SMALL;
   }
   response_read = true;

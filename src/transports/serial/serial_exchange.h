@@ -35,17 +35,17 @@ class SerialLine {
   enum class Piece { command_header, command_data, closing_byte };
 
   // Writes all `size` bytes, giving up at the deadline where the line can wait for room; false
-  // (after the link's message, if it has one) when the line took fewer.
-  virtual bool put(const void* data, uint32_t size, Piece piece, const Deadline& deadline) = 0;
+  // (after the link's message through `report`, if it has one) when the line took fewer.
+  virtual bool put(const Reporter& report, const void* data, uint32_t size, Piece piece, const Deadline& deadline) = 0;
   // Reads at most `size` bytes once at least one is there, looking at least once however soon the
   // deadline passes; 0 when none came before it.
   virtual uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) = 0;
   // The link's messages for an exchange that failed: no byte for SERIAL_BYTE_TIMEOUT_MS (or, with
   // `limit`, the exchange's own bound passed), an acknowledge that was not COMMAND_TYPE_INDICATOR,
   // a response the host had no room for. Silent by default.
-  virtual void tell_silence(bool /*limit*/) {}
-  virtual void tell_bad_acknowledge() {}
-  virtual void tell_too_small() {}
+  virtual void tell_silence(const Reporter& /*report*/, bool /*limit*/) {}
+  virtual void tell_bad_acknowledge(const Reporter& /*report*/) {}
+  virtual void tell_too_small(const Reporter& /*report*/) {}
 
  protected:
   ~SerialLine() = default;

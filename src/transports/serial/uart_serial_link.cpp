@@ -137,7 +137,7 @@ uint32_t UartSerialLink::SerialInitializeComport(const Reporter& report, SerialP
 
 uint32_t UartSerialLink::SerialInitializeInterfaces(const LinkContext& context, uint32_t flags) {
   const Reporter& report = context.report;
-  if (!load_driver(report)) return 1;
+  if (!load_driver(report)) return LINK_FAILED;
   uint32_t result = 0;
   if (flags & EFI_FLAG_STREAM_INTERFACE) {
     if (stream_initialized_) {
@@ -145,7 +145,7 @@ uint32_t UartSerialLink::SerialInitializeInterfaces(const LinkContext& context, 
     } else if (const uint32_t status = SerialInitializeComport(report, ports_.stream_port)) {
       report.error(TextWidth::narrow,
                    "  SerialInitializeInterfaces SerialInitializeComport STREAM failed WCSC_status = %08x", status);
-      result = 1;
+      result = LINK_FAILED;
     } else {
       stream_initialized_ = true;
     }
@@ -159,7 +159,7 @@ uint32_t UartSerialLink::SerialInitializeInterfaces(const LinkContext& context, 
   if (const uint32_t status = SerialInitializeComport(report, ports_.command_response_port)) {
     report.error(TextWidth::narrow, "  SerialInitializeInterfaces SerialInitializeComport CR failed WCSC_status = %08x",
                  status);
-    return 1;
+    return LINK_FAILED;
   }
   command_response_initialized_ = true;
   buffers_.set_up(report);
@@ -176,7 +176,7 @@ uint32_t UartSerialLink::cleanup(const Reporter& report, int32_t port_id) {
   if (const int32_t status = driver_.WCSCVxDCleanup(port_id)) {
     report.error(TextWidth::narrow, "  SerialReadThread WCSCVxDCleanup failed WCSC_status = %08x",
                  static_cast<uint32_t>(status));
-    return 1;
+    return LINK_FAILED;
   }
   return 0;
 }
@@ -214,7 +214,7 @@ uint32_t UartSerialLink::SerialCloseInterfaces(const LinkContext& context, uint3
 
 uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext& context) {
   const Reporter& report = context.report;
-  if (!driver_.bound()) return 1;
+  if (!driver_.bound()) return LINK_FAILED;
   const platform::LockedPages temp = locked_byte(report, "SerialConnectCommandResponseInterface", "temp");
   if (!temp) return STATUS_CR_LOCKED_BUFFER_FAILED;
   const int32_t port_id = ports_.command_response_port.VxDPId;
@@ -230,7 +230,7 @@ uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext
   if (count != 1) {
     report.error(TextWidth::narrow, "SerialConnectCommandResponseInterface WCSCVxDGetPacket failed WCSC_status = %08x",
                  static_cast<uint32_t>(count));
-    return 1;
+    return LINK_FAILED;
   }
   if (temp.data()[0] == NO_CONVERSION_REPLY || temp.data()[0] == INTERFACE_CONNECTION_INDICATOR) {
     if (context.no_conversion) *context.no_conversion = temp.data()[0] == NO_CONVERSION_REPLY ? 1 : 0;
@@ -238,11 +238,11 @@ uint32_t UartSerialLink::SerialConnectCommandResponseInterface(const LinkContext
   }
   report.error(TextWidth::narrow,
                "SerialConnectCommandResponseInterface WCSCVxDGetPacket *temp != (char) INTERFACE_CONNECTION_INDICATOR");
-  return 1;
+  return LINK_FAILED;
 }
 
 // The driver queues what it is given at once: it has nothing to wait for.
-bool UartSerialLink::put(const void* data, uint32_t size, Piece piece, const Deadline&) {
+bool UartSerialLink::put(const Reporter& report, const void* data, uint32_t size, Piece piece, const Deadline&) {
   const int32_t count = driver_.WCSCVxDPutPacket(ports_.command_response_port.VxDPId, static_cast<int32_t>(size), data);
   if (count == static_cast<int32_t>(size)) return true;
   const char* text = piece == Piece::command_header
@@ -250,7 +250,7 @@ bool UartSerialLink::put(const void* data, uint32_t size, Piece piece, const Dea
                      : piece == Piece::command_data
                          ? "SerialSendCommandReceiveResponse WCSCVxDPutPacket command data failed WCSC_status = %08x"
                          : "  SerialSendCommandReceiveResponse WCSCVxDPutPacket failed WCSC_status = %08x";
-  report_->error(TextWidth::narrow, text, static_cast<uint32_t>(count));
+  report.error(TextWidth::narrow, text, static_cast<uint32_t>(count));
   return false;
 }
 
@@ -267,21 +267,21 @@ uint32_t UartSerialLink::read_some(unsigned char* data, uint32_t size, const Dea
   return got;
 }
 
-void UartSerialLink::tell_silence(bool limit) {
+void UartSerialLink::tell_silence(const Reporter& report, bool limit) {
   if (limit)
-    report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse exchange not done within %u ms",
+    report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse exchange not done within %u ms",
                    static_cast<unsigned>(EXCHANGE_LIMIT_MS));
   else
-    report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse WCSCVxDGetPacket no byte for %u ms",
+    report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse WCSCVxDGetPacket no byte for %u ms",
                    static_cast<unsigned>(SERIAL_BYTE_TIMEOUT_MS));
 }
 
-void UartSerialLink::tell_bad_acknowledge() {
-  report_->error(TextWidth::narrow, "SerialSendCommandReceiveResponse *ack != (char) COMMAND_TYPE_INDICATOR");
+void UartSerialLink::tell_bad_acknowledge(const Reporter& report) {
+  report.error(TextWidth::narrow, "SerialSendCommandReceiveResponse *ack != (char) COMMAND_TYPE_INDICATOR");
 }
 
-void UartSerialLink::tell_too_small() {
-  report_->error(TextWidth::narrow, "  SerialSendCommandReceiveResponse STATUS_CR_RESPONSE_BUFFER_TOO_SMALL");
+void UartSerialLink::tell_too_small(const Reporter& report) {
+  report.error(TextWidth::narrow, "  SerialSendCommandReceiveResponse STATUS_CR_RESPONSE_BUFFER_TOO_SMALL");
 }
 
 uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& context, CRM* crm) {
@@ -298,12 +298,10 @@ uint32_t UartSerialLink::SerialSendCommandReceiveResponse(const LinkContext& con
   // The exchange polls the driver in steps of a few milliseconds and less, which must be that
   // short on Windows too.
   const platform::ShortSleeps short_sleeps;
-  report_ = &report;
   SerialRules rules;
   rules.strict_acknowledge = true;
   rules.buffer_size = SERIAL_BUFFER_SIZE;
   const uint32_t status = exchange_.run(context, *this, rules, crm, ack.data(), response_read);
-  report_ = nullptr;
   if (context.convert_headers) SwapHeaderByteOrder(buffers_.command_header());
   locked.finish(response_read ? capacity : 0);
   return status;

@@ -45,13 +45,12 @@ class UartSerialLink final : public Link, private SerialLine {
   uint32_t SerialInitializeComport(const Reporter& report, SerialPortRecord& record);
   void SerialDebugMetricsDump(const Reporter& report, int32_t port_id);
   uint32_t cleanup(const Reporter& report, int32_t port_id);
-  // The line as the serial exchange uses it: the driver's packets, polled, and its messages
-  // through the reporter of the exchange in progress.
-  bool put(const void* data, uint32_t size, Piece piece, const Deadline& deadline) override;
+  // The line as the serial exchange uses it: the driver's packets, polled, and its messages.
+  bool put(const Reporter& report, const void* data, uint32_t size, Piece piece, const Deadline& deadline) override;
   uint32_t read_some(unsigned char* data, uint32_t size, const Deadline& deadline) override;
-  void tell_silence(bool limit) override;
-  void tell_bad_acknowledge() override;
-  void tell_too_small() override;
+  void tell_silence(const Reporter& report, bool limit) override;
+  void tell_bad_acknowledge(const Reporter& report) override;
+  void tell_too_small(const Reporter& report) override;
 
   SerialPorts& ports_;
   const AdapterLibraries& libraries_;
@@ -67,7 +66,6 @@ class UartSerialLink final : public Link, private SerialLine {
   uint8_t released_ports_ = 0;
   LockedBuffers buffers_{"SerialTransferDataToLockedBuffers", "", SERIAL_BUFFER_SIZE, true};
   SerialExchange exchange_;
-  const Reporter* report_ = nullptr;  // while an exchange runs
 };
 
 }  // namespace efi

@@ -217,6 +217,7 @@ uint32_t UsbLink::USB_SendCommandReceiveResponse(const LinkContext& context, CRM
 }
 
 uint32_t UsbLink::send(const LinkContext& context, CRM* crm) {
+  clock = context.clock;
   exchange_deadline = Deadline(clock, EXCHANGE_LIMIT_MS);
   uint32_t result = USB_SendCommandReceiveResponse(context, crm);
   if (result == STATUS_CR_BAD_RESPONSE_MARKER) result = USB_SendCommandReceiveResponse(context, crm);

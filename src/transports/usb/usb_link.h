@@ -37,7 +37,7 @@ class UsbLink final : public Link {
 
   uint8_t USB_interface_connected = 0;
   platform::DeviceFile device;
-  platform::Clock clock;
+  platform::Clock clock;  // the context's, taken at each exchange for the deadline below
   // The exchange under way (with its repeat) ends by this deadline, whatever the unit does.
   Deadline exchange_deadline{clock, 0};
   // The last exchange failed on a read or a bad marker: the next one waits for a quiet line first.
