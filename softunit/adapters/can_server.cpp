@@ -219,12 +219,12 @@ void CanServer::serve() {
     if (fault.kind == Kind::silence) continue;
     if (fault.kind == Kind::flow_control_again) {
       for (uint32_t spent = 0; spent < fault.value && !stopping_; spent += FLOW_CONTROL_AGAIN_MS) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(FLOW_CONTROL_AGAIN_MS));
+        pause_ms(FLOW_CONTROL_AGAIN_MS);
         send(unit_frame({0x30, 0, 0}), false);
       }
       continue;
     }
-    if (fault.kind == Kind::delay) std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
+    if (fault.kind == Kind::delay) pause_ms(fault.value);
     // The header may announce more data than the frames will carry.
     const size_t announced = response.data.size() + (fault.kind == Kind::announce_more ? fault.value : 0);
     response.header.response_data_returning_size = static_cast<uint16_t>(announced);
@@ -262,7 +262,7 @@ void CanServer::serve() {
       if (fault.kind == Kind::missing_frame && k == fault.value) continue;
       if (fault.kind == Kind::frame_gap) {
         if (stopping_) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(fault.value));
+        pause_ms(fault.value);
       }
       send(out, foreign);
     }

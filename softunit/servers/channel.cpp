@@ -1,6 +1,18 @@
 #include "channel.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace softunit {
+
+namespace {
+void system_pause(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+std::atomic<Pause> current_pause{system_pause};
+}  // namespace
+
+void set_pause(Pause pause) { current_pause = pause ? pause : system_pause; }
+void pause_ms(uint32_t milliseconds) { current_pause.load()(milliseconds); }
 
 bool read_exact(Stream& stream, void* data, size_t size, int timeout_ms) {
   auto* bytes = static_cast<unsigned char*>(data);

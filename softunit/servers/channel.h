@@ -11,6 +11,13 @@
 
 namespace softunit {
 
+// How the unit's timed faults (a late answer, bytes dripped, frames apart) let time pass: on the
+// system's clock, unless a test whose host waits on a clock that skips idle time hands the unit
+// that clock's pause, so that the unit's delays and the host's waits run on one clock.
+using Pause = void (*)(uint32_t milliseconds);
+void set_pause(Pause pause);
+void pause_ms(uint32_t milliseconds);
+
 // One connected byte stream.
 class Stream {
  public:

@@ -13,8 +13,6 @@ constexpr int PIECE_TIMEOUT_MS = 2000;
 constexpr int POLL_MS = 50;
 constexpr uint32_t TRICKLE_PACE_MS = 100;
 
-void pause_ms(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
-
 // Header and data as one message, the header in the unit's order when asked.
 Bytes message_of(ResponseHeader_TS header, const Bytes& data, bool to_unit_order) {
   if (to_unit_order) header = swapped(header);

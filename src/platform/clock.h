@@ -4,8 +4,10 @@
 
 namespace efi::platform {
 
-// High-resolution monotonic counter and its ticks per second.
+// High-resolution monotonic counter and its ticks per second. The counter is the system's; in the
+// testing core it also counts the idle time a test had skipped (waiting.h).
 int64_t performance_counter();
+int64_t system_counter();
 int64_t performance_frequency();
 
 // Sleeps about `milliseconds`, short ones included. On Windows a plain Sleep lasts until the next

@@ -2,10 +2,10 @@
 
 #include <efilink/efilink.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/module.h"
 
 namespace efi::test {
@@ -19,9 +19,11 @@ std::string test_simulator_path(const std::string& variant);
 double process_cpu_seconds();
 // The calling thread's alone.
 double thread_cpu_seconds();
-// Seconds on the steady clock, for bounds a test checks on a link's waits.
+// Seconds on the library's clock (which skips idle time while a SkipIdleTime lives), for bounds a
+// test checks on a link's waits.
 inline double seconds_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const platform::Clock clock;
+  return static_cast<double>(clock.now()) / static_cast<double>(clock.frequency);
 }
 
 // Collects the messages the library would show, through the message-handler extension.

@@ -1,4 +1,5 @@
 #include "platform/clock.h"
+#include "platform/waiting.h"
 
 #include <atomic>
 #include <cerrno>
@@ -22,7 +23,7 @@ void sleep_for(uint64_t microseconds) {
 }
 }  // namespace
 
-int64_t performance_counter() {
+int64_t system_counter() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
@@ -30,7 +31,19 @@ int64_t performance_counter() {
 
 int64_t performance_frequency() { return 1000000000; }
 
-void sleep_ms(uint32_t milliseconds) { sleep_for(uint64_t{milliseconds} * 1000); }
+void sleep_ms(uint32_t milliseconds) {
+#if defined(EFI_TESTING)
+  if (skipping_idle_time()) {
+    wait_within(milliseconds, [](uint32_t ms) {
+      if (ms == 0) return true;
+      sleep_for(uint64_t{ms} * 1000);
+      return false;
+    });
+    return;
+  }
+#endif
+  sleep_for(uint64_t{milliseconds} * 1000);
+}
 void sleep_us(uint32_t microseconds) { sleep_for(microseconds); }
 
 ShortSleeps::ShortSleeps() = default;

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/waiting.h"
+
 namespace efi::platform {
 
 namespace {
@@ -169,27 +171,32 @@ EventWait wait_event(const Event& event, uint32_t timeout_ms) {
     errno = EBADF;
     return EventWait::failed;
   }
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += static_cast<time_t>(timeout_ms / 1000);
-  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000;
-  }
   if (const int error = lock(*state); error != 0) {
     errno = error;
     return EventWait::failed;
   }
   int result = 0;
-  while (!state->signalled && result != ETIMEDOUT) {
-    result = pthread_cond_timedwait(&state->changed, &state->mutex, &deadline);
-    if (result == EOWNERDEAD) result = pthread_mutex_consistent(&state->mutex);
-    if (result != 0 && result != ETIMEDOUT) {
-      pthread_mutex_unlock(&state->mutex);
-      errno = result;
-      return EventWait::failed;
+  wait_within(timeout_ms, [&](uint32_t ms) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(ms / 1000);
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000;
     }
+    result = 0;
+    while (!state->signalled && result != ETIMEDOUT) {
+      result = pthread_cond_timedwait(&state->changed, &state->mutex, &deadline);
+      if (result == EOWNERDEAD) result = pthread_mutex_consistent(&state->mutex);
+      if (result != 0 && result != ETIMEDOUT) return true;
+    }
+    return state->signalled;
+  });
+  if (result != 0 && result != ETIMEDOUT) {
+    pthread_mutex_unlock(&state->mutex);
+    errno = result;
+    return EventWait::failed;
   }
   const bool signalled = state->signalled;
   if (signalled && !state->manual) state->signalled = false;

@@ -7,27 +7,22 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/clock.h"
+#include "platform/waiting.h"
+
 namespace efi::platform::posix {
 
-int64_t now_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
 
 bool wait_ready(int fd, short events, int64_t timeout_ms) {
-  const int64_t deadline = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
   pollfd entry{fd, events, 0};
-  for (;;) {
-    const int64_t left = deadline - now_ms();
-    const int ready = poll(&entry, 1, static_cast<int>(left < 0 ? 0 : left));
-    if (ready > 0) return true;
-    if (ready == 0) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if (errno != EINTR) return false;
-  }
+  int result = 0;
+  const bool ended = wait_within(static_cast<uint32_t>(std::clamp<int64_t>(timeout_ms, 0, INT32_MAX)), [&](uint32_t ms) {
+    result = poll(&entry, 1, static_cast<int>(ms));
+    return result > 0 || (result < 0 && errno != EINTR);
+  });
+  if (!ended) errno = ETIMEDOUT;
+  return ended && result > 0;
 }
 
 Transfer write_within(int fd, const void* data, uint32_t size, uint32_t stall_ms) {

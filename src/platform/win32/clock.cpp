@@ -1,4 +1,5 @@
 #include "platform/clock.h"
+#include "platform/waiting.h"
 
 #include <windows.h>
 
@@ -86,7 +87,7 @@ bool sleep_on_timer(uint64_t microseconds) {
 
 }  // namespace
 
-int64_t performance_counter() {
+int64_t system_counter() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return now.QuadPart;
@@ -123,7 +124,19 @@ void sleep_for(uint64_t microseconds) {
 
 }  // namespace
 
-void sleep_ms(uint32_t milliseconds) { sleep_for(uint64_t{milliseconds} * 1000); }
+void sleep_ms(uint32_t milliseconds) {
+#if defined(EFI_TESTING)
+  if (skipping_idle_time()) {
+    wait_within(milliseconds, [](uint32_t ms) {
+      if (ms == 0) return true;
+      sleep_for(uint64_t{ms} * 1000);
+      return false;
+    });
+    return;
+  }
+#endif
+  sleep_for(uint64_t{milliseconds} * 1000);
+}
 void sleep_us(uint32_t microseconds) { sleep_for(microseconds); }
 
 ShortSleeps::ShortSleeps() {

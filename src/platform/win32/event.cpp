@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/waiting.h"
+
 namespace efi::platform {
 
 void EventTraits::close(Raw raw) noexcept { CloseHandle(raw); }
@@ -18,7 +20,12 @@ bool set_event(const Event& event) { return SetEvent(event.get()) != 0; }
 bool reset_event(const Event& event) { return ResetEvent(event.get()) != 0; }
 
 EventWait wait_event(const Event& event, uint32_t timeout_ms) {
-  switch (WaitForSingleObject(event.get(), timeout_ms)) {
+  DWORD result = WAIT_TIMEOUT;
+  wait_within(timeout_ms, [&](uint32_t ms) {
+    result = WaitForSingleObject(event.get(), ms);
+    return result != WAIT_TIMEOUT;
+  });
+  switch (result) {
     case WAIT_OBJECT_0:
       return EventWait::signalled;
     case WAIT_TIMEOUT:

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/clock.h"
+#include "platform/waiting.h"
+
 namespace efi::platform::win32 {
 
 namespace {
@@ -17,11 +20,18 @@ struct Operation {
 
 }  // namespace
 
+int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
+
 int64_t finish_overlapped(HANDLE handle, OVERLAPPED& overlapped, bool started, uint32_t timeout_ms) {
   DWORD moved = 0;
   if (!started) {
     if (GetLastError() != ERROR_IO_PENDING) return -1;
-    if (WaitForSingleObject(overlapped.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+    DWORD result = WAIT_TIMEOUT;
+    wait_within(timeout_ms, [&](uint32_t ms) {
+      result = WaitForSingleObject(overlapped.hEvent, ms);
+      return result != WAIT_TIMEOUT;
+    });
+    if (result != WAIT_OBJECT_0) {
       CancelIoEx(handle, &overlapped);
       // The cancelled operation may still have moved bytes (its result then reports the
       // cancellation); the count is the truth.
@@ -52,13 +62,13 @@ Transfer write_within(HANDLE handle, const void* data, uint32_t size, uint32_t s
 Transfer read_within(HANDLE handle, void* data, uint32_t size, TransferBounds bounds) {
   auto* bytes = static_cast<unsigned char*>(data);
   uint32_t got = 0;
-  const ULONGLONG start = GetTickCount64();
+  const int64_t start = now_ms();
   while (got < size) {
     uint32_t wait = got ? bounds.quiet_ms : bounds.first_byte_ms;
     if (bounds.total_ms != UINT32_MAX) {
-      const ULONGLONG spent = GetTickCount64() - start;
+      const int64_t spent = now_ms() - start;
       if (spent >= bounds.total_ms) break;
-      wait = static_cast<uint32_t>(std::min<ULONGLONG>(wait, bounds.total_ms - spent));
+      wait = static_cast<uint32_t>(std::min<int64_t>(wait, bounds.total_ms - spent));
     }
     Operation operation;
     if (!operation.overlapped.hEvent) break;

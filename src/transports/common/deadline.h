@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/waiting.h"
 
 namespace efi {
 
@@ -57,15 +58,14 @@ class Deadline {
 // a look per step. One last look follows the final sleep, so data that came during it count.
 template <typename Look>
 bool poll_until(const Deadline& deadline, uint32_t first_step_us, uint32_t step_ms, Look look) {
-  for (uint32_t step_us = first_step_us;; step_us = std::min(step_us * 2, step_ms * 1000)) {
-    if (look()) return true;
-    const uint32_t left = deadline.remaining_ms();
+  if (look()) return true;
+  uint32_t step_us = first_step_us;
+  return platform::wait_within(deadline.remaining_ms(), [&](uint32_t left) {
     if (left == 0) return false;
-    if (step_us < 1000)
-      platform::sleep_us(step_us);
-    else
-      platform::sleep_ms(std::min(step_us / 1000, left));
-  }
+    platform::sleep_us(std::min(step_us, left * 1000));
+    step_us = std::min(step_us * 2, step_ms * 1000);
+    return look();
+  });
 }
 
 }  // namespace efi

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/waiting.h"
 #include "platform/system_error.h"
 #include "transports/common/deadline.h"
 
@@ -128,20 +129,18 @@ int32_t CSerial::WaitEvent(SerialOverlapped* overlapped, uint32_t timeout_ms) {
   if (!file) return fail(SERIAL_INVALID_HANDLE);
   if (!overlapped_ && (overlapped || timeout_ms != SERIAL_INFINITE)) return fail(SERIAL_INVALID_FUNCTION);
   const uint32_t generation = maskGeneration;
-  const platform::Clock clock;
-  const Deadline deadline(clock, timeout_ms);
-  for (;;) {
-    uint32_t slice = WAIT_SLICE_MS;
-    if (timeout_ms != SERIAL_INFINITE) {
-      if (deadline.expired()) return fail(SERIAL_TIMEOUT);
-      slice = deadline.within(WAIT_SLICE_MS).remaining_ms();
-    }
-    const platform::SerialWait wait = platform::wait_serial_receive(file, slice);
-    if (wait == platform::SerialWait::failed) return fail(system_error());
+  bool failed = false;
+  // One slice of the wait; true once bytes came, the mask changed, or the system ended the wait on
+  // its own.
+  const auto look = [&](uint32_t ms) {
+    const platform::SerialWait wait = platform::wait_serial_receive(file, std::min(ms, WAIT_SLICE_MS));
+    failed = wait == platform::SerialWait::failed;
     if (wait == platform::SerialWait::received) eventBits |= EV_RXCHAR;
-    // Bytes, a new mask, or the system ending the wait on its own: the wait is over.
-    if (wait != platform::SerialWait::timed_out || maskGeneration != generation || WaitAbandoned()) break;
-  }
+    return wait != platform::SerialWait::timed_out || maskGeneration != generation || WaitAbandoned();
+  };
+  if (!platform::wait_within(timeout_ms == SERIAL_INFINITE ? platform::WAIT_FOREVER : timeout_ms, look))
+    return fail(SERIAL_TIMEOUT);
+  if (failed) return fail(system_error());
   if (overlapped && overlapped->event) platform::set_event(*overlapped->event);
   return 0;
 }
@@ -403,12 +402,16 @@ int32_t CSerialBuffer::Count() const {
 
 bool CSerialBuffer::WaitFor(int32_t count, uint32_t timeout_ms) const {
   std::unique_lock guard(lock);
-  return appended.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return count_locked() >= count; });
+  return platform::wait_within(timeout_ms, [&](uint32_t ms) {
+    return appended.wait_for(guard, std::chrono::milliseconds(ms), [&] { return count_locked() >= count; });
+  });
 }
 
 int32_t CSerialBuffer::WaitForRoom(uint32_t timeout_ms) const {
   std::unique_lock guard(lock);
-  taken.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return count_locked() < CAPACITY; });
+  platform::wait_within(timeout_ms, [&](uint32_t ms) {
+    return taken.wait_for(guard, std::chrono::milliseconds(ms), [&] { return count_locked() < CAPACITY; });
+  });
   return CAPACITY - count_locked();
 }
 

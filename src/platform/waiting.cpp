@@ -1,0 +1,122 @@
+#include "platform/waiting.h"
+
+#include <algorithm>
+
+#if defined(EFI_TESTING)
+#include <atomic>
+#include <mutex>
+#include <set>
+#endif
+
+namespace efi::platform {
+
+namespace {
+
+uint32_t ceil_ms(int64_t ticks, int64_t frequency) {
+  if (ticks <= 0) return 0;
+  return static_cast<uint32_t>(std::min<int64_t>((ticks * 1000 + frequency - 1) / frequency, UINT32_MAX - 1));
+}
+
+#if defined(EFI_TESTING)
+// How long a skipping wait looks before it asks whether the clock may jump, and how long every
+// wait of the process must have been idle before it does: time for bytes one thread sent to reach
+// the thread waiting for them through the system.
+constexpr uint32_t SLICE_MS = 2;
+constexpr uint32_t IDLE_MS = 15;
+
+struct Skipping {
+  std::atomic<bool> on{false};
+  std::atomic<int64_t> skipped{0};  // ticks of the system counter
+  std::mutex mutex;
+  std::multiset<int64_t> deadlines;  // of the waits in progress, on the skipping clock
+  int64_t last_activity = 0;         // system counter
+};
+
+Skipping& skipping() {
+  static Skipping state;
+  return state;
+}
+
+bool wait_skipping(uint32_t timeout_ms, LookFunction look, void* context) {
+  Skipping& state = skipping();
+  const int64_t frequency = performance_frequency();
+  const int64_t end = performance_counter() + static_cast<int64_t>(timeout_ms) * frequency / 1000;
+  const int64_t idle_ticks = static_cast<int64_t>(IDLE_MS) * frequency / 1000;
+  std::multiset<int64_t>::iterator mine;
+  {
+    std::lock_guard<std::mutex> hold(state.mutex);
+    mine = state.deadlines.insert(end);
+    state.last_activity = system_counter();
+  }
+  bool came = false;
+  for (;;) {
+    const uint32_t ms = std::min(ceil_ms(end - performance_counter(), frequency), SLICE_MS);
+    if (look(context, ms)) {
+      came = true;
+      break;
+    }
+    if (ms == 0) break;
+    std::lock_guard<std::mutex> hold(state.mutex);
+    const int64_t now = performance_counter();
+    if (end <= *state.deadlines.begin() && system_counter() - state.last_activity >= idle_ticks && end > now) {
+      state.skipped += end - now;
+      state.last_activity = system_counter();
+    }
+  }
+  std::lock_guard<std::mutex> hold(state.mutex);
+  state.deadlines.erase(mine);
+  if (came) state.last_activity = system_counter();
+  return came;
+}
+#endif
+
+}  // namespace
+
+int64_t performance_counter() {
+#if defined(EFI_TESTING)
+  return system_counter() + skipping().skipped.load(std::memory_order_acquire);
+#else
+  return system_counter();
+#endif
+}
+
+bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context) {
+#if defined(EFI_TESTING)
+  // A wait inside another's look (a sleep in a poll, a slice of a longer wait) is part of the outer
+  // one, which alone stands for the thread among the deadlines.
+  thread_local bool inside = false;
+  if (!inside && skipping().on.load(std::memory_order_acquire)) {
+    inside = true;
+    // A wait without a deadline has none to stand for: it looks in slices and lets the clock jump.
+    const bool came = timeout_ms == WAIT_FOREVER ? [&] {
+      while (!look(context, SLICE_MS)) {
+      }
+      return true;
+    }() : wait_skipping(timeout_ms, look, context);
+    inside = false;
+    return came;
+  }
+#endif
+  const int64_t frequency = performance_frequency();
+  const int64_t end = system_counter() + static_cast<int64_t>(timeout_ms) * frequency / 1000;
+  for (;;) {
+    const uint32_t ms = ceil_ms(end - system_counter(), frequency);
+    if (look(context, ms)) return true;
+    if (ms == 0) return false;
+  }
+}
+
+#if defined(EFI_TESTING)
+void skip_idle_time(bool on) { skipping().on.store(on, std::memory_order_release); }
+bool skipping_idle_time() { return skipping().on.load(std::memory_order_acquire); }
+void note_activity() {
+  Skipping& state = skipping();
+  std::lock_guard<std::mutex> hold(state.mutex);
+  state.last_activity = system_counter();
+}
+int64_t skipped_nanoseconds() {
+  return skipping().skipped.load() * 1000 / performance_frequency() * 1000000;
+}
+#endif
+
+}  // namespace efi::platform
