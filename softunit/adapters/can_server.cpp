@@ -76,6 +76,7 @@ struct CanServer::Hub {
 
   // One frame on the bus: every station but its sender hears it, and the unit hears the stations.
   void transmit(const BusFrame& frame, const Station* sender) {
+    note_sending();
     std::lock_guard bus(bus_mutex);
     if (paced) {
       const Clock::time_point now = Clock::now();

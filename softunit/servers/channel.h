@@ -14,9 +14,13 @@ namespace softunit {
 // How the unit's timed faults (a late answer, bytes dripped, frames apart) let time pass: on the
 // system's clock, unless a test whose host waits on a clock that skips idle time hands the unit
 // that clock's pause, so that the unit's delays and the host's waits run on one clock.
+// Such a clock must also hear of the unit sending, which wakes a waiting host a moment later: it
+// does not jump while a unit is at work.
 using Pause = void (*)(uint32_t milliseconds);
-void set_pause(Pause pause);
+using Sending = void (*)();
+void set_clock(Pause pause, Sending sending);
 void pause_ms(uint32_t milliseconds);
+void note_sending();
 
 // One connected byte stream.
 class Stream {

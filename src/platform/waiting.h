@@ -6,8 +6,9 @@
 //
 // The product waits on the system's clock and nothing else. The testing core can make this
 // process's clock skip idle time: while every wait of the process has been idle for a moment, the
-// clock jumps to the earliest deadline among them, so a test of a five-second time-out costs
-// milliseconds and still sees the waits end in the order their deadlines give.
+// clock jumps to the earliest deadline among them (to shortly before it when bytes could end that
+// wait: the last moment passes in real time, for what is already on its way), so a test of a five-second time-out costs a tenth of a
+// second and still sees the waits end in the order their deadlines give.
 
 #include <cstdint>
 #include <type_traits>
@@ -21,7 +22,9 @@ using LookFunction = bool (*)(void* context, uint32_t ms);
 constexpr uint32_t WAIT_FOREVER = UINT32_MAX;
 // The wait itself, on the seam's side, so that the links compiled once for both cores wait on
 // the clock of the core they are linked into.
-bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context);
+// `sleep`: nothing can end this wait early but its look, so a clock that skips idle time may jump
+// right to its end.
+bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context, bool sleep = false);
 
 template <typename Look>
 bool wait_within(uint32_t timeout_ms, Look&& look) {

@@ -94,8 +94,8 @@ class HostileLink : public test::LinkTest {
     const double start = test::seconds_now();
     testing::internal::CaptureStdout();  // the Bluetooth link's progress lines
     const uint32_t status = send_command(0x07, data.data(), size, response.data(), capacity, &received);
-    testing::internal::GetCapturedStdout();
     elapsed_ms = static_cast<int64_t>((test::seconds_now() - start) * 1000);
+    testing::internal::GetCapturedStdout();
     EXPECT_LT(elapsed_ms, bound_ms + 1000) << "round " << int(round);
     for (size_t i = capacity; i < response.size(); ++i) EXPECT_EQ(response[i], 0xCC) << "guard byte " << i;
     // Only this exchange's bytes may reach the host: its own echo or the filler it was given.

@@ -25,10 +25,10 @@ class SkipIdleTime {
  public:
   SkipIdleTime() {
     platform::skip_idle_time(true);
-    softunit::set_pause(pause);
+    softunit::set_clock(pause, platform::note_activity);
   }
   ~SkipIdleTime() {
-    softunit::set_pause(nullptr);
+    softunit::set_clock(nullptr, nullptr);
     platform::skip_idle_time(false);
   }
   SkipIdleTime(const SkipIdleTime&) = delete;

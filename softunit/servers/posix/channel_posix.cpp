@@ -43,6 +43,7 @@ class FdStream : public Stream {
     return n > 0 ? n : -1;
   }
   bool write_all(const void* data, size_t size) override {
+    note_sending();
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
       // A socket whose peer is gone must fail the write, not end the process with SIGPIPE.

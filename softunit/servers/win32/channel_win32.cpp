@@ -37,6 +37,7 @@ class PipeStream : public Stream {
     return deliver(data, size, got);
   }
   bool write_all(const void* data, size_t size) override {
+    note_sending();
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD written = 0;
@@ -148,6 +149,7 @@ class SocketStream : public Stream {
     return got > 0 ? got : -1;
   }
   bool write_all(const void* data, size_t size) override {
+    note_sending();
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
       const int sent = send(socket_, bytes, static_cast<int>(size), 0);
@@ -237,6 +239,7 @@ class ComStream : public Stream {
     }
   }
   bool write_all(const void* data, size_t size) override {
+    note_sending();
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
       DWORD written = 0;

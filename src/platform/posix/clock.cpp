@@ -34,11 +34,12 @@ int64_t performance_frequency() { return 1000000000; }
 void sleep_ms(uint32_t milliseconds) {
 #if defined(EFI_TESTING)
   if (skipping_idle_time()) {
-    wait_within(milliseconds, [](uint32_t ms) {
+    const auto look = [](void*, uint32_t ms) {
       if (ms == 0) return true;
       sleep_for(uint64_t{ms} * 1000);
       return false;
-    });
+    };
+    wait_for_look(milliseconds, look, nullptr, true);
     return;
   }
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/system_error.h"
+#include "platform/waiting.h"
 
 namespace efi {
 
@@ -69,7 +70,6 @@ bool UsbCanLink::load(const LinkContext& context) {
 uint32_t UsbCanLink::initialize(const LinkContext& context, uint32_t, const char*) {
   if (can_ready == 1) return 0;
   report = context.report;
-  clock = context.clock;
   if (!load(context)) return STATUS_CR_NOT_CONNECTED;
   api.init_hw_connect_control_ex(on_connect_control, nullptr);
   api.get_version_ex(1);
@@ -140,29 +140,37 @@ uint32_t UsbCanLink::write_flow_control(uint8_t block_size) {
 // Other processes share the named event and may re-arm it too: the queue is looked into again at
 // least every USB_CAN_LOOK_AGAIN_MS.
 uint32_t UsbCanLink::read_frames(uint16_t& count, uint32_t wait_ms) {
-  const Deadline deadline(clock, wait_ms);
-  for (;;) {
-    platform::reset_event(receive_event);
-    uint32_t placed = count;
-    uint8_t channel = 0;
-    const uint8_t result = api.read_can_msg_ex(handle, &channel, receive.data(), &placed);
-    if (result == 0 && placed > 0) {
-      uint16_t kept = 0;
-      for (uint32_t i = 0; i < placed && i < count; ++i)
-        if (from_unit(receive[i])) receive[kept++] = receive[i];
-      if (kept > 0) {
-        count = kept;
-        return 0;
+  uint32_t status = 0;
+  uint16_t kept = 0;
+  // One look into the queue, then a wait for the event of at most `ms`; true once frames from the
+  // unit are in or the library failed.
+  const auto look = [&](uint32_t ms) {
+    for (;;) {
+      platform::reset_event(receive_event);
+      uint32_t placed = count;
+      uint8_t channel = 0;
+      const uint8_t result = api.read_can_msg_ex(handle, &channel, receive.data(), &placed);
+      if (result == 0 && placed > 0) {
+        for (uint32_t i = 0; i < placed && i < count; ++i)
+          if (from_unit(receive[i])) receive[kept++] = receive[i];
+        if (kept > 0) return true;
+        continue;
       }
-      continue;
+      if (result != 0 && result < UCAN_WARNING) {
+        status = USB_CAN_ADAPTER_FAILED;
+        return true;
+      }
+      break;
     }
-    if (result != 0 && result < UCAN_WARNING) return USB_CAN_ADAPTER_FAILED;
-    if (deadline.expired()) break;
-    const uint32_t left = deadline.within(USB_CAN_LOOK_AGAIN_MS).remaining_ms();
-    if (platform::wait_event(receive_event, left) == platform::EventWait::failed) return USB_CAN_ADAPTER_FAILED;
-  }
-  count = 0;
-  return 0;
+    if (ms == 0) return false;
+    if (platform::wait_event(receive_event, std::min(ms, USB_CAN_LOOK_AGAIN_MS)) != platform::EventWait::failed)
+      return false;
+    status = USB_CAN_ADAPTER_FAILED;
+    return true;
+  };
+  platform::wait_within(wait_ms, look);
+  if (status == 0) count = kept;
+  return status;
 }
 
 }  // namespace efi

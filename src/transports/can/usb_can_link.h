@@ -94,7 +94,6 @@ class UsbCanLink final : public Link {
   platform::Module library;
   Api api{};
   Reporter report;  // for the receive callback, which runs on the library's thread
-  platform::Clock clock;
   std::array<UcanMessage, CAN_TABLE_SLOTS> transmit{};
   std::array<UcanMessage, CAN_TABLE_SLOTS> receive{};
 };
