@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/waiting.h"
 
 namespace efi::platform {
 
@@ -20,5 +21,15 @@ void sleep_ms(uint32_t milliseconds) { stand_in_now_ns += int64_t{milliseconds} 
 void sleep_us(uint32_t microseconds) { stand_in_now_ns += int64_t{microseconds} * 1000; }
 ShortSleeps::ShortSleeps() = default;
 ShortSleeps::~ShortSleeps() = default;
+// The seam's one wait, on this clock: every look at it moves time on, so a wait always ends.
+bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context, bool) {
+  const int64_t end = performance_counter() + int64_t{timeout_ms} * 1000000;
+  for (;;) {
+    const int64_t left = end - performance_counter();
+    const uint32_t ms = left <= 0 ? 0 : static_cast<uint32_t>((left + 999999) / 1000000);
+    if (look(context, ms)) return true;
+    if (ms == 0) return false;
+  }
+}
 
 }  // namespace efi::platform
