@@ -24,7 +24,6 @@ const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->resp
 const std::string PAYLOAD_TEXT =
     "Bluetooth_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size";
 
-// What a call printed on standard output.
 template <typename Call>
 std::string printed_by(Call call) {
   testing::internal::CaptureStdout();
@@ -149,7 +148,7 @@ TEST_F(BluetoothLink, MissingLockedBufferIsReportedOnceAndRefusesEveryExchange) 
 
 // A failed search prints its steps and fails the initialisation; it never ends the host.
 TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
-  const std::string missing = (fs::temp_directory_path() / (test::run_unique_prefix() + "no-device")).string();
+  const std::string missing = test::temp_path("no-device");
   const std::string not_found = "Failed to get the device interface detail data\n";
   const struct {
     std::string target, begins, ends;  // "@" in `ends` stands for the device path found

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,13 +43,12 @@ struct CliRun {
   bool has(const std::string& text) const { return output.find(text) != std::string::npos; }
 };
 
-// Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
-// output.
+std::string program() { return "\"" + module_path(EFI_CLI_FILE) + "\" "; }
+
+// Runs efilink through the shell; with `merge_errors` standard error joins the output.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
   CliRun result;
-  result.exit_code = run_shell(std::string("\"").append(module_path(EFI_CLI_FILE)) + "\" " + arguments +
-                                   (merge_errors ? " 2>&1" : ""),
-                               result.output);
+  result.exit_code = run_shell(program() + arguments + (merge_errors ? " 2>&1" : ""), result.output);
   return result;
 }
 
@@ -118,30 +116,27 @@ TEST(CliUnit, ServesTheScriptThenTheModelAndCleansUpWhenInterrupted) {
 #if defined(_WIN32)
   GTEST_SKIP() << "device directories and SIGTERM exist off Windows only";
 #endif
-  namespace fs = std::filesystem;
-  const fs::path root = fs::temp_directory_path() / (run_unique_prefix() + "unit");
-  const fs::path devices = root / "devices";
-  fs::create_directories(root);
-  std::ofstream(root / "script") << "# two exchanges\nanswer 0 01020304\nstatus 7  # then the model\n";
-  std::ofstream(root / "bad") << "status 1\nfrobnicate 3\n";
-  const CliRun bad = run("unit --usb --script \"" + (root / "bad").string() + "\"", true);
+  const std::string root = temp_path("unit"), devices = root + "/devices";
+  const RemovedAtEnd removed{{root}};
+  std::filesystem::create_directories(root);
+  std::ofstream(root + "/script") << "# two exchanges\nanswer 0 01020304\nstatus 7  # then the model\n";
+  std::ofstream(root + "/bad") << "status 1\nfrobnicate 3\n";
+  const CliRun bad = run("unit --usb --script \"" + root + "/bad\"", true);
   EXPECT_EQ(bad.exit_code, 1);
   EXPECT_TRUE(bad.has("line 2: no fault is called 'frobnicate'")) << bad.output;
 
   std::string pid;
-  ASSERT_EQ(run_shell("\"" + module_path(EFI_CLI_FILE) + "\" unit --usb --device-dir \"" + devices.string() +
-                          "\" --script \"" + (root / "script").string() + "\" --json > \"" + (root / "out").string() +
-                          "\" 2>&1 & echo $!",
+  ASSERT_EQ(run_shell(program() + "unit --usb --device-dir \"" + devices + "\" --script \"" + root +
+                          "/script\" --json > \"" + root + "/out\" 2>&1 & echo $!",
                       pid),
             0);
   std::string announced;
   for (int tries = 0; announced.find("\"ready\"") == std::string::npos && tries < 200; ++tries) {
     platform::sleep_ms(20);
-    std::ifstream out(root / "out");
-    announced.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+    announced = file_text(root + "/out");
   }
   ASSERT_NE(announced.find("\"ready\""), std::string::npos) << announced;
-  const std::string send = "send --flags 0x20 --device-dir \"" + devices.string() + "\" 0x05 01000000 --json";
+  const std::string send = "send --flags 0x20 --device-dir \"" + devices + "\" 0x05 01000000 --json";
   const CliRun scripted = run(send);
   EXPECT_EQ(scripted.json()["data"], "01020304") << scripted.output;
   const CliRun refused = run(send);
@@ -150,9 +145,8 @@ TEST(CliUnit, ServesTheScriptThenTheModelAndCleansUpWhenInterrupted) {
   EXPECT_EQ(run(send).json()["response_layout"], "TS_L0");
 
   EXPECT_EQ(std::system(("kill -TERM " + pid).c_str()), 0);
-  for (int tries = 0; fs::exists(devices) && tries < 100; ++tries) platform::sleep_ms(20);
-  EXPECT_FALSE(fs::exists(devices)) << "the unit made it, the unit removes it";
-  fs::remove_all(root);
+  for (int tries = 0; std::filesystem::exists(devices) && tries < 100; ++tries) platform::sleep_ms(20);
+  EXPECT_FALSE(std::filesystem::exists(devices)) << "the unit made it, the unit removes it";
 }
 
 // One command through the simulator library, shown as text, and through a USB device path as JSON:
@@ -300,12 +294,11 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 #if defined(_WIN32)
   GTEST_SKIP() << "the shipped library finds units through SetupAPI on Windows; device directories exist only off Windows";
 #endif
-  namespace fs = std::filesystem;
-  const fs::path devices = fs::temp_directory_path() / "efilink-cli-lock";
-  fs::remove_all(devices);
-  fs::create_directories(devices / USB_DEVICE_CLASS);
-  for (const char* unit : {"unit-a", "unit-b"}) std::ofstream(devices / USB_DEVICE_CLASS / unit).put('\0');
-  const std::string directory = " --device-dir \"" + devices.string() + "\"";
+  const std::string devices = temp_path("cli-lock");
+  const RemovedAtEnd removed{{devices}};
+  std::filesystem::create_directories(devices + "/" + USB_DEVICE_CLASS);
+  for (const char* unit : {"/unit-a", "/unit-b"}) std::ofstream(devices + "/" + USB_DEVICE_CLASS + unit).put('\0');
+  const std::string directory = " --device-dir \"" + devices + "\"";
   // The shipped program uses the machine's own objects; remove them afterwards only if this test
   // made them, so a later run (a 32-bit one, say) starts from nothing.
   struct Cleanup {
@@ -332,7 +325,6 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
   EXPECT_EQ(release.json()["units.1.owner"], "null");
 
   EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
-  fs::remove_all(devices);
 }
 
 TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
@@ -349,15 +341,8 @@ TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
 // the bytes drained, and is the one exchange replay skips. The frame log every CAN link writes
 // through the shared exchange routine is read back by the serial-line CAN link's trace test.
 TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
-  namespace fs = std::filesystem;
-  const std::string trace = (fs::temp_directory_path() / (run_unique_prefix() + "trace.log")).string();
-  const std::string again = trace + ".again";
-  struct Cleanup {
-    std::string files[3];
-    ~Cleanup() {
-      for (const std::string& file : files) std::filesystem::remove(file);
-    }
-  } cleanup{{trace, again, trace + ".forged"}};
+  const std::string trace = temp_path("trace.log"), again = trace + ".again";
+  const RemovedAtEnd removed{{trace, again, trace + ".forged"}};
   on_library_load();
   enable_error_messages(0);
   EXPECT_EQ(set_trace_file((trace + ".missing/trace.log").c_str()), 1u);
@@ -377,9 +362,7 @@ TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
   }
   on_library_load();
 
-  std::vector<std::string> lines;
-  std::ifstream file(trace);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  const std::vector<std::string> lines = file_lines(trace);
   ASSERT_EQ(lines.size(), EFI_COMMAND_COUNT + 1);
   const std::string& drained = lines.back();
   EXPECT_NE(drained.find(" usb command=0x05 sent=12 received=8 status=0x20000005 "), std::string::npos) << drained;
@@ -401,15 +384,10 @@ TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
 #if !defined(_WIN32)
   // A program that names no trace writes the one the environment names: here, the replay's own.
   std::string output;
-  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" \"" + module_path(EFI_CLI_FILE) + "\" replay \"" + trace + "\"",
-                      output),
-            0)
-      << output;
-  size_t replayed = 0;
-  std::ifstream again_file(again);
-  for (std::string line; std::getline(again_file, line); ++replayed)
-    ASSERT_NE(line.find(" simulator command="), std::string::npos) << line;
-  EXPECT_EQ(replayed, lines.size() - 1);
+  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" " + program() + "replay \"" + trace + "\"", output), 0) << output;
+  const std::vector<std::string> replayed = file_lines(again);
+  EXPECT_EQ(replayed.size(), lines.size() - 1);
+  for (const std::string& line : replayed) EXPECT_NE(line.find(" simulator command="), std::string::npos) << line;
 #endif
 }
 

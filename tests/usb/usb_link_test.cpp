@@ -166,20 +166,17 @@ TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
 TEST_F(UsbLink, OnlyAnUnsharedDeviceOpens) {
   EXPECT_FALSE(platform::open_device(server->device_path().c_str())) << "the link holds it exclusively";
   close_interfaces(0);
-  namespace fs = std::filesystem;
-  const fs::path file = fs::temp_directory_path() / ("efilink-not-a-unit-" + test::run_unique_prefix());
+  const std::string file = test::temp_path("not-a-unit"), directory = std::filesystem::path(file).parent_path().string();
+  const test::RemovedAtEnd removed{{file}};
   std::ofstream(file) << "precious";
-  for (const fs::path& path : {fs::path("/no/such/device"), file, fs::temp_directory_path()}) {
+  for (const std::string& path : {std::string("/no/such/device"), file, directory}) {
     log.messages.clear();
-    EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, path.string().c_str()), STATUS_CR_OPEN_FAILED) << path;
+    EXPECT_EQ(initialize_interfaces(EFI_FLAG_USB, path.c_str()), STATUS_CR_OPEN_FAILED) << path;
     ASSERT_FALSE(log.messages.empty());
     EXPECT_EQ(log.messages.back().text.rfind("  USB_Initialize CreateFile failed GetLastError = ", 0), 0u);
     EXPECT_EQ(send(40), STATUS_CR_NOT_CONNECTED);
   }
-  std::string content;
-  std::getline(std::ifstream(file), content);
-  EXPECT_EQ(content, "precious");
-  fs::remove(file);
+  EXPECT_EQ(test::file_text(file), "precious");
 }
 
 using UsbLinkLookup = test::LinkTest;
