@@ -215,12 +215,6 @@ TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
     EXPECT_EQ(set_adapter_library(flag, "x"), 1u) << flag;
 }
 
-}  // namespace
-}  // namespace efi
-
-namespace efi {
-namespace {
-
 // python-can (Debian's python3-can) as the host, by hand: one segmented exchange with the unit
 // through `arguments` of tests/can/python_can_exchange.py, whose answer must be the model's.
 void expect_python_can_exchange(const std::string& environment, const std::string& arguments,
