@@ -52,6 +52,13 @@ CliRun run(const std::string& arguments, bool merge_errors = false) {
   return result;
 }
 
+// The JSON output of a run that must succeed.
+Json json_of(const std::string& arguments) {
+  const CliRun result = run(arguments);
+  EXPECT_EQ(result.exit_code, 0) << arguments << ": " << result.output;
+  return result.json();
+}
+
 TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   const CliRun demo = run("demo");
   ASSERT_EQ(demo.exit_code, 0) << demo.output;
@@ -61,9 +68,7 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   EXPECT_EQ(demo.lines().back().rfind("88 of 88 exchanges succeeded, 88 of 88 responses decoded", 0), 0u);
   EXPECT_FALSE(demo.has("\r")) << "not a terminal: no progress line";
 
-  const CliRun json_run = run("demo --json");
-  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const Json json = json_run.json();
+  const Json json = json_of("demo --json");
   EXPECT_EQ(json["link"], "simulator");
   EXPECT_EQ(json["ok"], "true");
   EXPECT_EQ(json.number("decoded"), EFI_COMMAND_COUNT);
@@ -87,9 +92,7 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
 // Each link against `efilink unit` in a child process, twice over (a short soak); what a build
 // cannot serve says why.
 TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
-  const CliRun all = run("demo --link all --rounds 2 --json");
-  EXPECT_EQ(all.exit_code, 0) << all.output;
-  const Json json = all.json();
+  const Json json = json_of("demo --link all --rounds 2 --json");
   EXPECT_EQ(json["ok"], "true");
   ASSERT_EQ(json.number("links#"), 9u);
   size_t served = 0;
@@ -160,16 +163,14 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   char field_text[16];
   std::snprintf(field_text, sizeof field_text, "0x%08x", field);
 
-  const CliRun send = run(std::string("send --flags 0x200 --text \"@").append(module_path(EFI_SIMULATOR_FILE)) + "\" 0x05 01000000");
+  const CliRun send = run("send --flags 0x200 --text \"@" + module_path(EFI_SIMULATOR_FILE) + "\" 0x05 01000000");
   ASSERT_EQ(send.exit_code, 0) << send.output;
   EXPECT_TRUE(send.has("status    OK (0x00000000)")) << send.output;
   EXPECT_TRUE(send.has("response  TS_L0"));
   EXPECT_TRUE(send.has(field_text)) << field_text;
 
   softunit::DeviceServer server(softunit::unit_responder());
-  const CliRun usb = run(std::string("send --flags 0x20 --text \"").append(server.device_path()) + "\" 0x05 01000000 --json");
-  ASSERT_EQ(usb.exit_code, 0) << usb.output;
-  const Json json = usb.json();
+  const Json json = json_of("send --flags 0x20 --text \"" + server.device_path() + "\" 0x05 01000000 --json");
   EXPECT_EQ(json["status"], "0");
   EXPECT_EQ(json["response_layout"], "TS_L0");
   EXPECT_EQ(json["fields#"], "1");
@@ -178,16 +179,14 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   EXPECT_EQ(json.number("received_size"), expected.data.size());
 
   // The bridge tests' simulator echoes the command data: no data, where TS_L0_L4 needs 8 bytes.
-  const CliRun short_answer = run(std::string("send --flags 0x200 --text \"@").append(test_simulator_path("complete")) + "\" 0x00 --json");
+  const CliRun short_answer = run("send --flags 0x200 --text \"@" + test_simulator_path("complete") + "\" 0x00 --json");
   EXPECT_EQ(short_answer.exit_code, 3) << "succeeded, but does not decode";
   EXPECT_EQ(short_answer.json()["decoded"], "false");
   EXPECT_EQ(short_answer.json()["error"], "the response does not decode as TS_L0_L4 says");
 }
 
 TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
-  const CliRun send = run("send --flags 0x200 0x33 25000000 --json");
-  ASSERT_EQ(send.exit_code, 0) << send.output;
-  const Json json = send.json();
+  const Json json = json_of("send --flags 0x200 0x33 25000000 --json");
   EXPECT_EQ(json.number("kind"), 0x25);
   const efi::Layout& layout = efi::kinded_layout(0x25);
   ASSERT_EQ(json.number("arrays#"), layout.arrays.size());
@@ -222,9 +221,7 @@ TEST(CliLayouts, ListsEveryRowAndEachKind) {
     }
   EXPECT_EQ(array_lines, 1 + efi::KINDED_RECORD_KIND_COUNT);
 
-  const CliRun json_run = run("layouts 0x33 --json");
-  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const Json json = json_run.json();
+  const Json json = json_of("layouts 0x33 --json");
   EXPECT_EQ(json["commands.0.command_layout"], "TS_W0_W2");
   EXPECT_EQ(json["layouts.1.name"], "KindedRecord_TS");
   ASSERT_EQ(json.number("layouts.1.kinds#"), efi::KINDED_RECORD_KIND_COUNT);
@@ -272,12 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(help("--help"), help("demo --help"), help("send --help"), help("layouts --help"),
                       help("lock --help"), help("unit --help"), help("send --flags 0x200 --help"),
                       bad("frobnicate"), bad("unit"), bad("unit --com 0"), bad("unit --usb --usb"),
-                      bad("demo --link serial"),
-                      bad("demo --frobnicate"), bad("demo --rounds 0"), bad("demo --sim"), bad("send 0x05"), bad("send --flags"),
-                      bad("send --flags zz 0x05"), bad("send --flags 0x200"), bad("send --flags 0x200 0x100"),
-                      bad("send --flags 0x200 0x05 0g"), bad("send --flags 0x200 0x05 012"),
-                      bad("send --flags 0x200 0x05 00 11"), bad("send --flags 0x200 0x05 --response-size 70000"),
-                      bad("send --flags 0x200 0x05 --bogus"),
+                      bad("demo --link serial"), bad("demo --frobnicate"), bad("demo --rounds 0"), bad("demo --sim"),
+                      bad("send 0x05"), bad("send --flags"), bad("send --flags zz 0x05"), bad("send --flags 0x200"),
+                      bad("send --flags 0x200 0x100"), bad("send --flags 0x200 0x05 0g"),
+                      bad("send --flags 0x200 0x05 012"), bad("send --flags 0x200 0x05 00 11"),
+                      bad("send --flags 0x200 0x05 --response-size 70000"), bad("send --flags 0x200 0x05 --bogus"),
                       bad("send --flags 0x200 0x05 --adapter-library x"), bad("layouts 0x05 0x06"), bad("layouts seven"),
                       bad("lock"), bad("lock frobnicate"), bad("lock update 1"), bad("lock release one"),
                       bad("lock query --frobnicate"), bad("send --flags 0x200 --flags 0x20 0x05"),
@@ -313,16 +309,12 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
   ASSERT_EQ(query.lines().size(), 3u) << query.output;
   EXPECT_EQ(query.lines()[0], "index  owner       path");
 
-  const CliRun update = run("lock update 1 42 --json" + directory);
-  ASSERT_EQ(update.exit_code, 0) << update.output;
-  const Json units = update.json();
+  const Json units = json_of("lock update 1 42 --json" + directory);
   ASSERT_EQ(units["units#"], "2");
   EXPECT_EQ(units["units.1.owner"], "42");
   EXPECT_NE(units["units.1.path"].find("unit-b"), std::string::npos);
 
-  const CliRun release = run("lock release 1 --json" + directory);
-  ASSERT_EQ(release.exit_code, 0) << release.output;
-  EXPECT_EQ(release.json()["units.1.owner"], "null");
+  EXPECT_EQ(json_of("lock release 1 --json" + directory)["units.1.owner"], "null");
 
   EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
 }
@@ -330,10 +322,8 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
   softunit::CanServer server(softunit::unit_responder());
   server.publish_port();
-  const CliRun send = run("send --flags 0x200000 --adapter-library \"" + module_path(EFI_PCAN_STANDIN) +
-                          "\" 0x05 01000000 --json");
-  ASSERT_EQ(send.exit_code, 0) << send.output;
-  EXPECT_EQ(send.json()["response_layout"], "TS_L0");
+  const std::string library = " --adapter-library \"" + module_path(EFI_PCAN_STANDIN) + "\"";
+  EXPECT_EQ(json_of("send --flags 0x200000" + library + " 0x05 01000000 --json")["response_layout"], "TS_L0");
 }
 
 // A session traced against the unit over the USB link (a pseudo-terminal or pipe) replays through
@@ -384,7 +374,8 @@ TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
 #if !defined(_WIN32)
   // A program that names no trace writes the one the environment names: here, the replay's own.
   std::string output;
-  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" " + program() + "replay \"" + trace + "\"", output), 0) << output;
+  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" " + program() + "replay \"" + trace + "\"", output), 0)
+      << output;
   const std::vector<std::string> replayed = file_lines(again);
   EXPECT_EQ(replayed.size(), lines.size() - 1);
   for (const std::string& line : replayed) EXPECT_NE(line.find(" simulator command="), std::string::npos) << line;

@@ -160,7 +160,8 @@ TEST_F(UsbLink, ClosedLinkReportsNotConnectedAndOpensAgain) {
 TEST_F(UsbLink, OnlyAnUnsharedDeviceOpens) {
   EXPECT_FALSE(platform::open_device(server->device_path().c_str())) << "the link holds it exclusively";
   close_interfaces(0);
-  const std::string file = test::temp_path("not-a-unit"), directory = std::filesystem::path(file).parent_path().string();
+  const std::string file = test::temp_path("not-a-unit");
+  const std::string directory = std::filesystem::path(file).parent_path().string();
   const test::RemovedAtEnd removed{{file}};
   std::ofstream(file) << "precious";
   for (const std::string& path : {std::string("/no/such/device"), file, directory}) {
