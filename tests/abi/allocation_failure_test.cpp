@@ -9,7 +9,6 @@
 #include <new>
 #include <string>
 
-#include "test_process.h"
 #include "test_support.h"
 
 namespace {
@@ -55,8 +54,7 @@ TEST(ExtensionExports, SurviveARefusedAllocationAnywhere) {
   HostLibrary library;
   ASSERT_TRUE(library.loaded());
   // Texts too long to be kept without an allocation.
-  namespace fs = std::filesystem;
-  const std::string prefix = (fs::temp_directory_path() / (run_unique_prefix() + "allocation-")).string();
+  const std::string prefix = temp_path("allocation-");
   const std::string directory = prefix + "devices", adapter = prefix + "adapter-library", trace = prefix + "trace.log";
   const std::string host = "efilink-allocation-test.invalid", service = "a-service-name-of-some-length";
   MessageLog log;
@@ -97,11 +95,11 @@ TEST(ExtensionExports, SurviveARefusedAllocationAnywhere) {
     EXPECT_EQ(refusals > 0, entry.allocates) << entry.name << ": " << refusals << " allocations refused in turn";
   }
 
-  EXPECT_TRUE(fs::exists(trace));
+  EXPECT_TRUE(std::filesystem::exists(trace));
   EXPECT_EQ(library.send_command(5, nullptr, 0, nullptr, 0, nullptr), STATUS_CR_NOT_INITIALIZED);
   EXPECT_EQ(log.texts(), std::vector<std::string>{"EfiSendCommand Error ! No interface initialized"});
   EXPECT_EQ(library.set_trace_file(nullptr), 0u);
-  fs::remove(trace);
+  std::filesystem::remove(trace);
 }
 
 }  // namespace

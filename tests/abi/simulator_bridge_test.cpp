@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "test_support.h"
@@ -115,9 +114,7 @@ TEST(LibraryLifetime, UnloadClosesTheSelectedLinkAndReleasesTheSimulator) {
     ASSERT_EQ(library.initialize(EFI_FLAG_SIMULATOR, text.c_str()), 0u);
     EXPECT_TRUE(library.unload());
   }
-  std::string line;
-  std::getline(std::ifstream(trace), line);
-  EXPECT_EQ(line, "unloaded") << "the simulator library was not released at unload";
+  EXPECT_EQ(file_text(trace), "unloaded\n") << "the simulator library was not released at unload";
   std::remove(trace.c_str());
 
   // A library that never selected a link unloads without calling anything.

@@ -70,7 +70,6 @@ class TransportSelection : public ::testing::Test {
   }
   void TearDown() override { on_library_load(); }
 
-  // Initialises with `flags` and tells what the links were asked for.
   std::string initialise(uint32_t flags) {
     trace.clear();
     initialize_interfaces(flags, nullptr);

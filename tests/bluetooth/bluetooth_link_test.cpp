@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "all_commands.h"
 #include "link_test.h"
@@ -14,17 +13,10 @@
 namespace efi {
 namespace {
 
-namespace fs = std::filesystem;
-#if defined(_WIN32)
-constexpr bool WINDOWS = true;
-#else
-constexpr bool WINDOWS = false;
-#endif
 const std::string MARKER_TEXT = "Bluetooth_SendCommandReceiveResponse pCRM->response_header->dummy != 0x55AA";
 const std::string PAYLOAD_TEXT =
     "Bluetooth_SendCommandReceiveResponse payload_transferred != pCRM->response_header->response_data_returning_size";
 
-// What a call printed on standard output.
 template <typename Call>
 std::string printed_by(Call call) {
   testing::internal::CaptureStdout();
@@ -127,7 +119,7 @@ TEST_F(BluetoothLink, SecondInitialisationKeepsTheSharedDeviceAndHeadersFollowTh
   EXPECT_EQ(send(8, 8), 0u);
   EXPECT_TRUE(echoed());
   // Even an exclusive opener gets in beside the link (a named pipe takes one host only).
-  EXPECT_TRUE(WINDOWS || platform::open_device(server.device_path().c_str()));
+  EXPECT_TRUE(platform::modules_are_dlls() || platform::open_device(server.device_path().c_str()));
   // Closing withdraws the keep-awake request, which the system may refuse.
   platform::inject_fault(platform::FaultPoint::keep_awake, 0, 1, 5);
   EXPECT_EQ(printed_by([] { close_interfaces(0); }), "The function SetThreadExecutionState fails.\n");
@@ -149,7 +141,7 @@ TEST_F(BluetoothLink, MissingLockedBufferIsReportedOnceAndRefusesEveryExchange) 
 
 // A failed search prints its steps and fails the initialisation; it never ends the host.
 TEST(BluetoothLinkSearch, EveryFailedStepIsPrinted) {
-  const std::string missing = (fs::temp_directory_path() / (test::run_unique_prefix() + "no-device")).string();
+  const std::string missing = test::temp_path("no-device");
   const std::string not_found = "Failed to get the device interface detail data\n";
   const struct {
     std::string target, begins, ends;  // "@" in `ends` stands for the device path found

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "all_commands.h"
 #include "bus.h"
@@ -170,7 +168,8 @@ TEST(UsbCanLinkWrites, RefusedOrFailedWritesFailOtherWarningsCountAsSent) {
 // empty queue, not one per step of the wait. A library that refuses the signal is read in steps,
 // and the exchange's trace says so.
 TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStillWorks) {
-  const std::string trace = (std::filesystem::temp_directory_path() / (test::run_unique_prefix() + "pcan.log")).string();
+  const std::string trace = test::temp_path("pcan.log");
+  const test::RemovedAtEnd removed{{trace, candump_path(trace)}};
   softunit::CanServer server(softunit::echo_responder());
   server.publish_port();
   const std::string standin = test::module_path(EFI_PCAN_STANDIN);
@@ -195,13 +194,10 @@ TEST(PcanReceiveSignal, ALateAnswerCostsAFewReadsAndALibraryWithoutTheSignalStil
     if (!refused) {
       EXPECT_LE(empty_reads() - before, 12u) << "empty reads for an answer 300 ms late";
     }
-    std::string line;
-    std::getline(std::ifstream(trace), line);
+    const std::string line = test::file_lines(trace).at(0);
     EXPECT_EQ(line.find(" waits=steps ") != std::string::npos, refused) << line;
     close_interfaces(0);
   }
-  std::filesystem::remove(trace);
-  std::filesystem::remove(candump_path(trace));
   softunit::set_environment("EFILINK_PCAN_NO_RECEIVE_EVENT", nullptr);
   on_library_load();
 }
@@ -218,12 +214,6 @@ TEST(AdapterLibrary, OnlyAdapterLinksTakeALibrary) {
   for (uint32_t flag : {0u, EFI_FLAG_USB, EFI_FLAG_PCAN | EFI_FLAG_USB_CAN, EFI_FLAG_COM_SERIAL})
     EXPECT_EQ(set_adapter_library(flag, "x"), 1u) << flag;
 }
-
-}  // namespace
-}  // namespace efi
-
-namespace efi {
-namespace {
 
 // python-can (Debian's python3-can) as the host, by hand: one segmented exchange with the unit
 // through `arguments` of tests/can/python_can_exchange.py, whose answer must be the model's.

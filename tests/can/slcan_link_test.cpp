@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 
 #include "../serial/serial_fixture.h"
 #include "all_commands.h"
@@ -18,7 +16,6 @@ namespace {
 using softunit::Bytes;
 constexpr unsigned PORT_NUMBER = 12;
 
-// The adapter's line as a host names it.
 std::string port_name(unsigned number) { return "COM" + std::to_string(number); }
 
 class SlcanLinkTest : public test::LinkTest {
@@ -187,21 +184,13 @@ TEST_F(SlcanLinkTest, EnvironmentTurnsThePcanAndUsbCanBitsToTheAdapter) {
 }
 
 TEST_F(SlcanLinkTest, TraceNamesTheInterfaceAndLog2ascReadsIt) {
-  namespace fs = std::filesystem;
-  const std::string trace = (fs::temp_directory_path() / (test::run_unique_prefix() + "slcan.log")).string();
-  struct Cleanup {
-    std::string files[3];
-    ~Cleanup() {
-      for (const std::string& file : files) std::filesystem::remove(file);
-    }
-  } cleanup{{trace, candump_path(trace), trace + ".asc"}};
+  const std::string trace = test::temp_path("slcan.log");
+  const test::RemovedAtEnd removed{{trace, candump_path(trace), trace + ".asc"}};
   ASSERT_EQ(initialize(), 0u);
   ASSERT_EQ(set_trace_file(trace.c_str()), 0u);
   expect_healthy_exchange("tracing");
   ASSERT_EQ(set_trace_file(nullptr), 0u);
-  std::ifstream frames(candump_path(trace));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(frames, line);) lines.push_back(line);
+  const std::vector<std::string> lines = test::file_lines(candump_path(trace));
   // 7 command frames and the unit's flow control, the answer's 7 frames and the host's flow control.
   ASSERT_EQ(lines.size(), 16u);
   EXPECT_NE(lines[0].find(") slcan 16666666#1030CD07"), std::string::npos) << lines[0];
@@ -213,8 +202,7 @@ TEST_F(SlcanLinkTest, TraceNamesTheInterfaceAndLog2ascReadsIt) {
   std::string output;
   ASSERT_EQ(test::run_shell("log2asc -I \"" + candump_path(trace) + "\" -O \"" + trace + ".asc\" slcan 2>&1", output), 0)
       << output;
-  std::ifstream asc(trace + ".asc");
-  const std::string text((std::istreambuf_iterator<char>(asc)), std::istreambuf_iterator<char>());
+  const std::string text = test::file_text(trace + ".asc");
   EXPECT_NE(text.find("16666666x"), std::string::npos) << text;
   EXPECT_NE(text.find("16666667x"), std::string::npos) << text;
 }

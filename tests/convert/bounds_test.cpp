@@ -1,8 +1,6 @@
 #include <efilink/efilink.h>
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "convert/byte_order.h"
 #include "convert/layouts.h"
 #include "structure_bytes.h"

@@ -33,7 +33,6 @@ class EthernetLink : public test::LinkTest {
     fresh_link();
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   }
-  // A library just loaded, pointed at the test's unit.
   void fresh_link() {
     fresh_library();
     set_ethernet_address("127.0.0.1", std::to_string(server.port()).c_str());
@@ -128,7 +127,6 @@ TEST_F(EthernetLink, BrokenConnectionFailsTheExchangeAndTheNextInitialisationRec
     EXPECT_EQ(send(4, 100), STATUS_CR_NOT_CONNECTED);
     ASSERT_EQ(initialize_interfaces(EFI_FLAG_ETHERNET, nullptr), 0u);
   }
-  // Also in the middle of a chunked response.
   server.set_chunk_size(40);
   server.queue_fault({Kind::close, 70});
   EXPECT_EQ(send(4, 100), STATUS_CR_READ_FAILED);

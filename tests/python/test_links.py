@@ -12,15 +12,8 @@ from conftest import ALL_LINKS, digest, model_arrays
 # Commands chosen for their response layouts: 32-bit fields, 16- and 32-bit fields, one long
 # array, scalars with arrays, a kinded record of the kind the command data select, three arrays
 # with rounding and an empty one, and data that travel unconverted.
-SAMPLE = [
-    (0x00, b""),
-    (0x0A, bytes([0x12, 0x34, 0x56, 0x78, 1, 2, 3, 4])),
-    (0x0C, b""),
-    (0x10, b""),
-    (0x33, (5).to_bytes(2, sys.byteorder) + bytes(2)),
-    (0x56, b""),
-    (0x07, b""),
-]
+SAMPLE = [(0x00, b""), (0x0A, bytes([0x12, 0x34, 0x56, 0x78, 1, 2, 3, 4])), (0x0C, b""), (0x10, b""),
+          (0x33, (5).to_bytes(2, sys.byteorder) + bytes(2)), (0x56, b""), (0x07, b"")]
 
 
 def check_against_model(command, data, response):

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -40,7 +39,6 @@ class StandInDriver {
     fail_ = reinterpret_cast<void (*)(const char*, int32_t)>(platform::find_symbol(module_, "StandInFailNext"));
   }
   bool loaded() const { return take_ && fail_; }
-  // The calls since the last look, one per line.
   std::vector<std::string> calls() const {
     std::string text(8192, '\0');
     text.resize(static_cast<size_t>(take_(text.data(), static_cast<int32_t>(text.size()))));

@@ -55,6 +55,11 @@ class UartSerialLink : public test::SerialLinkTest {
     ASSERT_EQ(set_adapter_library(EFI_FLAG_UART_SERIAL, test::uart_driver_file().c_str()), 0u);
     driver.calls();
   }
+  uint32_t initialize_port(uint32_t selection) {
+    return initialize_interfaces(EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | selection |
+                                     EFI_FLAG_COMMAND_RESPONSE_INTERFACE,
+                                 nullptr);
+  }
   void open_command_response() {
     ASSERT_EQ(initialize_interfaces(COMMAND_RESPONSE, nullptr), 0u);
     // The connect reads the answer once, 20 ms after the indicator: a loaded machine under Wine
@@ -99,31 +104,24 @@ TEST_F(UartSerialLink, ConnectAnswerChoosesConversion) {
 }
 
 TEST_F(UartSerialLink, HostileUnitThenHealthyExchange) {
+  constexpr uint32_t FAILED = STATUS_CR_SERIAL_TRANSFER_FAILED;
   struct Case {
     LinkFault fault;
-    uint16_t capacity;
     uint32_t status;
   } cases[] = {
-      {{Kind::silence, 0}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
-      {{Kind::ack, 0x42}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
-      {{Kind::short_header, 5}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
-      {{Kind::split_header, 3}, 256, 0},
-      {{Kind::split, 7}, 256, 0},
-      {{Kind::stale, 16}, 256, 0},
-      {{Kind::trailing, 5}, 256, 0},
-      {{Kind::drip, 2}, 256, 0},
-      {{Kind::stall, 12}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},
-      {{Kind::oversize, 257}, 256, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},
-      {{Kind::status, 7}, 256, 7},
-      {{Kind::delay, 2500}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},  // the late answer is no one's
-      {{Kind::drip, 250}, 256, STATUS_CR_SERIAL_TRANSFER_FAILED},    // 12 s: past the exchange bound
+      {{Kind::silence, 0}, FAILED},    {{Kind::ack, 0x42}, FAILED},  {{Kind::short_header, 5}, FAILED},
+      {{Kind::split_header, 3}, 0},    {{Kind::split, 7}, 0},        {{Kind::stale, 16}, 0},
+      {{Kind::trailing, 5}, 0},        {{Kind::drip, 2}, 0},         {{Kind::stall, 12}, FAILED},
+      {{Kind::oversize, 257}, STATUS_CR_RESPONSE_BUFFER_TOO_SMALL},  {{Kind::status, 7}, 7},
+      {{Kind::delay, 2500}, FAILED},  // the late answer is no one's
+      {{Kind::drip, 250}, FAILED},    // 12 s: past the exchange bound
   };
   open_command_response();
   size_t closed = 0;  // exchanges the host ended with its closing byte
   for (const Case& c : cases) {
     server.queue_fault(c.fault);
     const double start = test::seconds_now();
-    EXPECT_EQ(echo(40, c.capacity), c.status) << int(c.fault.kind);
+    EXPECT_EQ(echo(40), c.status) << int(c.fault.kind);
     EXPECT_LT(test::seconds_now() - start, EXCHANGE_LIMIT_MS / 1000.0 + 1) << int(c.fault.kind);
     if (c.status == 0) {
       EXPECT_TRUE(echoed()) << int(c.fault.kind);
@@ -132,7 +130,7 @@ TEST_F(UartSerialLink, HostileUnitThenHealthyExchange) {
       EXPECT_EQ(received, 0xBEEF);
       EXPECT_EQ(response[0], 0xCC) << "the host's buffer is not written";
     }
-    closed += c.status == STATUS_CR_SERIAL_TRANSFER_FAILED ? 1 : 2;
+    closed += c.status == FAILED ? 1 : 2;
     platform::sleep_ms(50);  // stale bytes have arrived before the next command
     EXPECT_EQ(echo(33), 0u) << "after " << int(c.fault.kind);
     EXPECT_TRUE(echoed()) << "after " << int(c.fault.kind);
@@ -205,10 +203,7 @@ TEST_F(UartSerialLink, PortWordsAndDivisorReachTheDriver) {
   for (const Case& c : cases) {
     fresh_library();
     process().ports.command_response_port.baudCode = c.baud_code;
-    EXPECT_EQ(initialize_interfaces(EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | c.selection |
-                                        EFI_FLAG_COMMAND_RESPONSE_INTERFACE,
-                                    nullptr),
-              c.status);
+    EXPECT_EQ(initialize_port(c.selection), c.status);
     const std::vector<std::string> calls = driver.calls();
     for (const std::string& call : c.calls) EXPECT_TRUE(contains(calls, call)) << call;
     const bool divisor_set = std::any_of(calls.begin(), calls.end(), [](auto& l) { return l.rfind("SetBaudDiv", 0) == 0; });
@@ -248,11 +243,7 @@ TEST_F(UartSerialLink, EveryFailingDriverCallFailsInitialisation) {
   for (const Case& c : cases) {
     fresh_library();
     driver.fail_next(c.function, std::string(c.function) == "OpenPort" ? -99 : 99);
-    EXPECT_EQ(initialize_interfaces(EFI_FLAG_UART_SERIAL | (1u << EFI_FLAG_SERIAL_PORT_SHIFT) | c.selection |
-                                        EFI_FLAG_COMMAND_RESPONSE_INTERFACE,
-                                    nullptr),
-              1u)
-        << c.function;
+    EXPECT_EQ(initialize_port(c.selection), 1u) << c.function;
     const std::vector<std::string> texts = log.texts();
     EXPECT_TRUE(contains(texts, c.message)) << c.function;
     EXPECT_EQ(texts.back().rfind("  SerialInitializeInterfaces SerialInitializeComport CR failed WCSC_status = ", 0), 0u);

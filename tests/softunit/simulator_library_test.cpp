@@ -22,7 +22,6 @@ class SimulatorLibrary : public ::testing::Test {
     EXPECT_TRUE(log.messages.empty());
   }
 
-  // Sends a command with a zeroed buffer of `capacity` bytes; returns the status.
   uint32_t send(uint8_t command, Bytes data, uint16_t capacity = TS_MAX_TRANSFERSTRUCTS_SIZE) {
     response.assign(capacity, 0);
     received = 0;

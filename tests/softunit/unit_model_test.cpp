@@ -2,7 +2,6 @@
 // order against the library's converters is checked end to end by the links' every-command tests.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
 
 #include "convert/byte_order.h"

@@ -19,6 +19,17 @@ std::string test_simulator_path(const std::string& variant);
 double process_cpu_seconds();
 // The calling thread's alone.
 double thread_cpu_seconds();
+// A path in the temporary directory, named with this run's unique prefix.
+std::string temp_path(const std::string& name);
+// The text of a file, and its lines; nothing for a file that does not open.
+std::string file_text(const std::string& path);
+std::vector<std::string> file_lines(const std::string& path);
+// Removes the files it names (and directories with all they hold) when it goes out of scope.
+struct RemovedAtEnd {
+  std::vector<std::string> paths;
+  ~RemovedAtEnd();
+};
+
 // Seconds on the library's clock (which skips idle time while a SkipIdleTime lives), for bounds a
 // test checks on a link's waits.
 inline double seconds_now() {

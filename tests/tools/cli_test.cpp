@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,14 +43,20 @@ struct CliRun {
   bool has(const std::string& text) const { return output.find(text) != std::string::npos; }
 };
 
-// Runs efilink with `arguments` through the shell; with `merge_errors` standard error joins the
-// output.
+std::string program() { return "\"" + module_path(EFI_CLI_FILE) + "\" "; }
+
+// Runs efilink through the shell; with `merge_errors` standard error joins the output.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
   CliRun result;
-  result.exit_code = run_shell(std::string("\"").append(module_path(EFI_CLI_FILE)) + "\" " + arguments +
-                                   (merge_errors ? " 2>&1" : ""),
-                               result.output);
+  result.exit_code = run_shell(program() + arguments + (merge_errors ? " 2>&1" : ""), result.output);
   return result;
+}
+
+// The JSON output of a run that must succeed.
+Json json_of(const std::string& arguments) {
+  const CliRun result = run(arguments);
+  EXPECT_EQ(result.exit_code, 0) << arguments << ": " << result.output;
+  return result.json();
 }
 
 TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
@@ -63,9 +68,7 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
   EXPECT_EQ(demo.lines().back().rfind("88 of 88 exchanges succeeded, 88 of 88 responses decoded", 0), 0u);
   EXPECT_FALSE(demo.has("\r")) << "not a terminal: no progress line";
 
-  const CliRun json_run = run("demo --json");
-  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const Json json = json_run.json();
+  const Json json = json_of("demo --json");
   EXPECT_EQ(json["link"], "simulator");
   EXPECT_EQ(json["ok"], "true");
   EXPECT_EQ(json.number("decoded"), EFI_COMMAND_COUNT);
@@ -89,9 +92,7 @@ TEST(CliDemo, RunsEveryCommandAndEndsWithTheSummary) {
 // Each link against `efilink unit` in a child process, twice over (a short soak); what a build
 // cannot serve says why.
 TEST(CliDemo, EveryLinkAgainstTheUnitProgram) {
-  const CliRun all = run("demo --link all --rounds 2 --json");
-  EXPECT_EQ(all.exit_code, 0) << all.output;
-  const Json json = all.json();
+  const Json json = json_of("demo --link all --rounds 2 --json");
   EXPECT_EQ(json["ok"], "true");
   ASSERT_EQ(json.number("links#"), 9u);
   size_t served = 0;
@@ -118,30 +119,27 @@ TEST(CliUnit, ServesTheScriptThenTheModelAndCleansUpWhenInterrupted) {
 #if defined(_WIN32)
   GTEST_SKIP() << "device directories and SIGTERM exist off Windows only";
 #endif
-  namespace fs = std::filesystem;
-  const fs::path root = fs::temp_directory_path() / (run_unique_prefix() + "unit");
-  const fs::path devices = root / "devices";
-  fs::create_directories(root);
-  std::ofstream(root / "script") << "# two exchanges\nanswer 0 01020304\nstatus 7  # then the model\n";
-  std::ofstream(root / "bad") << "status 1\nfrobnicate 3\n";
-  const CliRun bad = run("unit --usb --script \"" + (root / "bad").string() + "\"", true);
+  const std::string root = temp_path("unit"), devices = root + "/devices";
+  const RemovedAtEnd removed{{root}};
+  std::filesystem::create_directories(root);
+  std::ofstream(root + "/script") << "# two exchanges\nanswer 0 01020304\nstatus 7  # then the model\n";
+  std::ofstream(root + "/bad") << "status 1\nfrobnicate 3\n";
+  const CliRun bad = run("unit --usb --script \"" + root + "/bad\"", true);
   EXPECT_EQ(bad.exit_code, 1);
   EXPECT_TRUE(bad.has("line 2: no fault is called 'frobnicate'")) << bad.output;
 
   std::string pid;
-  ASSERT_EQ(run_shell("\"" + module_path(EFI_CLI_FILE) + "\" unit --usb --device-dir \"" + devices.string() +
-                          "\" --script \"" + (root / "script").string() + "\" --json > \"" + (root / "out").string() +
-                          "\" 2>&1 & echo $!",
+  ASSERT_EQ(run_shell(program() + "unit --usb --device-dir \"" + devices + "\" --script \"" + root +
+                          "/script\" --json > \"" + root + "/out\" 2>&1 & echo $!",
                       pid),
             0);
   std::string announced;
   for (int tries = 0; announced.find("\"ready\"") == std::string::npos && tries < 200; ++tries) {
     platform::sleep_ms(20);
-    std::ifstream out(root / "out");
-    announced.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+    announced = file_text(root + "/out");
   }
   ASSERT_NE(announced.find("\"ready\""), std::string::npos) << announced;
-  const std::string send = "send --flags 0x20 --device-dir \"" + devices.string() + "\" 0x05 01000000 --json";
+  const std::string send = "send --flags 0x20 --device-dir \"" + devices + "\" 0x05 01000000 --json";
   const CliRun scripted = run(send);
   EXPECT_EQ(scripted.json()["data"], "01020304") << scripted.output;
   const CliRun refused = run(send);
@@ -150,9 +148,8 @@ TEST(CliUnit, ServesTheScriptThenTheModelAndCleansUpWhenInterrupted) {
   EXPECT_EQ(run(send).json()["response_layout"], "TS_L0");
 
   EXPECT_EQ(std::system(("kill -TERM " + pid).c_str()), 0);
-  for (int tries = 0; fs::exists(devices) && tries < 100; ++tries) platform::sleep_ms(20);
-  EXPECT_FALSE(fs::exists(devices)) << "the unit made it, the unit removes it";
-  fs::remove_all(root);
+  for (int tries = 0; std::filesystem::exists(devices) && tries < 100; ++tries) platform::sleep_ms(20);
+  EXPECT_FALSE(std::filesystem::exists(devices)) << "the unit made it, the unit removes it";
 }
 
 // One command through the simulator library, shown as text, and through a USB device path as JSON:
@@ -166,16 +163,14 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   char field_text[16];
   std::snprintf(field_text, sizeof field_text, "0x%08x", field);
 
-  const CliRun send = run(std::string("send --flags 0x200 --text \"@").append(module_path(EFI_SIMULATOR_FILE)) + "\" 0x05 01000000");
+  const CliRun send = run("send --flags 0x200 --text \"@" + module_path(EFI_SIMULATOR_FILE) + "\" 0x05 01000000");
   ASSERT_EQ(send.exit_code, 0) << send.output;
   EXPECT_TRUE(send.has("status    OK (0x00000000)")) << send.output;
   EXPECT_TRUE(send.has("response  TS_L0"));
   EXPECT_TRUE(send.has(field_text)) << field_text;
 
   softunit::DeviceServer server(softunit::unit_responder());
-  const CliRun usb = run(std::string("send --flags 0x20 --text \"").append(server.device_path()) + "\" 0x05 01000000 --json");
-  ASSERT_EQ(usb.exit_code, 0) << usb.output;
-  const Json json = usb.json();
+  const Json json = json_of("send --flags 0x20 --text \"" + server.device_path() + "\" 0x05 01000000 --json");
   EXPECT_EQ(json["status"], "0");
   EXPECT_EQ(json["response_layout"], "TS_L0");
   EXPECT_EQ(json["fields#"], "1");
@@ -184,16 +179,14 @@ TEST(CliSend, PrintsTheStatusAndTheDecodedResponse) {
   EXPECT_EQ(json.number("received_size"), expected.data.size());
 
   // The bridge tests' simulator echoes the command data: no data, where TS_L0_L4 needs 8 bytes.
-  const CliRun short_answer = run(std::string("send --flags 0x200 --text \"@").append(test_simulator_path("complete")) + "\" 0x00 --json");
+  const CliRun short_answer = run("send --flags 0x200 --text \"@" + test_simulator_path("complete") + "\" 0x00 --json");
   EXPECT_EQ(short_answer.exit_code, 3) << "succeeded, but does not decode";
   EXPECT_EQ(short_answer.json()["decoded"], "false");
   EXPECT_EQ(short_answer.json()["error"], "the response does not decode as TS_L0_L4 says");
 }
 
 TEST(CliSend, JsonListsTheArraysOfAKindedRecord) {
-  const CliRun send = run("send --flags 0x200 0x33 25000000 --json");
-  ASSERT_EQ(send.exit_code, 0) << send.output;
-  const Json json = send.json();
+  const Json json = json_of("send --flags 0x200 0x33 25000000 --json");
   EXPECT_EQ(json.number("kind"), 0x25);
   const efi::Layout& layout = efi::kinded_layout(0x25);
   ASSERT_EQ(json.number("arrays#"), layout.arrays.size());
@@ -228,9 +221,7 @@ TEST(CliLayouts, ListsEveryRowAndEachKind) {
     }
   EXPECT_EQ(array_lines, 1 + efi::KINDED_RECORD_KIND_COUNT);
 
-  const CliRun json_run = run("layouts 0x33 --json");
-  ASSERT_EQ(json_run.exit_code, 0) << json_run.output;
-  const Json json = json_run.json();
+  const Json json = json_of("layouts 0x33 --json");
   EXPECT_EQ(json["commands.0.command_layout"], "TS_W0_W2");
   EXPECT_EQ(json["layouts.1.name"], "KindedRecord_TS");
   ASSERT_EQ(json.number("layouts.1.kinds#"), efi::KINDED_RECORD_KIND_COUNT);
@@ -278,12 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(help("--help"), help("demo --help"), help("send --help"), help("layouts --help"),
                       help("lock --help"), help("unit --help"), help("send --flags 0x200 --help"),
                       bad("frobnicate"), bad("unit"), bad("unit --com 0"), bad("unit --usb --usb"),
-                      bad("demo --link serial"),
-                      bad("demo --frobnicate"), bad("demo --rounds 0"), bad("demo --sim"), bad("send 0x05"), bad("send --flags"),
-                      bad("send --flags zz 0x05"), bad("send --flags 0x200"), bad("send --flags 0x200 0x100"),
-                      bad("send --flags 0x200 0x05 0g"), bad("send --flags 0x200 0x05 012"),
-                      bad("send --flags 0x200 0x05 00 11"), bad("send --flags 0x200 0x05 --response-size 70000"),
-                      bad("send --flags 0x200 0x05 --bogus"),
+                      bad("demo --link serial"), bad("demo --frobnicate"), bad("demo --rounds 0"), bad("demo --sim"),
+                      bad("send 0x05"), bad("send --flags"), bad("send --flags zz 0x05"), bad("send --flags 0x200"),
+                      bad("send --flags 0x200 0x100"), bad("send --flags 0x200 0x05 0g"),
+                      bad("send --flags 0x200 0x05 012"), bad("send --flags 0x200 0x05 00 11"),
+                      bad("send --flags 0x200 0x05 --response-size 70000"), bad("send --flags 0x200 0x05 --bogus"),
                       bad("send --flags 0x200 0x05 --adapter-library x"), bad("layouts 0x05 0x06"), bad("layouts seven"),
                       bad("lock"), bad("lock frobnicate"), bad("lock update 1"), bad("lock release one"),
                       bad("lock query --frobnicate"), bad("send --flags 0x200 --flags 0x20 0x05"),
@@ -300,12 +290,11 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
 #if defined(_WIN32)
   GTEST_SKIP() << "the shipped library finds units through SetupAPI on Windows; device directories exist only off Windows";
 #endif
-  namespace fs = std::filesystem;
-  const fs::path devices = fs::temp_directory_path() / "efilink-cli-lock";
-  fs::remove_all(devices);
-  fs::create_directories(devices / USB_DEVICE_CLASS);
-  for (const char* unit : {"unit-a", "unit-b"}) std::ofstream(devices / USB_DEVICE_CLASS / unit).put('\0');
-  const std::string directory = " --device-dir \"" + devices.string() + "\"";
+  const std::string devices = temp_path("cli-lock");
+  const RemovedAtEnd removed{{devices}};
+  std::filesystem::create_directories(devices + "/" + USB_DEVICE_CLASS);
+  for (const char* unit : {"/unit-a", "/unit-b"}) std::ofstream(devices + "/" + USB_DEVICE_CLASS + unit).put('\0');
+  const std::string directory = " --device-dir \"" + devices + "\"";
   // The shipped program uses the machine's own objects; remove them afterwards only if this test
   // made them, so a later run (a 32-bit one, say) starts from nothing.
   struct Cleanup {
@@ -320,28 +309,21 @@ TEST(CliLock, QueryUpdateAndReleaseShowTheSharedList) {
   ASSERT_EQ(query.lines().size(), 3u) << query.output;
   EXPECT_EQ(query.lines()[0], "index  owner       path");
 
-  const CliRun update = run("lock update 1 42 --json" + directory);
-  ASSERT_EQ(update.exit_code, 0) << update.output;
-  const Json units = update.json();
+  const Json units = json_of("lock update 1 42 --json" + directory);
   ASSERT_EQ(units["units#"], "2");
   EXPECT_EQ(units["units.1.owner"], "42");
   EXPECT_NE(units["units.1.path"].find("unit-b"), std::string::npos);
 
-  const CliRun release = run("lock release 1 --json" + directory);
-  ASSERT_EQ(release.exit_code, 0) << release.output;
-  EXPECT_EQ(release.json()["units.1.owner"], "null");
+  EXPECT_EQ(json_of("lock release 1 --json" + directory)["units.1.owner"], "null");
 
   EXPECT_EQ(run("lock update 7 1" + directory, true).exit_code, 1) << "no such unit";
-  fs::remove_all(devices);
 }
 
 TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
   softunit::CanServer server(softunit::unit_responder());
   server.publish_port();
-  const CliRun send = run("send --flags 0x200000 --adapter-library \"" + module_path(EFI_PCAN_STANDIN) +
-                          "\" 0x05 01000000 --json");
-  ASSERT_EQ(send.exit_code, 0) << send.output;
-  EXPECT_EQ(send.json()["response_layout"], "TS_L0");
+  const std::string library = " --adapter-library \"" + module_path(EFI_PCAN_STANDIN) + "\"";
+  EXPECT_EQ(json_of("send --flags 0x200000" + library + " 0x05 01000000 --json")["response_layout"], "TS_L0");
 }
 
 // A session traced against the unit over the USB link (a pseudo-terminal or pipe) replays through
@@ -349,15 +331,8 @@ TEST(CliSend, ReachesTheUnitOnTheCanBusThroughTheAdapterLibraryNamed) {
 // the bytes drained, and is the one exchange replay skips. The frame log every CAN link writes
 // through the shared exchange routine is read back by the serial-line CAN link's trace test.
 TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
-  namespace fs = std::filesystem;
-  const std::string trace = (fs::temp_directory_path() / (run_unique_prefix() + "trace.log")).string();
-  const std::string again = trace + ".again";
-  struct Cleanup {
-    std::string files[3];
-    ~Cleanup() {
-      for (const std::string& file : files) std::filesystem::remove(file);
-    }
-  } cleanup{{trace, again, trace + ".forged"}};
+  const std::string trace = temp_path("trace.log"), again = trace + ".again";
+  const RemovedAtEnd removed{{trace, again, trace + ".forged"}};
   on_library_load();
   enable_error_messages(0);
   EXPECT_EQ(set_trace_file((trace + ".missing/trace.log").c_str()), 1u);
@@ -377,9 +352,7 @@ TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
   }
   on_library_load();
 
-  std::vector<std::string> lines;
-  std::ifstream file(trace);
-  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  const std::vector<std::string> lines = file_lines(trace);
   ASSERT_EQ(lines.size(), EFI_COMMAND_COUNT + 1);
   const std::string& drained = lines.back();
   EXPECT_NE(drained.find(" usb command=0x05 sent=12 received=8 status=0x20000005 "), std::string::npos) << drained;
@@ -401,15 +374,11 @@ TEST(CliReplay, TracedSessionReplaysWithTheSameResponses) {
 #if !defined(_WIN32)
   // A program that names no trace writes the one the environment names: here, the replay's own.
   std::string output;
-  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" \"" + module_path(EFI_CLI_FILE) + "\" replay \"" + trace + "\"",
-                      output),
-            0)
+  ASSERT_EQ(run_shell("EFILINK_TRACE=\"" + again + "\" " + program() + "replay \"" + trace + "\"", output), 0)
       << output;
-  size_t replayed = 0;
-  std::ifstream again_file(again);
-  for (std::string line; std::getline(again_file, line); ++replayed)
-    ASSERT_NE(line.find(" simulator command="), std::string::npos) << line;
-  EXPECT_EQ(replayed, lines.size() - 1);
+  const std::vector<std::string> replayed = file_lines(again);
+  EXPECT_EQ(replayed.size(), lines.size() - 1);
+  for (const std::string& line : replayed) EXPECT_NE(line.find(" simulator command="), std::string::npos) << line;
 #endif
 }
 
