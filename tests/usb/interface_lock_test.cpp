@@ -1,6 +1,7 @@
 // The machine-wide interface lock and the shared list of units, with real second processes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
