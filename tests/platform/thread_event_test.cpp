@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "platform/waiting.h"
 
 namespace efi::platform {
 namespace {
@@ -47,6 +48,28 @@ TEST(ThreadAndEvent, AThreadSetsTheEventItsStarterWaitsFor) {
   { Thread closing = start_thread(Setter::run, &closed); }
   EXPECT_TRUE(closed.done);
   EXPECT_EQ(wait_event(manual, 0), EventWait::signalled);
+}
+
+// On a clock that skips idle time long waits cost little real time, yet end by what comes first:
+// a thread that sleeps and then sets the event ends a wait whose own deadline is later.
+TEST(ThreadAndEvent, SkippedIdleTimeKeepsTheOrderOfDeadlines) {
+  const Event event = create_event(EventReset::automatic);
+  const Clock clock;
+  skip_idle_time(true);
+  const int64_t real_start = system_counter();
+  int64_t start = clock.now();
+  EXPECT_EQ(wait_event(event, 5000), EventWait::timed_out);
+  EXPECT_GE(clock.seconds_since(start), 5.0);
+  Setter setter{&event, 3000};
+  start = clock.now();
+  Thread thread = start_thread(Setter::run, &setter);
+  EXPECT_EQ(wait_event(event, 8000), EventWait::signalled);
+  const double waited = clock.seconds_since(start);
+  join_thread(thread);
+  skip_idle_time(false);
+  EXPECT_GE(waited, 3.0);
+  EXPECT_LT(waited, 5.0);
+  EXPECT_LT(static_cast<double>(system_counter() - real_start) / static_cast<double>(clock.frequency), 2.5);
 }
 
 // '+' for each of `count` waits that found the event signalled, '-' for each that timed out.

@@ -43,7 +43,10 @@ struct CliRun {
   bool has(const std::string& text) const { return output.find(text) != std::string::npos; }
 };
 
-std::string program() { return "\"" + module_path(EFI_CLI_FILE) + "\" "; }
+std::string program() {
+  std::string quoted = "\"";
+  return quoted.append(module_path(EFI_CLI_FILE)).append("\" ");
+}
 
 // Runs efilink through the shell; with `merge_errors` standard error joins the output.
 CliRun run(const std::string& arguments, bool merge_errors = false) {
