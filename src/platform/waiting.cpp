@@ -120,6 +120,16 @@ bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context, bool s
 
 #if defined(EFI_TESTING)
 void skip_idle_time(bool on) { skipping().on.store(on, std::memory_order_release); }
+bool sleep_skipping_idle_time(uint32_t milliseconds) {
+  if (!skipping_idle_time()) return false;
+  const auto look = [](void*, uint32_t ms) {
+    if (ms == 0) return true;
+    sleep_us(ms * 1000);
+    return false;
+  };
+  wait_for_look(milliseconds, look, nullptr, true);
+  return true;
+}
 bool skipping_idle_time() { return skipping().on.load(std::memory_order_acquire); }
 void note_activity() {
   Skipping& state = skipping();

@@ -38,6 +38,9 @@ bool wait_within(uint32_t timeout_ms, Look&& look) {
 // Turns the skipping on or off for the whole process (tests turn it on around the waits they run).
 void skip_idle_time(bool on);
 bool skipping_idle_time();
+// While the skipping is on, sleeps on the skipping clock (which may jump to the sleep's end) and
+// returns true; false otherwise, for the caller to sleep as it does.
+bool sleep_skipping_idle_time(uint32_t milliseconds);
 // A thread that is about to act without waiting first (a unit sending bytes a waiter will see)
 // says so, so that the clock does not jump past a deadline before what it sends has arrived.
 void note_activity();

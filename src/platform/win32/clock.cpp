@@ -126,15 +126,7 @@ void sleep_for(uint64_t microseconds) {
 
 void sleep_ms(uint32_t milliseconds) {
 #if defined(EFI_TESTING)
-  if (skipping_idle_time()) {
-    const auto look = [](void*, uint32_t ms) {
-      if (ms == 0) return true;
-      sleep_for(uint64_t{ms} * 1000);
-      return false;
-    };
-    wait_for_look(milliseconds, look, nullptr, true);
-    return;
-  }
+  if (sleep_skipping_idle_time(milliseconds)) return;
 #endif
   sleep_for(uint64_t{milliseconds} * 1000);
 }

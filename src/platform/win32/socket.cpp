@@ -139,7 +139,9 @@ int64_t receive_socket(const Socket& socket, void* data, size_t size) {
   return got == SOCKET_ERROR ? SOCKET_ERROR_RESULT : got;
 }
 
-int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms) {
+namespace {
+// Waits up to `timeout_ms` for bytes to receive; false on time-out (WSAETIMEDOUT) or failure.
+bool wait_readable(const Socket& socket, uint32_t timeout_ms) {
   WSAPOLLFD entry{static_cast<SOCKET>(socket.get()), POLLRDNORM, 0};
   int ready = 0;
   wait_within(timeout_ms, [&](uint32_t ms) {
@@ -147,7 +149,12 @@ int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uin
     return ready != 0;
   });
   if (ready == 0) WSASetLastError(WSAETIMEDOUT);
-  if (ready <= 0) return SOCKET_ERROR_RESULT;
+  return ready > 0;
+}
+}  // namespace
+
+int64_t receive_socket_within(const Socket& socket, void* data, size_t size, uint32_t timeout_ms) {
+  if (!wait_readable(socket, timeout_ms)) return SOCKET_ERROR_RESULT;
   return receive_socket(socket, data, size);
 }
 
@@ -170,16 +177,8 @@ int64_t receive_socket_split(const Socket& socket, void* first, size_t first_siz
     int length = sizeof wait;
     if (getsockopt(static_cast<SOCKET>(socket.get()), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&wait),
                    &length) == 0 &&
-        wait > 0) {
-      WSAPOLLFD entry{static_cast<SOCKET>(socket.get()), POLLRDNORM, 0};
-      int ready = 0;
-      wait_within(wait, [&](uint32_t ms) {
-        ready = WSAPoll(&entry, 1, static_cast<INT>(ms));
-        return ready != 0;
-      });
-      if (ready == 0) WSASetLastError(WSAETIMEDOUT);
-      if (ready <= 0) return SOCKET_ERROR_RESULT;
-    }
+        wait > 0 && !wait_readable(socket, wait))
+      return SOCKET_ERROR_RESULT;
   }
 #endif
   if (WSARecv(static_cast<SOCKET>(socket.get()), pieces, 2, &got, &flags, nullptr, nullptr) == SOCKET_ERROR)
