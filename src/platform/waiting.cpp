@@ -136,9 +136,6 @@ void note_activity() {
   std::lock_guard<std::mutex> hold(state.mutex);
   state.last_activity = system_counter();
 }
-int64_t skipped_nanoseconds() {
-  return skipping().skipped.load() * 1000 / performance_frequency() * 1000000;
-}
 #endif
 
 }  // namespace efi::platform

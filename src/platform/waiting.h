@@ -5,10 +5,11 @@
 // once that came or failed; it may return false early, and is then given what is left.
 //
 // The product waits on the system's clock and nothing else. The testing core can make this
-// process's clock skip idle time: while every wait of the process has been idle for a moment, the
-// clock jumps to the earliest deadline among them (to shortly before it when bytes could end that
-// wait: the last moment passes in real time, for what is already on its way), so a test of a five-second time-out costs a tenth of a
-// second and still sees the waits end in the order their deadlines give.
+// process's clock skip idle time: once no wait of the process has begun or been answered for a
+// moment, the clock jumps to the earliest deadline among the waits (to shortly before it when
+// bytes could end that wait, so that what is already on its way still arrives in time). A test of
+// a five-second time-out then costs a tenth of a second, and its waits still end in the order
+// their deadlines give.
 
 #include <cstdint>
 #include <type_traits>
@@ -21,9 +22,8 @@ using LookFunction = bool (*)(void* context, uint32_t ms);
 // A wait with no deadline: it ends only when its look says so.
 constexpr uint32_t WAIT_FOREVER = UINT32_MAX;
 // The wait itself, on the seam's side, so that the links compiled once for both cores wait on
-// the clock of the core they are linked into.
-// `sleep`: nothing can end this wait early but its look, so a clock that skips idle time may jump
-// right to its end.
+// the clock of the core they are linked into. With `sleep` nothing but the look's own time can end
+// the wait, so a clock that skips idle time may jump right to its end.
 bool wait_for_look(uint32_t timeout_ms, LookFunction look, void* context, bool sleep = false);
 
 template <typename Look>
@@ -44,8 +44,6 @@ bool sleep_skipping_idle_time(uint32_t milliseconds);
 // A thread that is about to act without waiting first (a unit sending bytes a waiter will see)
 // says so, so that the clock does not jump past a deadline before what it sends has arrived.
 void note_activity();
-// Nanoseconds skipped so far.
-int64_t skipped_nanoseconds();
 #endif
 
 }  // namespace efi::platform
