@@ -9,6 +9,8 @@ namespace efi::platform {
 int64_t performance_counter();
 int64_t system_counter();
 int64_t performance_frequency();
+// The counter in whole milliseconds, for the seam's own bounded transfers.
+inline int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
 
 // Sleeps about `milliseconds`, short ones included. On Windows a plain Sleep lasts until the next
 // scheduler tick (15.6 ms by default), so a sleep goes through a high-resolution waitable timer

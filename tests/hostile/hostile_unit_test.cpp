@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -117,7 +116,7 @@ class HostileLink : public test::LinkTest {
 };
 
 // A unit that would hold one exchange past EXCHANGE_LIMIT_MS: the exchange fails by the limit, and
-// once the unit has had its say the next exchange returns its own data. These wait in real time.
+// once the unit has had its say the next exchange returns its own data.
 struct PastTheLimit {
   const char* name;
   LinkKind link;

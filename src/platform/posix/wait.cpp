@@ -12,8 +12,6 @@
 
 namespace efi::platform::posix {
 
-int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
-
 bool wait_ready(int fd, short events, int64_t timeout_ms) {
   pollfd entry{fd, events, 0};
   int result = 0;

@@ -8,8 +8,6 @@
 
 namespace efi::platform::posix {
 
-// Milliseconds on the monotonic clock.
-int64_t now_ms();
 
 // Waits until `fd` is ready for `events` or `timeout_ms` passes; false on time-out (errno
 // ETIMEDOUT) or error.

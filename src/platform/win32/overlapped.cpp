@@ -20,8 +20,6 @@ struct Operation {
 
 }  // namespace
 
-int64_t now_ms() { return performance_counter() / (performance_frequency() / 1000); }
-
 int64_t finish_overlapped(HANDLE handle, OVERLAPPED& overlapped, bool started, uint32_t timeout_ms) {
   DWORD moved = 0;
   if (!started) {

@@ -10,9 +10,6 @@
 
 namespace efi::platform::win32 {
 
-// Milliseconds on the seam's clock.
-int64_t now_ms();
-
 // Waits at most `timeout_ms` for an overlapped operation started on `handle`; on time-out the
 // operation is cancelled and ERROR_TIMEOUT left as the last error. The count moved, or -1.
 int64_t finish_overlapped(HANDLE handle, OVERLAPPED& overlapped, bool started, uint32_t timeout_ms);

@@ -109,7 +109,7 @@ SerialWait wait_serial_receive(const SerialPort& port, uint32_t timeout_ms) {
     GetOverlappedResult(native(port), &wait.overlapped, &ignored, TRUE);
     return SerialWait::received;
   }
-  const int64_t start = win32::now_ms();
+  const int64_t start = now_ms();
   if (win32::finish_overlapped(native(port), wait.overlapped, started, timeout_ms) >= 0)
     // A wait that ends with no event bits was ended by a new event mask.
     return (events & EV_RXCHAR) ? SerialWait::received : SerialWait::woken;
@@ -118,7 +118,7 @@ SerialWait wait_serial_receive(const SerialPort& port, uint32_t timeout_ms) {
   // Ports whose driver cannot watch the line end every event wait at once, aborted (Wine's on a
   // terminal without modem lines, some virtual ports); there the queue is looked at instead.
   int64_t now_waiting = 0;
-  const int64_t spent = win32::now_ms() - start;
+  const int64_t spent = now_ms() - start;
   const bool ended = wait_within(spent >= timeout_ms ? 0 : static_cast<uint32_t>(timeout_ms - spent), [&](uint32_t ms) {
     now_waiting = serial_bytes_waiting(port);
     if (now_waiting != 0 || ms == 0) return now_waiting != 0;

@@ -95,10 +95,6 @@ bool connect_socket(const Socket& socket, const AddressList* addresses, size_t i
     // The connection goes on in the background: done when the socket turns writable, failed when
     // select reports it among the exceptions.
     fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(raw, &writable);
-    FD_SET(raw, &failed);
     int ready = 0;
     wait_within(timeout_ms, [&](uint32_t ms) {
       FD_ZERO(&writable);
