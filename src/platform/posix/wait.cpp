@@ -15,7 +15,8 @@ namespace efi::platform::posix {
 bool wait_ready(int fd, short events, int64_t timeout_ms) {
   pollfd entry{fd, events, 0};
   int result = 0;
-  const bool ended = wait_within(static_cast<uint32_t>(std::clamp<int64_t>(timeout_ms, 0, INT32_MAX)), [&](uint32_t ms) {
+  const auto bound = static_cast<uint32_t>(std::clamp<int64_t>(timeout_ms, 0, INT32_MAX));
+  const bool ended = wait_within(bound, [&](uint32_t ms) {
     result = poll(&entry, 1, static_cast<int>(ms));
     return result > 0 || (result < 0 && errno != EINTR);
   });
